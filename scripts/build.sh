@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Configures and builds fsdb. Usage: scripts/build.sh [BUILD_DIR] [extra cmake arguments...]
+# Example: scripts/build.sh build-tsan -DFSDB_SANITIZE=thread
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build}"
+shift || true
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${FSDB_BUILD_TYPE:-RelWithDebInfo}" "$@" >/dev/null
+cmake --build "$build" -j "$(nproc)"

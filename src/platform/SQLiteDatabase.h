@@ -1,0 +1,201 @@
+// A thin, RAII-correct layer over the sqlite3 C API.
+//
+// CDatabaseBase is a connection (the engines derive from it); CSQLite3Statement a prepared statement;
+// CSQLite3Query the cursor of one execution of a statement; CDatabaseTransaction a scoped, nesting
+// transaction; CSQLite3Exception what statements, cursors and transactions throw. Operations of
+// CDatabaseBase report through CYaError instead.
+//
+// Every return code of sqlite3 is checked in one place, which captures the result code and
+// sqlite3_errmsg at the point of failure.
+//
+// Thread-safety: a connection and everything made from it are used by one thread at a time.
+
+#ifndef FSDB_PLATFORM_SQLITEDATABASE_H_
+#define FSDB_PLATFORM_SQLITEDATABASE_H_
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include "fsdb/Error.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace FX {
+
+// What the statement, cursor and transaction operations throw: an SQLite result code and message.
+class CSQLite3Exception : public std::exception {
+ public:
+  // `message` is copied; it may be null.
+  CSQLite3Exception(int errorCode, const char* message);
+  int errorCode() const noexcept { return code_; }
+  // Null when the exception carries no message.
+  const char* errorMessage() const noexcept { return hasMessage_ ? message_.c_str() : nullptr; }
+  const char* what() const noexcept override;
+
+ private:
+  int code_;
+  bool hasMessage_;
+  std::string message_;
+};
+
+class CSQLite3Statement;
+
+// The cursor of one execution of a statement, positioned on the current row. It keeps the statement
+// alive; it is valid until the statement is reset or executed again. Destroying the cursor of the
+// latest execution resets the statement, so that no read stays open.
+class CSQLite3Query {
+ public:
+  CSQLite3Query(const boost::shared_ptr<CSQLite3Statement>& statement, uint64_t generation, bool eof);
+  ~CSQLite3Query();
+  CSQLite3Query(const CSQLite3Query&) = delete;
+  CSQLite3Query& operator=(const CSQLite3Query&) = delete;
+
+  bool Eof() const { return eof_; }
+  // Steps to the next row (Eof() afterwards when there is none). Throws CSQLite3Exception.
+  void NextRow();
+
+  // 0-based columns; `defaultValue` is returned for NULL. Reading past Eof throws.
+  int GetIntField(int column, int defaultValue) const;
+  int64_t GetInt64Field(int column, int64_t defaultValue) const;
+  // The text is valid until the cursor moves.
+  const char* GetStringField(int column, const char* defaultValue) const;
+  bool IsNull(int column) const;
+  int NumFields() const;
+
+ private:
+  sqlite3_stmt* Handle() const;
+
+  boost::shared_ptr<CSQLite3Statement> statement_;
+  uint64_t generation_;
+  bool eof_;
+};
+
+class CSQLite3Statement : public boost::enable_shared_from_this<CSQLite3Statement> {
+ public:
+  // Takes ownership of `statement` (finalized by the destructor).
+  CSQLite3Statement(sqlite3* database, sqlite3_stmt* statement);
+  ~CSQLite3Statement();
+  CSQLite3Statement(const CSQLite3Statement&) = delete;
+  CSQLite3Statement& operator=(const CSQLite3Statement&) = delete;
+
+  // As sqlite3_reset: the statement can run again; bindings stay.
+  void Reset();
+  // Sets every parameter back to NULL.
+  void ClearBindings();
+
+  // 1-based parameter indexes (?1, ?2 ...). Text is copied. Throw CSQLite3Exception.
+  void Bind(int index, int value);
+  void Bind(int index, long value);
+  void Bind(int index, long long value);
+  void Bind(int index, const char* value);
+  void Bind(int index, const std::string& value);
+  void BindNull(int index);
+
+  // Runs the statement to completion; the number of rows it changed. Throws CSQLite3Exception.
+  int ExecDML();
+  // Runs the statement; the cursor is on the first row (or at its end). Throws CSQLite3Exception.
+  boost::shared_ptr<CSQLite3Query> ExecQuery();
+
+  const char* GetSQL() const;
+
+ private:
+  friend class CSQLite3Query;
+  void Check(int result) const;
+
+  sqlite3* database_;
+  sqlite3_stmt* statement_;
+  uint64_t generation_;  // counts executions, so that only the latest cursor resets the statement
+};
+
+typedef int (*CollationFunction)(void* context, int lengthA, const void* a, int lengthB, const void* b);
+
+class CDatabaseBase {
+ public:
+  // Flag values for the constructor.
+  enum : int { OPEN_READ_WRITE = 0, OPEN_READ_ONLY = 16 };
+
+  // 0: read-write, creating the file if needed; 16: read-only, never creating it.
+  explicit CDatabaseBase(int flags = 0);
+  // Closes the connection (statements still alive keep it until they go).
+  virtual ~CDatabaseBase();
+  CDatabaseBase(const CDatabaseBase&) = delete;
+  CDatabaseBase& operator=(const CDatabaseBase&) = delete;
+
+  // The folder and the file name of the database file, set before opening.
+  void SetDatabasePath(const std::string& folder);
+  void SetDatabaseName(const std::string& name);
+  std::string GetDatabasePath() const { return path_; }
+  std::string GetDatabaseName() const { return name_; }
+  // Folder and name joined.
+  std::string GetDatabaseFile() const;
+
+  bool IsOpen() const { return database_ != nullptr; }
+  // Opens the file with the constructor's flags. Fails with the SQLite error when it cannot.
+  virtual CYaError OpenDatabase();
+  // Progress callback hook; 0 lets SQLite go on. Not registered by default.
+  virtual int ProgressHandler();
+  // Closes the connection now (a no-op when closed).
+  void CloseDatabase();
+
+  // Runs one or more statements without results.
+  CYaError Execute(const std::string& sql);
+  // CREATE TABLE name definition / CREATE VIEW name AS select; succeed when the object exists already,
+  // also on a read-only connection.
+  CYaError CreateTable(const std::string& name, const std::string& definition);
+  CYaError CreateView(const std::string& name, const std::string& select);
+  // Prepares `sql` into `statement`.
+  CYaError CompileStatement(const std::string& sql, boost::shared_ptr<CSQLite3Statement>& statement);
+  // Row id of the last insert on this connection. Throws CSQLite3Exception when closed.
+  int64_t GetLastInsertRowId();
+
+  // Registers a collation for `encoding` (SQLITE_UTF8 = 1).
+  CYaError RegisterCollationHandler(int encoding, const std::string& name, CollationFunction function);
+  // Called whenever SQLite needs a collation that is not registered; kept across reopening.
+  void RegisterCollationNeededHandler(std::function<void(int encoding, const std::string& name)> handler);
+
+  // The raw connection, for tests and tools; null when closed.
+  sqlite3* GetHandle() const { return database_; }
+
+ private:
+  friend class CDatabaseTransaction;
+  static void CollationNeeded(void* self, sqlite3* database, int encoding, const char* name);
+  CYaError ObjectExists(const char* type, const std::string& name, bool& exists);
+
+  int flags_;
+  std::string path_;
+  std::string name_;
+  sqlite3* database_;
+  std::function<void(int, const std::string&)> collationNeeded_;
+  int transactionDepth_;
+};
+
+// A scoped transaction. Transactions nest: only the outermost begins (BEGIN) and ends (COMMIT) on the
+// connection. Nothing is rolled back explicitly: what was written while the object lived persists, also
+// when the scope is left by an exception. The destructor never throws; a failed COMMIT is logged.
+class CDatabaseTransaction {
+ public:
+  // Throws CSQLite3Exception when BEGIN fails. `flags` is unused (pass 0).
+  CDatabaseTransaction(CDatabaseBase* database, unsigned flags);
+  ~CDatabaseTransaction();
+  CDatabaseTransaction(const CDatabaseTransaction&) = delete;
+  CDatabaseTransaction& operator=(const CDatabaseTransaction&) = delete;
+
+ private:
+  CDatabaseBase* database_;
+  bool outermost_;
+};
+
+// Turns a caught exception into the library's error: "SQLite Exception" followed by ", " and the
+// message when there is one.
+CYaError ErrorFromException(const FXCodeLocation& location, const CSQLite3Exception& exception);
+
+}  // namespace FX
+
+#endif  // FSDB_PLATFORM_SQLITEDATABASE_H_

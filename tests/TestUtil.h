@@ -1,0 +1,158 @@
+// Helpers shared by the test suites: error assertions, a private temporary folder per test, and a log
+// writer that captures lines.
+
+#ifndef FSDB_TESTS_TESTUTIL_H_
+#define FSDB_TESTS_TESTUTIL_H_
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include "fsdb/Error.h"
+#include "fsdb/LogWriter.h"
+
+// Print the whole error, locations included, when it is not a success.
+#define EXPECT_OK(expr)                                      \
+  do {                                                       \
+    const CYaError fsdbTestError_ = (expr);                  \
+    EXPECT_FALSE(fsdbTestError_.IsError()) << fsdbTestError_.AsString(); \
+  } while (0)
+#define ASSERT_OK(expr)                                      \
+  do {                                                       \
+    const CYaError fsdbTestError_ = (expr);                  \
+    ASSERT_FALSE(fsdbTestError_.IsError()) << fsdbTestError_.AsString(); \
+  } while (0)
+
+// Expect an error carrying the Win32-style code `code`.
+#define EXPECT_WIN32(expr, code)                                                        \
+  do {                                                                                  \
+    const CYaError fsdbTestError_ = (expr);                                             \
+    EXPECT_TRUE(FXErrorUtil::IsWin32(fsdbTestError_, (code))) << fsdbTestError_.AsString(); \
+  } while (0)
+
+namespace fsdbtest {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/fsdbtest.XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) {
+      ADD_FAILURE() << "mkdtemp failed";
+    }
+    path_ = buffer.data();
+  }
+  ~TempDir() {
+    std::string command = "rm -rf '" + path_ + "'";
+    if (std::system(command.c_str()) != 0) {
+      std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+    }
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // A path inside the folder.
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct LogLine {
+  int level;
+  std::string function;
+  unsigned line;
+  std::string text;
+};
+
+// Captures every line at or below its level. Thread-safe.
+class CaptureLogWriter : public CLogWriterInterface {
+ public:
+  explicit CaptureLogWriter(int level) : level_(level) {}
+
+  void Write(unsigned level, const char* function, unsigned line, int, unsigned long long, const char* format,
+             ...) override {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int size = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0) std::vsnprintf(&text[0], text.size() + 1, format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(LogLine{static_cast<int>(level), function ? function : "", line, text});
+  }
+  int GetLevel() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return level_;
+  }
+
+  void SetLevel(int level) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    level_ = level;
+  }
+  std::vector<LogLine> Lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> texts;
+    for (const LogLine& line : lines_) texts.push_back(line.text);
+    return texts;
+  }
+  // Number of lines whose text contains `fragment`.
+  size_t Count(const std::string& fragment) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t count = 0;
+    for (const LogLine& line : lines_)
+      if (line.text.find(fragment) != std::string::npos) ++count;
+    return count;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  int level_;
+  std::vector<LogLine> lines_;
+};
+
+// Installs a capturing writer for the scope of the object and restores the previous writer after.
+// Install it before opening a database whose threads log, and let it go after closing it.
+class ScopedCaptureLog {
+ public:
+  explicit ScopedCaptureLog(int level) : previous_(g_ptrLogWriter), writer_(boost::make_shared<CaptureLogWriter>(level)) {
+    g_ptrLogWriter = writer_;
+  }
+  ~ScopedCaptureLog() { g_ptrLogWriter = previous_; }
+  ScopedCaptureLog(const ScopedCaptureLog&) = delete;
+  ScopedCaptureLog& operator=(const ScopedCaptureLog&) = delete;
+
+  CaptureLogWriter& writer() { return *writer_; }
+  CaptureLogWriter* operator->() { return writer_.get(); }
+
+ private:
+  boost::shared_ptr<CLogWriterInterface> previous_;
+  boost::shared_ptr<CaptureLogWriter> writer_;
+};
+
+}  // namespace fsdbtest
+
+#endif  // FSDB_TESTS_TESTUTIL_H_
