@@ -36,7 +36,8 @@ struct FSDB_EXPORT FXCodeLocation {
 // The location of the code that uses it.
 #define FX_LOCATION FXCodeLocation(__FILE__, __PRETTY_FUNCTION__, __LINE__)
 
-class [[nodiscard]] FSDB_EXPORT CYaError {
+// The export attribute sits inside the standard attribute list: GCC rejects a GNU attribute after one.
+class [[nodiscard, gnu::visibility("default")]] CYaError {
  public:
   // Success.
   CYaError() : code_(0) {}
