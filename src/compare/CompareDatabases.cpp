@@ -1,0 +1,250 @@
+#include "fsdb/CompareDatabases.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <new>
+#include <optional>
+
+#include <boost/make_shared.hpp>
+
+#include "compare/CompareDatabasesPrivate.h"
+#include "core/PathOrdering.h"
+#include "platform/FXPath.h"
+#include "platform/Log.h"
+#include "platform/SQLiteDatabase.h"
+
+namespace FSDB {
+
+// ---------------------------------------------------------------------------------------------------
+// Default callbacks: they only log and leave processFolder as it came, so by default a deleted folder's
+// subtree is skipped, a new folder is walked completely and a common folder has its files compared.
+
+CCompareDatabasesCallback::~CCompareDatabasesCallback() = default;
+
+CYaError CCompareDatabasesCallback::OnFolderInIndex1(const std::string& path, CDatabaseItemPtr, bool&) {
+  FSDB_LOG(3, "Deleted Folder [%s]", path.c_str());
+  return CYaError::Success();
+}
+
+CYaError CCompareDatabasesCallback::OnFolderInIndex2(const std::string& path, CDatabaseItemPtr, bool&) {
+  FSDB_LOG(3, "New Folder [%s]", path.c_str());
+  return CYaError::Success();
+}
+
+CYaError CCompareDatabasesCallback::OnFolderInBothIndexes(const std::string&, CDatabaseItemPtr,
+                                                          CDatabaseItemPtr, bool&) {
+  return CYaError::Success();
+}
+
+CYaError CCompareDatabasesCallback::OnFileInIndex1(const std::string& path, CDatabaseItemPtr) {
+  FSDB_LOG(3, "Deleted File [%s]", path.c_str());
+  return CYaError::Success();
+}
+
+CYaError CCompareDatabasesCallback::OnFileInIndex2(const std::string& path, CDatabaseItemPtr) {
+  FSDB_LOG(3, "New File [%s]", path.c_str());
+  return CYaError::Success();
+}
+
+CYaError CCompareDatabasesCallback::OnFileInBothIndexes(const std::string&, CDatabaseItemPtr,
+                                                        CDatabaseItemPtr) {
+  return CYaError::Success();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The comparison driver
+
+namespace {
+
+// One side of the folder merge: the walk over a database's selected folders, the folder it stands on
+// and how many folders were taken from it. At the end the item and path keep their last values.
+struct FolderCursor {
+  CDatabaseItemIteratorPtr iterator;
+  CDatabaseItemPtr item;
+  std::string path;
+  uint64_t index = 0;
+
+  bool AtEnd() const { return iterator->Eof(); }
+  void Read() {
+    if (AtEnd())
+      return;
+    item = iterator->GetItem();
+    path = item->GetFullyQualifiedPath();
+  }
+  void Advance() {
+    iterator->NextItem();
+    ++index;
+    Read();
+  }
+  // Moves past every folder beneath the one just reported. Both walks come in path order, where a
+  // folder's subtree directly follows it, so the subtree ends at the first folder not beneath it.
+  void SkipSubtree(bool previousSide) {
+    const std::string top = path;
+    for (;;) {
+      Advance();
+      if (AtEnd() || !FXPath::IsDescendantOf(path, top, false))
+        return;
+      if (previousSide)
+        FSDB_LOG(30, "Previous [Yes] Current [No] Folder [%s] Skipping [Yes]", path.c_str());
+      else
+        FSDB_LOG(30, "Previous [No] Current [Yes] Folder [%s] Skipping [Yes]", path.c_str());
+    }
+  }
+};
+
+// Releases the worker, and with it both databases, whenever a comparison returns: their logging
+// threads and file handles must not outlive the call.
+class WorkerRelease {
+ public:
+  explicit WorkerRelease(boost::shared_ptr<CCompareDatabasesPrivate>& worker) : worker_(worker) {}
+  ~WorkerRelease() { worker_.reset(); }
+  WorkerRelease(const WorkerRelease&) = delete;
+  WorkerRelease& operator=(const WorkerRelease&) = delete;
+
+ private:
+  boost::shared_ptr<CCompareDatabasesPrivate>& worker_;
+};
+
+bool FileIsMissing(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+void LogProgress(const FolderCursor& current, const FolderCursor& previous) {
+  FSDB_LOG(0, "Current Item Index : [%llu] PreviousItemIndex : [%llu]",
+           static_cast<unsigned long long>(current.index), static_cast<unsigned long long>(previous.index));
+}
+
+}  // namespace
+
+CCompareDatabases::CCompareDatabases(const std::string& currentPath, const std::string& previousPath,
+                                     const boost::shared_ptr<CCompareDatabasesCallback>& callback,
+                                     DatabaseType currentType, DatabaseType previousType)
+    : currentType_(currentType),
+      previousType_(previousType),
+      currentPath_(currentPath),
+      previousPath_(previousPath),
+      callback_(callback) {}
+
+CCompareDatabases::~CCompareDatabases() = default;
+
+CYaError CCompareDatabases::CompareDatabases() {
+  // Declared first so that its closing line comes after the databases have been released.
+  std::optional<WDDebugFunction> trace;
+  if (FsdbLogLevel() >= 0)
+    trace.emplace(g_ptrLogWriter, 2, __PRETTY_FUNCTION__, __LINE__, 0, 0ULL, 0, nullptr);
+  WorkerRelease release(worker_);
+
+  if (previousPath_.empty()) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
+                                   "Previous database not specified, Previous Database Name = [%s], Current "
+                                   "Database Name = [%s]",
+                                   previousPath_.c_str(), currentPath_.c_str());
+  }
+  if (currentPath_.empty()) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
+                                   "Current database not specified, Previous Database Name = [%s], Current "
+                                   "Database Name = [%s]",
+                                   previousPath_.c_str(), currentPath_.c_str());
+  }
+  // The current database is opened writable, and SQLite would create a missing file as an empty scan
+  // that then reads as "everything deleted". A missing file is the caller's mistake: report it and
+  // leave no file behind.
+  if (FileIsMissing(previousPath_))
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 2, "Previous database [%s] does not exist",
+                                   previousPath_.c_str());
+  if (FileIsMissing(currentPath_))
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 2, "Current database [%s] does not exist",
+                                   currentPath_.c_str());
+  if (!callback_)
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "Comparison callback not specified");
+
+  // Declared before the walks so that the iterators, whose generators are bound to the engines, go first.
+  boost::shared_ptr<CScanDatabase> previousDatabase;
+  boost::shared_ptr<CScanDatabase> currentDatabase;
+  FolderCursor previous;
+  FolderCursor current;
+  try {
+    previousDatabase = boost::make_shared<CScanDatabase>(previousPath_, previousType_, true);
+    currentDatabase = boost::make_shared<CScanDatabase>(currentPath_, currentType_);
+    CYaError error = previousDatabase->Open(true);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = currentDatabase->Open(true);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    worker_ = boost::make_shared<CCompareDatabasesPrivate>(currentDatabase, previousDatabase, callback_);
+
+    error = previousDatabase->QuerySelectedFolders(previous.iterator);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = currentDatabase->QuerySelectedFolders(current.iterator);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    previous.Read();
+    current.Read();
+
+    while (!previous.AtEnd() || !current.AtEnd()) {
+      // Written on every iteration while either index sits on a multiple of 10000, so a side without
+      // selected folders keeps it coming: a cheap heartbeat that shows the walk is alive.
+      if (current.index % 10000 == 0 || previous.index % 10000 == 0)
+        LogProgress(current, previous);
+
+      const int order = CompareFolderName(previous.path, current.path, true);
+      if ((order < 0 && !previous.AtEnd()) || current.AtEnd()) {
+        FSDB_LOG(30, "Previous [Yes] Current [No] Folder [%s]", previous.path.c_str());
+        bool processFolder = false;
+        error = callback_->OnFolderInIndex1(previous.path, previous.item, processFolder);
+        if (error.IsError())
+          return error.Push(FX_LOCATION);
+        if (processFolder) {
+          error = worker_->CompareFolderItems(previous.path);
+          if (error.IsError())
+            return error.Push(FX_LOCATION);
+          previous.Advance();
+        } else {
+          previous.SkipSubtree(true);
+        }
+      } else if (order > 0 || previous.AtEnd()) {
+        FSDB_LOG(30, "Previous [No] Current [Yes] Folder [%s]", current.path.c_str());
+        bool processFolder = true;
+        error = callback_->OnFolderInIndex2(current.path, current.item, processFolder);
+        if (error.IsError())
+          return error.Push(FX_LOCATION);
+        if (processFolder) {
+          error = worker_->CompareFolderItems(current.path);
+          if (error.IsError())
+            return error.Push(FX_LOCATION);
+          current.Advance();
+        } else {
+          current.SkipSubtree(false);
+        }
+      } else {
+        bool processFolder = true;
+        error = callback_->OnFolderInBothIndexes(current.path, previous.item, current.item, processFolder);
+        if (error.IsError())
+          return error.Push(FX_LOCATION);
+        if (processFolder) {
+          error = worker_->CompareFolderItems(current.path);
+          if (error.IsError())
+            return error.Push(FX_LOCATION);
+        }
+        // A common folder's subfolders are always walked: they may differ even when its files are not
+        // of interest.
+        previous.Advance();
+        current.Advance();
+      }
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    // The folder and file walks read their cursors without catching; this is the operation's edge.
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  } catch (const std::bad_alloc&) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 14);
+  }
+  LogProgress(current, previous);
+  return CYaError::Success();
+}
+
+}  // namespace FSDB
