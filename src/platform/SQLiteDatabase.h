@@ -187,9 +187,17 @@ class CDatabaseTransaction {
   CDatabaseTransaction(const CDatabaseTransaction&) = delete;
   CDatabaseTransaction& operator=(const CDatabaseTransaction&) = delete;
 
+  // Ends the transaction now, for callers that must know whether what they wrote persisted. Fails when
+  // the COMMIT fails or when SQLite had rolled the transaction back after an error. A nested
+  // transaction answers success and leaves the ending to the outermost one.
+  CYaError Commit();
+
  private:
+  CYaError End();
+
   CDatabaseBase* database_;
   bool outermost_;
+  bool ended_;
 };
 
 // Turns a caught exception into the library's error: "SQLite Exception" followed by ", " and the

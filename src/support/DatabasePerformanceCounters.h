@@ -8,6 +8,7 @@
 #define FSDB_SUPPORT_DATABASEPERFORMANCECOUNTERS_H_
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "platform/TimeCounter.h"
@@ -65,11 +66,11 @@ class CDatabasePerformanceCounters {
  private:
   static FXMutex& Mutex();
 
-  std::map<int, CTimeCounter*> counters_;  // guarded by Mutex(); owned
-  bool stopLogging_;                       // guarded by Mutex()
-  int interval_;                           // set by the constructor only
-  std::string database_;                   // guarded by Mutex()
-  FXEvent stopEvent_;                      // set together with stopLogging_
+  std::map<int, std::unique_ptr<CTimeCounter>> counters_;  // guarded by Mutex()
+  bool stopLogging_;                                       // guarded by Mutex()
+  int interval_;                                           // set by the constructor only
+  std::string database_;                                   // guarded by Mutex()
+  FXEvent stopEvent_;                                      // set together with stopLogging_
 };
 
 // Adds the time between its construction and its destruction to a counter (nothing for null).

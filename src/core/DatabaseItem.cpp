@@ -1,0 +1,249 @@
+#include "fsdb/DatabaseItem.h"
+
+#include <boost/make_shared.hpp>
+
+#include "platform/FXString.h"
+#include "platform/YaXDocument.h"
+
+namespace FSDB {
+
+namespace {
+
+// The metadata document: <Metadata><Filesystem Attributes=".." Links=".." FileSizeOnDisk=".."
+// CreationTime=".."/></Metadata>. It is stored whole in the Metadata column, so its names are a
+// persisted format.
+const char kRootElement[] = "Metadata";
+const char kFilesystemElement[] = "Filesystem";
+const char kAttributes[] = "Attributes";
+const char kLinks[] = "Links";
+const char kFileSizeOnDisk[] = "FileSizeOnDisk";
+const char kCreationTime[] = "CreationTime";
+
+const char* YesNo(bool flag) {
+  return flag ? "yes" : "no";
+}
+
+}  // namespace
+
+CDatabaseItem::CDatabaseItem()
+    : id_(0),
+      fileId_(0),
+      attributes_(0),
+      links_(0),
+      fileSize_(0),
+      fileSizeOnDisk_(0),
+      accessTime_(0),
+      creationTime_(0),
+      modificationTime_(0),
+      changeTime_(0),
+      directory_(false),
+      selected_(false),
+      collect_(false) {}
+
+CDatabaseItem::~CDatabaseItem() = default;
+
+int64_t CDatabaseItem::GetId() const {
+  return id_;
+}
+void CDatabaseItem::SetId(int64_t id) {
+  id_ = id;
+}
+int64_t CDatabaseItem::GetFileId() const {
+  return fileId_;
+}
+void CDatabaseItem::SetFileId(int64_t fileId) {
+  fileId_ = fileId;
+}
+int CDatabaseItem::GetAttributes() const {
+  return attributes_;
+}
+void CDatabaseItem::SetAttributes(int attributes) {
+  attributes_ = attributes;
+}
+int CDatabaseItem::GetLinks() const {
+  return links_;
+}
+void CDatabaseItem::SetLinks(int links) {
+  links_ = links;
+}
+int64_t CDatabaseItem::GetFileSize() const {
+  return fileSize_;
+}
+void CDatabaseItem::SetFileSize(int64_t size) {
+  fileSize_ = size;
+}
+int64_t CDatabaseItem::GetFileSizeOnDisk() const {
+  return fileSizeOnDisk_;
+}
+void CDatabaseItem::SetFileSizeOnDisk(int64_t size) {
+  fileSizeOnDisk_ = size;
+}
+int64_t CDatabaseItem::GetAccessTime() const {
+  return accessTime_;
+}
+void CDatabaseItem::SetAccessTime(int64_t time) {
+  accessTime_ = time;
+}
+int64_t CDatabaseItem::GetCreationTime() const {
+  return creationTime_;
+}
+void CDatabaseItem::SetCreationTime(int64_t time) {
+  creationTime_ = time;
+}
+int64_t CDatabaseItem::GetModificationTime() const {
+  return modificationTime_;
+}
+void CDatabaseItem::SetModificationTime(int64_t time) {
+  modificationTime_ = time;
+}
+int64_t CDatabaseItem::GetChangeTime() const {
+  return changeTime_;
+}
+void CDatabaseItem::SetChangeTime(int64_t time) {
+  changeTime_ = time;
+}
+std::string CDatabaseItem::GetFileName() const {
+  return fileName_;
+}
+void CDatabaseItem::SetFileName(const std::string& name) {
+  fileName_ = name;
+}
+std::string CDatabaseItem::GetFullyQualifiedPath() const {
+  return fullyQualifiedPath_;
+}
+void CDatabaseItem::SetFullyQualifiedPath(const std::string& path) {
+  fullyQualifiedPath_ = path;
+}
+std::string CDatabaseItem::GetMetadata() const {
+  return metadata_;
+}
+void CDatabaseItem::SetMetadata(const std::string& metadata) {
+  metadata_ = metadata;
+}
+void CDatabaseItem::SetAsDirectory(bool directory) {
+  directory_ = directory;
+}
+bool CDatabaseItem::IsDirectory() const {
+  return directory_;
+}
+void CDatabaseItem::SetAsSelected(bool selected) {
+  selected_ = selected;
+}
+bool CDatabaseItem::IsSelected() const {
+  return selected_;
+}
+void CDatabaseItem::SetAsCollect(bool collect) {
+  collect_ = collect;
+}
+bool CDatabaseItem::IsCollect() const {
+  return collect_;
+}
+
+CYaError CDatabaseItem::FormMetadata() {
+  boost::shared_ptr<CYaXDocument> document = boost::make_shared<CYaXDocument>();
+  if (!document)
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 14);
+
+  boost::shared_ptr<CYaXNode> root;
+  CYaError error = document->AppendNode<CYaXNode>(root, kRootElement);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  boost::shared_ptr<CYaXNode> filesystem;
+  error = root->AppendNode<CYaXNode>(filesystem, kFilesystemElement);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+
+  // A failed attribute is only missing from the text; every reader treats a missing attribute as
+  // "unchanged", so the document stays usable.
+  (void)filesystem->SetAttributeINT(kAttributes, attributes_);
+  (void)filesystem->SetAttributeINT(kLinks, links_);
+  (void)filesystem->SetAttributeLONGLONG(kFileSizeOnDisk, fileSizeOnDisk_);
+  (void)filesystem->SetAttributeLONGLONG(kCreationTime, creationTime_);
+
+  // Built from the four properties alone: whatever the string held before is discarded, not merged.
+  metadata_.clear();
+  error = document->SaveAsString(metadata_, BYaXFormat::FORMAT_RAW | BYaXFormat::FORMAT_NO_DECLARATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CDatabaseItem::PopulateFromMetadata() {
+  boost::shared_ptr<CYaXDocument> document = boost::make_shared<CYaXDocument>();
+  if (!document)
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 14);
+  if (metadata_.empty())
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "Metadata is not set.");
+
+  CYaError error = document->LoadFromString(metadata_);
+  if (error.IsError())
+    return error.Push(FX_LOCATION, "LoadFromString failed, Metadata=[%s]", metadata_.c_str());
+
+  boost::shared_ptr<CYaXNode> root;
+  error = document->GetNode<CYaXNode>(root, kRootElement);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  boost::shared_ptr<CYaXNode> filesystem;
+  error = root->GetNode<CYaXNode>(filesystem, kFilesystemElement);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+
+  // Every attribute is optional: an absent one leaves its property as it was. Values are read into
+  // locals so that a failed read never leaves a half-written property behind.
+  if (filesystem->AttributeExists(kAttributes)) {
+    int value = 0;
+    error = filesystem->GetAttributeAsINT(kAttributes, value);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    attributes_ = value;
+  }
+  if (filesystem->AttributeExists(kLinks)) {
+    int value = 0;
+    error = filesystem->GetAttributeAsINT(kLinks, value);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    links_ = value;
+  }
+  if (filesystem->AttributeExists(kFileSizeOnDisk)) {
+    long long value = 0;
+    error = filesystem->GetAttributeAsLONGLONG(kFileSizeOnDisk, value);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    fileSizeOnDisk_ = value;
+  }
+  if (filesystem->AttributeExists(kCreationTime)) {
+    long long value = 0;
+    error = filesystem->GetAttributeAsLONGLONG(kCreationTime, value);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    creationTime_ = value;
+  }
+  return CYaError::Success();
+}
+
+std::string CDatabaseItem::AsString() const {
+  // The creation time comes last among the times, and "IsCollect[" has no blank: log readers and
+  // scripts match this line as it stands.
+  return FXString::Format(
+      "FileName [%s] Inode [%ld] Attributes [%d] Links [%d] FileSize [%ld] Access Time [%ld] Modification "
+      "Time [%ld] ChangeTime [%ld] Create Time [%ld] FullyQualifiedPath [%s] IsDirectory [%s] IsSelected "
+      "[%s] IsCollect[%s]",
+      fileName_.c_str(), static_cast<long>(fileId_), attributes_, links_, static_cast<long>(fileSize_),
+      static_cast<long>(accessTime_), static_cast<long>(modificationTime_), static_cast<long>(changeTime_),
+      static_cast<long>(creationTime_), fullyQualifiedPath_.c_str(), YesNo(directory_), YesNo(selected_),
+      YesNo(collect_));
+}
+
+CDatabaseItemIterator::CDatabaseItemIterator(const Generator& generator, const CDatabaseItemPtr& first)
+    : generator_(generator), current_(first) {}
+
+CDatabaseItemIterator::~CDatabaseItemIterator() = default;
+
+CDatabaseItemPtr CDatabaseItemIterator::NextItem() {
+  // No look at Eof(): the generators keep answering "none" once exhausted, so the iterator stays at
+  // its end however often it is advanced.
+  current_ = generator_();
+  return current_;
+}
+
+}  // namespace FSDB
