@@ -1,0 +1,360 @@
+#include "core/FullPathDatabase.h"
+
+#include <functional>
+#include <utility>
+
+#include <boost/make_shared.hpp>
+
+#include "core/PathOrdering.h"
+#include "platform/FXPath.h"
+#include "platform/Log.h"
+
+namespace FSDB {
+
+namespace {
+
+const char kFolderTableHead[] =
+    "(FolderId INTEGER NOT NULL PRIMARY KEY, ParentFolderId INTEGER, FullyQualifiedPath VARCHAR COLLATE ";
+const char kFolderTableTail[] =
+    ",Inode BIGINT,FileSize BIGINT,LastAccessTime BIGINT,LastModificationTime BIGINT,LastChangeTime "
+    "BIGINT,Dirchange INTEGER,Collect INTEGER,Metadata VARCHAR,CONSTRAINT parent_folder FOREIGN KEY "
+    "(ParentFolderId) REFERENCES Folders(FolderId) ON DELETE CASCADE)";
+
+const char kCreatePathIndex[] =
+    "CREATE UNIQUE INDEX IF NOT EXISTS index_fullyqualifiedpath ON Folders(FullyQualifiedPath);";
+const char kCreateParentIndex[] = "CREATE INDEX IF NOT EXISTS index_parentfolderid ON Folders(ParentFolderId);";
+
+const char kFilesystemView[] =
+    "SELECT Id, ParentId, FullyQualifiedPath, Inode, FileSize, LastAccessTime, LastModificationTime, "
+    "LastChangeTime, Dirchange, Collect, Metadata FROM (SELECT FolderId as Id, ParentFolderId as ParentId, "
+    "FullyQualifiedPath, Inode, FileSize, LastAccessTime, LastModificationTime, LastChangeTime, Dirchange, "
+    "Collect, Metadata FROM Folders UNION SELECT FileId as Id, F.FolderId as ParentId, printf(\"%s%s\", "
+    "SF.FullyQualifiedPath, F.FileName) as FullyQualifiedPath, F.Inode, F.FileSize, F.LastAccessTime, "
+    "F.LastModificationTime, F.LastChangeTime, F.Dirchange, F.Collect, F.Metadata FROM Files F, Folders SF "
+    "WHERE F.FolderId = SF.FolderId)ORDER BY FullyQualifiedPath COLLATE ";
+
+const char kSelectFolderItem[] = "SELECT * from Folders WHERE Folders.FullyQualifiedPath=?1";
+const char kSelectFolderId[] = "SELECT FolderId from Folders WHERE Folders.FullyQualifiedPath=?1";
+const char kUpsertFolder[] =
+    "INSERT INTO Folders (ParentFolderId, FullyQualifiedPath, Inode, FileSize, LastAccessTime, "
+    "LastModificationTime, LastChangeTime, Dirchange, Collect, Metadata) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10) "
+    "ON CONFLICT (FullyQualifiedPath) DO UPDATE SET Inode=excluded.Inode, FileSize=excluded.FileSize,  "
+    "LastAccessTime=excluded.LastAccessTime, LastModificationTime=excluded.LastModificationTime, "
+    "LastChangeTime=excluded.LastChangeTime,  Dirchange=excluded.Dirchange, Collect=excluded.Collect, "
+    "Metadata=excluded.Metadata ;";
+const char kDeleteFolder[] = "DELETE FROM Folders WHERE Folders.FolderId = ?1";
+const char kUpdateFolder[] =
+    "UPDATE Folders SET ParentFolderId=?1, FullyQualifiedPath=?2, Inode=?4, FileSize=?5, LastAccessTime=?6, "
+    "LastModificationTime=?7, LastChangeTime=?8, Dirchange=?9, Collect=?10, Metadata=?11 WHERE Folders.FolderId=?3";
+// Rewrites the leading ?1 of every path that starts with ?1 (the old folder path, ending with the
+// separator) into ?2. Only the leading part changes, and the match is exact under the column's
+// collation: no wildcard, no second occurrence further down the path. The collation name follows.
+const char kRenameFolderPaths[] =
+    "UPDATE Folders SET FullyQualifiedPath = ?2 || substr(FullyQualifiedPath, length(?1) + 1) WHERE "
+    "substr(FullyQualifiedPath, 1, length(?1)) = ?1 COLLATE ";
+const char kSelectChildFolders[] = "SELECT * FROM Folders where ParentFolderId=?1";
+const char kSelectSelectedFolders[] = "SELECT * FROM Folders WHERE Dirchange = 1 ORDER BY Folders.FullyQualifiedPath";
+
+}  // namespace
+
+CFullPathDatabase::CFullPathDatabase() : CPathDatabase() {}
+
+CFullPathDatabase::CFullPathDatabase(const std::string& path, bool readOnly) : CPathDatabase(path, readOnly) {}
+
+CFullPathDatabase::~CFullPathDatabase() {
+  SelectedFoldersQuery.reset();
+  RenameFolderPathsStatement.reset();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Schema and statements
+
+CYaError CFullPathDatabase::CreateFolderTable() {
+  std::string definition = kFolderTableHead;
+  definition += PathCollation();
+  definition += kFolderTableTail;
+  CYaError error = CreateTable("Folders", definition);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CFullPathDatabase::CreateIndexes() {
+  CYaError error = Execute(kCreatePathIndex);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = Execute(kCreateParentIndex);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = CPathDatabase::CreateIndexes();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CFullPathDatabase::CreateViews() {
+  const std::string sql = std::string(kFilesystemView) + PathCollation();
+  FSDB_LOG(2, "The Full Filesystem View is created with this Query %s", sql.c_str());
+  CYaError error = CreateView("FilesystemView", sql);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CFullPathDatabase::CreateFolderTableStatements() {
+  const std::string renamePaths = std::string(kRenameFolderPaths) + PathCollation();
+  const std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> statements[] = {
+      {kSelectFolderItem, &SelectFolderItemStatement},
+      {kSelectFolderId, &SelectFolderIdStatement},
+      {kUpsertFolder, &UpsertFolderStatement},
+      {kDeleteFolder, &DeleteFolderStatement},
+      {kUpdateFolder, &UpdateFolderStatement},
+      {renamePaths.c_str(), &RenameFolderPathsStatement},
+      {kSelectChildFolders, &SelectChildFoldersStatement},
+      {kSelectSelectedFolders, &SelectSelectedFoldersStatement},
+  };
+  for (const auto& statement : statements) {
+    CYaError error = CompileStatement(statement.first, *statement.second);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+  }
+  return CYaError::Success();
+}
+
+CYaError CFullPathDatabase::DeleteStatements() {
+  RenameFolderPathsStatement.reset();
+  CYaError error = CPathDatabase::DeleteStatements();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Folder-id lookup
+
+CYaError CFullPathDatabase::QueryFolderId(const std::string& path, int64_t& folderId) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FOLDER));
+  int64_t id = 0;
+  // Anything but a hit (a miss, or no cache at all) goes to the table: the lookup never reports
+  // success without an id.
+  if (!cache_->GetFolderId(path, id).IsError()) {
+    folderId = id;
+    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%ld]", path.c_str(), id);
+    return CYaError::Success();
+  }
+  FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
+  try {
+    SelectFolderIdStatement->Reset();
+    SelectFolderIdStatement->Bind(1, path);
+    boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
+    id = row->Eof() ? -1 : row->GetInt64Field(0, -1);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  if (id == -1) return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+  folderId = id;
+  (void)cache_->PutFolderId(path, id);  // without a cache the next lookup reads the table again
+  return CYaError::Success();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Folder changes
+
+CYaError CFullPathDatabase::AddFolder(const std::string& path, const CDatabaseItemPtr& item) {
+  auto_lock lock(&engineLock_, true);
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
+  std::string folderPath;
+  CYaError error = NormalizeFolderPath(path, folderPath);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (!item) return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
+  try {
+    FX::CDatabaseTransaction transaction(this, 0);
+    int64_t parentId = 1;  // the root hangs below the base row "-"
+    if (folderPath != "/") {
+      std::string parent;
+      std::string name;
+      (void)SplitPath(folderPath, parent, name);  // an absolute path always splits, into a shorter parent
+      error = QueryFolderId(parent, parentId);
+      if (error.IsError()) {
+        FSDB_LOG(2,
+                 "Could not find %s in the database, so we are adding the parent folder to the database with "
+                 "empty item information",
+                 parent.c_str());
+        (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
+        error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
+        if (error.IsError()) return error.Push(FX_LOCATION);
+        error = QueryFolderId(parent, parentId);
+        if (error.IsError()) return error.Push(FX_LOCATION);
+      }
+      FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
+    }
+    UpsertFolderStatement->Reset();
+    UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
+    UpsertFolderStatement->Bind(2, folderPath);
+    BindItemAttributes(*UpsertFolderStatement, 3, *item);
+    if (UpsertFolderStatement->ExecDML() > 0) {
+      FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", folderPath.c_str(), GetLastInsertRowId());
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError CFullPathDatabase::DeleteFolder(const std::string& path, const CDatabaseItemPtr&) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
+  std::string folderPath;
+  CYaError error = NormalizeFolderPath(path, folderPath);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (folderPath == "/") return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be deleted");
+  try {
+    // Queued files must reach the table first: a queued file whose folder is gone could never be written.
+    error = FlushPendingFiles();
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    FX::CDatabaseTransaction transaction(this, 0);
+    int64_t folderId = 0;
+    error = QueryFolderId(folderPath, folderId);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    FSDB_LOG(3, "Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
+    DeleteFolderStatement->Reset();
+    DeleteFolderStatement->Bind(1, static_cast<long>(folderId));
+    if (DeleteFolderStatement->ExecDML() > 0) FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
+    ForgetCachedFolderTree(folderPath);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::string& newPath,
+                                         const CDatabaseItemPtr&, const CDatabaseItemPtr& newItem) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FOLDER));
+  std::string oldFolder;
+  std::string newFolder;
+  CYaError error = NormalizeFolderPath(oldPath, oldFolder);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = NormalizeFolderPath(newPath, newFolder);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (oldFolder == "/" || newFolder == "/") {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be renamed, nor replaced ([%s] to [%s])",
+                                   oldPath.c_str(), newPath.c_str());
+  }
+  if (FXPath::IsAncestorOf(oldFolder, newFolder, false)) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Cannot move the folder [%s] into its own subtree [%s]",
+                                   oldPath.c_str(), newPath.c_str());
+  }
+  try {
+    FX::CDatabaseTransaction transaction(this, 0);
+    int64_t folderId = 0;
+    error = QueryFolderId(oldFolder, folderId);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    std::string newParent;
+    std::string newName;
+    (void)SplitPath(newFolder, newParent, newName);  // an absolute path always splits
+    int64_t newParentId = 0;
+    error = QueryFolderId(newParent, newParentId);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+
+    UpdateFolderStatement->Reset();
+    UpdateFolderStatement->Bind(1, static_cast<long>(newParentId));
+    UpdateFolderStatement->Bind(2, newFolder);
+    UpdateFolderStatement->Bind(3, static_cast<long>(folderId));
+    if (newItem) {
+      BindItemAttributes(*UpdateFolderStatement, 4, *newItem);
+    } else {
+      // Without a new item the row keeps its attributes: bind what it holds now.
+      SelectFolderItemStatement->Reset();
+      SelectFolderItemStatement->Bind(1, oldFolder);
+      boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderItemStatement->ExecQuery();
+      if (!row->Eof()) BindRowAttributes(*UpdateFolderStatement, 4, *row, 3);
+    }
+    if (UpdateFolderStatement->ExecDML() > 0) {
+      FSDB_LOG(4, "Successfully Renamed ParentFolderID Folder [%s] to [%s] ID : [%ld] ParentFolderId [%ld]",
+               oldFolder.c_str(), newFolder.c_str(), folderId, newParentId);
+    }
+    RenameFolderPathsStatement->Reset();
+    RenameFolderPathsStatement->Bind(1, oldFolder);
+    RenameFolderPathsStatement->Bind(2, newFolder);
+    if (RenameFolderPathsStatement->ExecDML() > 0) {
+      FSDB_LOG(4, "Successfully Renamed FullyQualifiedPaths from Old Folder [%s] to New Folder [%s]",
+               oldFolder.c_str(), newFolder.c_str());
+    }
+    // The old paths now name nothing (or, later, other folders): their cached ids must go.
+    ForgetCachedFolderTree(oldFolder);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Folder queries
+
+CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
+                                             std::list<CDatabaseItemPtr>& items) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
+  std::string folderPath = path;
+  (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
+  int64_t id = folderId;
+  if (id <= 0) {
+    CYaError error = QueryFolderId(folderPath, id);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+  }
+  try {
+    SelectChildFoldersStatement->Reset();
+    SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
+    for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
+         row->NextRow()) {
+      const int64_t childId = row->GetInt64Field(0, -1);
+      const std::string stored = row->GetStringField(2, "");
+      CDatabaseItemPtr item = DecodeFolderRow(*row, childId, stored, 3);
+      (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
+      FSDB_LOG(3, " Got Folder ID [%ld] Parent Folder ID [%ld] FolderName [%s] %s", childId,
+               row->GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
+      // Cached under the stored form, the one lookups use, so the cache and the table always agree.
+      CYaError error = cache_->PutFolderId(stored, childId);
+      if (error.IsError()) return error.Push(FX_LOCATION);
+      items.push_back(item);
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  CYaError error = AppendFolderFiles(folderPath, id, items);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CFullPathDatabase::QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) {
+  try {
+    SelectFolderItemStatement->Reset();
+    SelectFolderItemStatement->Bind(1, path);
+    boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderItemStatement->ExecQuery();
+    if (row->Eof()) return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+    item = DecodeFolderRow(*row, row->GetInt64Field(0, -1), row->GetStringField(2, ""), 3);
+    item->SetFullyQualifiedPath(path);  // the path as asked, with its separator
+    (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
+    FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
+             item->GetId(), row->GetInt64Field(1, -1), path.c_str(), item->AsString().c_str());
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError CFullPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
+  try {
+    SelectSelectedFoldersStatement->Reset();
+    SelectedFoldersQuery = SelectSelectedFoldersStatement->ExecQuery();
+    const CDatabaseItemIterator::Generator generator = std::bind(&CFullPathDatabase::GetNextSelectedFolderItem, this);
+    iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFolderItem());
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CDatabaseItemPtr CFullPathDatabase::GetNextSelectedFolderItem() {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::SELECTED_FOLDER));
+  if (!SelectedFoldersQuery || SelectedFoldersQuery->Eof()) return CDatabaseItemPtr();
+  const FX::CSQLite3Query& row = *SelectedFoldersQuery;
+  CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(0, -1), row.GetStringField(2, ""), 3);
+  FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
+           item->GetId(), row.GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
+  SelectedFoldersQuery->NextRow();
+  return item;
+}
+
+}  // namespace FSDB

@@ -1,0 +1,427 @@
+#include "core/OptimizedPathDatabase.h"
+
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "core/PathOrdering.h"
+#include "platform/FXPath.h"
+#include "platform/Log.h"
+
+namespace FSDB {
+
+namespace {
+
+const char kFolderTableHead[] =
+    "(FolderId INTEGER NOT NULL PRIMARY KEY, ParentFolderId INTEGER, FolderName VARCHAR COLLATE ";
+const char kFolderTableTail[] =
+    ",Inode BIGINT,FileSize BIGINT,LastAccessTime BIGINT,LastModificationTime BIGINT,LastChangeTime "
+    "BIGINT,Dirchange INTEGER,Collect INTEGER,Metadata VARCHAR,CONSTRAINT parent_folder FOREIGN KEY "
+    "(ParentFolderId) REFERENCES Folders(FolderId) ON DELETE CASCADE)";
+
+const char kCreateFolderIndex[] =
+    "CREATE UNIQUE INDEX IF NOT EXISTS index_folders_parentidfoldername ON Folders(ParentFolderId,FolderName);";
+
+// Both views are one recursive walk from the root (row 2, below row 1, given the empty name); each
+// child is named "<parent's name>/<own name>". The pieces are joined with the separator, and the
+// collation name ends each view.
+const char kSearchFoldersHead[] =
+    "WITH RECURSIVE search_folders(FolderId, ParentFolderId, FolderName, Inode, FileSize, LastAccessTime, "
+    "LastModificationTime, LastChangeTime, Dirchange, Collect, Metadata) AS (  SELECT F.FolderId, "
+    "F.ParentFolderId, '', F.Inode, F.FileSize, F.LastAccessTime, F.LastModificationTime, F.LastChangeTime, "
+    "F.Dirchange, F.Collect, F.Metadata FROM Folders F WHERE F.ParentFolderId = 1 AND F.FolderId = 2 UNION ALL "
+    "SELECT F.FolderId, F.ParentFolderId, printf('%s";
+const char kSearchFoldersTail[] =
+    "%s', SF.FolderName, F.FolderName), F.Inode, F.FileSize, F.LastAccessTime, F.LastModificationTime, "
+    "F.LastChangeTime, F.Dirchange, F.Collect, F.Metadata FROM Folders F, search_folders SF  WHERE SF.FolderId = "
+    "F.ParentFolderId ) ";
+// A file's path is its folder's path, the separator and its name. The format is a quoted string: left
+// bare, "%s/%s" is not SQL and the view could not be created.
+const char kFilesystemSelectHead[] = "SELECT printf('%s";
+const char kFilesystemSelectTail[] =
+    "%s', search_folders.FolderName, Files.FileName) AS PATH, Files.FolderId, Files.Inode, Files.FileSize, "
+    "Files.LastAccessTime, Files.LastModificationTime, Files.LastChangeTime, Files.Dirchange, Files.Collect, "
+    "Files.Metadata FROM Files , search_folders WHERE search_folders.FolderId = Files.FolderId UNION  SELECT "
+    "FolderName AS Path , FolderId , Inode, FileSize, LastAccessTime, LastModificationTime, LastChangeTime, "
+    "Dirchange, Collect, Metadata FROM search_folders ORDER BY Path COLLATE ";
+const char kFullyQualifiedFoldersSelect[] =
+    "SELECT FolderName AS FullyQualifiedPath , FolderId , Inode, FileSize, LastAccessTime, LastModificationTime, "
+    "LastChangeTime, Dirchange, Collect, Metadata FROM search_folders ORDER BY FullyQualifiedPath COLLATE ";
+
+const char kSelectFolderId[] =
+    "SELECT FolderId from Folders WHERE Folders.ParentFolderId=?1 AND Folders.FolderName=?2";
+const char kUpsertFolder[] =
+    "INSERT INTO Folders (ParentFolderId, FolderName, Inode, FileSize, LastAccessTime, LastModificationTime, "
+    "LastChangeTime, Dirchange, Collect, Metadata)  VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10) ON "
+    "CONFLICT(ParentFolderId, FolderName) DO UPDATE SET Inode=excluded.Inode, FileSize=excluded.FileSize,  "
+    "LastAccessTime=excluded.LastAccessTime, LastModificationTime=excluded.LastModificationTime, "
+    "LastChangeTime=excluded.LastChangeTime,  Dirchange=excluded.Dirchange, Collect=excluded.Collect, "
+    "Metadata=excluded.Metadata ;";
+const char kDeleteFolder[] = "DELETE FROM Folders WHERE Folders.FolderId = ?1";
+const char kUpdateFolder[] =
+    "UPDATE Folders SET ParentFolderId=?1, FolderName=?2, Inode=?4, FileSize=?5, LastAccessTime=?6, "
+    "LastModificationTime=?7, LastChangeTime=?8, Dirchange=?9, Collect=?10, Metadata=?11 WHERE Folders.FolderId=?3";
+const char kSelectChildFolders[] = "SELECT * FROM Folders where ParentFolderId=?1";
+// The view's paths are computed and carry no collation: without one named here SQLite would sort them
+// in plain byte order (/a b before /a/b), and a comparison would see folders as new and deleted.
+const char kSelectSelectedFolders[] =
+    "SELECT * FROM FullyQualifiedFolders WHERE Dirchange = 1 ORDER BY FullyQualifiedPath COLLATE ";
+const char kSelectFolderById[] = "SELECT * FROM Folders WHERE FolderId=?1";
+
+// In the view rows: 0 the path, 1 the id, 2.. the attributes. In Folders rows: 0 the id, 3.. the attributes.
+const int kViewPathColumn = 0;
+const int kViewIdColumn = 1;
+const int kViewAttributesColumn = 2;
+const int kRowAttributesColumn = 3;
+
+std::string SearchFolders() { return std::string(kSearchFoldersHead) + "/" + kSearchFoldersTail; }
+
+}  // namespace
+
+COptimizedPathDatabase::COptimizedPathDatabase() : CPathDatabase() {}
+
+COptimizedPathDatabase::COptimizedPathDatabase(const std::string& path, bool readOnly)
+    : CPathDatabase(path, readOnly) {}
+
+COptimizedPathDatabase::~COptimizedPathDatabase() {
+  SelectedFoldersQuery.reset();
+  SelectFolderByIdStatement.reset();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Schema and statements
+
+CYaError COptimizedPathDatabase::CreateFolderTable() {
+  std::string definition = kFolderTableHead;
+  definition += PathCollation();
+  definition += kFolderTableTail;
+  CYaError error = CreateTable("Folders", definition);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError COptimizedPathDatabase::CreateIndexes() {
+  CYaError error = Execute(kCreateFolderIndex);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = CPathDatabase::CreateIndexes();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError COptimizedPathDatabase::CreateViews() {
+  const std::string filesystem =
+      SearchFolders() + kFilesystemSelectHead + "/" + kFilesystemSelectTail + PathCollation();
+  FSDB_LOG(2, "The Full Filesystem View is created with this Query %s", filesystem.c_str());
+  CYaError error = CreateView("FilesystemView", filesystem);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  const std::string folders = SearchFolders() + kFullyQualifiedFoldersSelect + PathCollation();
+  FSDB_LOG(2, "The FullyQualifiedFolders View is created with this Query %s", folders.c_str());
+  error = CreateView("FullyQualifiedFolders", folders);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError COptimizedPathDatabase::CreateFolderTableStatements() {
+  const std::string selectedFolders = std::string(kSelectSelectedFolders) + PathCollation();
+  const std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> statements[] = {
+      {kSelectFolderId, &SelectFolderIdStatement},
+      {kUpsertFolder, &UpsertFolderStatement},
+      {kDeleteFolder, &DeleteFolderStatement},
+      {kUpdateFolder, &UpdateFolderStatement},
+      {kSelectChildFolders, &SelectChildFoldersStatement},
+      {selectedFolders.c_str(), &SelectSelectedFoldersStatement},
+      {kSelectFolderById, &SelectFolderByIdStatement},
+  };
+  for (const auto& statement : statements) {
+    CYaError error = CompileStatement(statement.first, *statement.second);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+  }
+  return CYaError::Success();
+}
+
+CYaError COptimizedPathDatabase::DeleteStatements() {
+  SelectFolderByIdStatement.reset();
+  CYaError error = CPathDatabase::DeleteStatements();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Folder-id lookup
+
+CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t& folderId) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FOLDER));
+  int64_t id = 1;
+  // Anything but a hit (a miss, or no cache at all) means walking: never an answer without an id.
+  if (!cache_->GetFolderId(path, id).IsError()) {
+    folderId = id;
+    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%ld]", path.c_str(), id);
+    return CYaError::Success();
+  }
+  FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
+
+  // Climb to the nearest cached ancestor, collecting the components below it (deepest first). The
+  // split always yields a shorter parent, so the climb ends at "/" or "".
+  std::vector<std::string> components;
+  std::string remaining = path;
+  bool found = false;
+  id = 1;
+  while (!remaining.empty() && remaining != "/") {
+    std::string parent;
+    std::string name;
+    (void)SplitPath(remaining, parent, name);  // `remaining` is not empty
+    components.push_back(name);
+    remaining.swap(parent);
+    int64_t cached = 0;
+    if (!cache_->GetFolderId(remaining, cached).IsError()) {
+      FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%ld]", remaining.c_str(), cached);
+      id = cached;
+      found = true;
+      break;
+    }
+    FSDB_LOG(30, "Folder [%s] Not Found in Cache", remaining.c_str());
+  }
+  // Without a cached ancestor the walk starts below row 1 with the root's own name.
+  if (!found) components.push_back("/");
+
+  try {
+    for (auto component = components.rbegin(); component != components.rend(); ++component) {
+      FSDB_LOG(30, "Searching Folders with ParentFolderId [%ld] and Name [%s]", id, component->c_str());
+      SelectFolderIdStatement->Reset();
+      SelectFolderIdStatement->Bind(1, static_cast<long>(id));
+      SelectFolderIdStatement->Bind(2, *component);
+      boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
+      id = row->Eof() ? -1 : row->GetInt64Field(0, -1);
+      if (id == -1) return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  folderId = id;
+  (void)cache_->PutFolderId(path, id);  // without a cache the next lookup walks again
+  return CYaError::Success();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Folder changes
+
+CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatabaseItemPtr& item) {
+  auto_lock lock(&engineLock_, true);
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
+  std::string folderPath;
+  CYaError error = NormalizePath(path, folderPath);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (!item) return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
+  std::string trimmed = folderPath;
+  (void)FXPath::RemoveTrailingDelimiter(trimmed);  // cannot fail
+  try {
+    FX::CDatabaseTransaction transaction(this, 0);
+    // The root is the row named "/" below row 1; adding it updates its attributes.
+    int64_t parentId = 1;
+    std::string name = "/";
+    if (!trimmed.empty()) {
+      std::string parent;
+      (void)SplitPath(trimmed, parent, name);  // an absolute path always splits, into a shorter parent
+      error = QueryFolderId(parent, parentId);
+      if (error.IsError()) {
+        FSDB_LOG(2,
+                 "Could not find %s in the database, so we are adding the parent folder to the database with "
+                 "empty item information",
+                 parent.c_str());
+        (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
+        error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
+        if (error.IsError()) return error.Push(FX_LOCATION);
+        error = QueryFolderId(parent, parentId);
+        if (error.IsError()) return error.Push(FX_LOCATION);
+      }
+      FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
+    }
+    const int64_t lastInsertBefore = GetLastInsertRowId();
+    UpsertFolderStatement->Reset();
+    UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
+    UpsertFolderStatement->Bind(2, name);
+    BindItemAttributes(*UpsertFolderStatement, 3, *item);
+    UpsertFolderStatement->ExecDML();
+    // The upsert inserted a row (the last insert id moved) or updated an existing one, whose id the
+    // connection does not report: then read it back. An insert that reused the very same id is
+    // answered correctly by the read too.
+    int64_t folderId = GetLastInsertRowId();
+    if (folderId == lastInsertBefore) {
+      SelectFolderIdStatement->Reset();
+      SelectFolderIdStatement->Bind(1, static_cast<long>(parentId));
+      SelectFolderIdStatement->Bind(2, name);
+      boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
+      folderId = row->Eof() ? -1 : row->GetInt64Field(0, -1);
+    }
+    FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", trimmed.c_str(), folderId);
+    if (folderId != -1) {
+      error = cache_->PutFolderId(folderPath, folderId);
+      if (error.IsError()) return error.Push(FX_LOCATION);
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError COptimizedPathDatabase::DeleteFolder(const std::string& path, const CDatabaseItemPtr&) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
+  std::string folderPath;
+  CYaError error = NormalizePath(path, folderPath);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (folderPath == "/") return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be deleted");
+  try {
+    // Queued files must reach the table first: a queued file whose folder is gone could never be written.
+    error = FlushPendingFiles();
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    FX::CDatabaseTransaction transaction(this, 0);
+    int64_t folderId = 0;
+    error = QueryFolderId(folderPath, folderId);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    FSDB_LOG(3, "Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
+    DeleteFolderStatement->Reset();
+    DeleteFolderStatement->Bind(1, static_cast<long>(folderId));
+    if (DeleteFolderStatement->ExecDML() > 0) FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
+    ForgetCachedFolderTree(folderPath);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const std::string& newPath,
+                                              const CDatabaseItemPtr&, const CDatabaseItemPtr& newItem) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FOLDER));
+  std::string oldFolder;
+  std::string newFolder;
+  CYaError error = NormalizePath(oldPath, oldFolder);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = NormalizePath(newPath, newFolder);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (oldFolder == "/" || newFolder == "/") {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be renamed, nor replaced ([%s] to [%s])",
+                                   oldPath.c_str(), newPath.c_str());
+  }
+  // A folder moved below itself would leave its subtree in a cycle that no path reaches.
+  if (FXPath::IsAncestorOf(oldFolder, newFolder, false)) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Cannot move the folder [%s] into its own subtree [%s]",
+                                   oldPath.c_str(), newPath.c_str());
+  }
+  try {
+    FX::CDatabaseTransaction transaction(this, 0);
+    int64_t folderId = 0;
+    error = QueryFolderId(oldFolder, folderId);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    std::string newParent;
+    std::string newName;
+    (void)SplitPath(newFolder, newParent, newName);  // an absolute path always splits
+    int64_t newParentId = 0;
+    error = QueryFolderId(newParent, newParentId);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+
+    UpdateFolderStatement->Reset();
+    UpdateFolderStatement->Bind(1, static_cast<long>(newParentId));
+    UpdateFolderStatement->Bind(2, newName);
+    UpdateFolderStatement->Bind(3, static_cast<long>(folderId));
+    if (newItem) {
+      BindItemAttributes(*UpdateFolderStatement, 4, *newItem);
+    } else {
+      // Without a new item the row keeps its attributes: bind what it holds now.
+      SelectFolderByIdStatement->Reset();
+      SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
+      boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderByIdStatement->ExecQuery();
+      if (!row->Eof()) BindRowAttributes(*UpdateFolderStatement, 4, *row, kRowAttributesColumn);
+    }
+    if (UpdateFolderStatement->ExecDML() > 0) {
+      FSDB_LOG(4, "Successfully Renamed Folder [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
+               folderId);
+    }
+    // The old paths now name nothing (or, later, other folders): their cached ids must go.
+    ForgetCachedFolderTree(oldFolder);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Folder queries
+
+CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
+                                                  std::list<CDatabaseItemPtr>& items) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
+  int64_t id = folderId;
+  if (id < 1) {
+    CYaError error = QueryFolderId(path, id);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+  }
+  try {
+    SelectChildFoldersStatement->Reset();
+    SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
+    for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
+         row->NextRow()) {
+      std::string childPath = path;
+      (void)FXPath::Append(childPath, row->GetStringField(2, ""), 0);  // cannot fail
+      CDatabaseItemPtr item = DecodeFolderRow(*row, row->GetInt64Field(0, -1), childPath, kRowAttributesColumn);
+      (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
+      FSDB_LOG(3, " Got Folder ID [%ld] Parent Folder ID [%ld] FolderName [%s] %s", item->GetId(),
+               row->GetInt64Field(1, -1), childPath.c_str(), item->AsString().c_str());
+      items.push_back(item);
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  CYaError error = AppendFolderFiles(path, id, items);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError COptimizedPathDatabase::QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) {
+  int64_t folderId = 0;
+  CYaError error = QueryFolderId(path, folderId);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  try {
+    SelectFolderByIdStatement->Reset();
+    SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
+    boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderByIdStatement->ExecQuery();
+    if (row->Eof()) return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+    // The same item as the full-path layout gives: the path as asked, the last component as the name.
+    item = DecodeFolderRow(*row, folderId, path, kRowAttributesColumn);
+    item->SetFullyQualifiedPath(path);
+    (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
+    FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
+             folderId, row->GetInt64Field(1, -1), path.c_str(), item->AsString().c_str());
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError COptimizedPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
+  try {
+    SelectSelectedFoldersStatement->Reset();
+    SelectedFoldersQuery = SelectSelectedFoldersStatement->ExecQuery();
+    const CDatabaseItemIterator::Generator generator =
+        std::bind(&COptimizedPathDatabase::GetNextSelectedFolderItem, this);
+    iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFolderItem());
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CDatabaseItemPtr COptimizedPathDatabase::GetNextSelectedFolderItem() {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::SELECTED_FOLDER));
+  if (!SelectedFoldersQuery || SelectedFoldersQuery->Eof()) return CDatabaseItemPtr();
+  const FX::CSQLite3Query& row = *SelectedFoldersQuery;
+  CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(kViewIdColumn, -1),
+                                          row.GetStringField(kViewPathColumn, ""), kViewAttributesColumn);
+  FSDB_LOG(30, " Got Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s", item->GetId(),
+           item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
+  SelectedFoldersQuery->NextRow();
+  return item;
+}
+
+}  // namespace FSDB

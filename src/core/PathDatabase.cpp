@@ -1,0 +1,754 @@
+#include "core/PathDatabase.h"
+
+#include <functional>
+#include <tuple>
+#include <utility>
+
+#include <boost/make_shared.hpp>
+
+#include "core/PathOrdering.h"
+#include "platform/FXPath.h"
+#include "platform/FXString.h"
+#include "platform/Log.h"
+
+namespace FSDB {
+
+namespace {
+
+const char kNotSupported[] = "Base class. This type of database is not supported.";
+
+const char kFileTableHead[] =
+    "(FileId INTEGER NOT NULL PRIMARY KEY, FolderId INTEGER , FileName VARCHAR COLLATE ";
+const char kFileTableTail[] =
+    ",Inode BIGINT,FileSize BIGINT,LastAccessTime BIGINT,LastModificationTime BIGINT,LastChangeTime "
+    "BIGINT,Dirchange INTEGER,Collect INTEGER,Metadata VARCHAR,CONSTRAINT parent_folder FOREIGN KEY (FolderId) "
+    "REFERENCES Folders(FolderId) ON DELETE CASCADE)";
+
+const char kCreateFileIndex[] =
+    "CREATE UNIQUE INDEX IF NOT EXISTS index_files_folderidfilename ON Files(FolderId,FileName);";
+const char kDropFileIndex[] = "DROP INDEX IF EXISTS index_files_folderidfilename;";
+// Keeps, for each (folder, name), the row added last: rows get ever larger ids, so the largest wins.
+const char kDeleteDuplicateFiles[] =
+    "DELETE FROM Files WHERE FileId NOT IN (SELECT MAX(FileId) FROM Files GROUP BY FolderId, FileName);";
+
+const char kSelectFileItem[] = "SELECT * FROM Files WHERE FolderId=?1 AND FileName=?2";
+const char kSelectFileId[] = "SELECT FileId FROM Files WHERE FolderId=?1 AND FileName=?2";
+const char kInsertFile[] =
+    "INSERT INTO Files(FolderId, FileName, Inode, FileSize, LastAccessTime, LastModificationTime, "
+    "LastChangeTime, Dirchange, Collect, Metadata) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10);";
+const char kUpsertFile[] =
+    "INSERT INTO Files(FolderId, FileName, Inode, FileSize, LastAccessTime, LastModificationTime, "
+    "LastChangeTime, Dirchange, Collect, Metadata) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10) ON CONFLICT "
+    "(FolderId, FileName) DO UPDATE SET Inode=excluded.Inode, FileSize=excluded.FileSize,  "
+    "LastAccessTime=excluded.LastAccessTime, LastModificationTime=excluded.LastModificationTime, "
+    "LastChangeTime=excluded.LastChangeTime,  Dirchange=excluded.Dirchange, Collect=excluded.Collect, "
+    "Metadata=excluded.Metadata ;";
+const char kDeleteFile[] = "DELETE FROM Files WHERE Files.FolderId=?1 AND Files.FileName=?2";
+const char kUpdateFile[] =
+    "UPDATE Files SET FolderId=?1, FileName=?2, Inode=?4, FileSize=?5, LastAccessTime=?6, "
+    "LastModificationTime=?7, LastChangeTime=?8, Dirchange=?9, Collect=?10, Metadata=?11 WHERE Files.FileId=?3";
+const char kSelectFolderFiles[] = "SELECT * FROM Files where FolderId=?1";
+const char kSelectSelectedFiles[] = "SELECT * FROM Files WHERE FolderId=?1 AND DIRCHANGE = 1 ORDER BY FileName";
+
+const char kCountBaseFolders[] = "SELECT COUNT(*) FROM Folders WHERE FolderId IN (1, 2)";
+
+// The two rows every writable database holds: "-" (row 1, its own parent) and the root "/" (row 2).
+const char* const kBaseFolderNames[] = {"-", "/"};
+
+const int kLoggingPauseMilliseconds = 10000;
+const int kLoggingPauseSeconds = 10;
+
+}  // namespace
+
+CPathDatabase::CPathDatabase()
+    : CScanDatabasePrivate(), cache_(std::make_shared<CDatabaseCache>()), bulkInsertMode_(false), readOnly_(false) {}
+
+CPathDatabase::CPathDatabase(const std::string& path, bool readOnly)
+    : CScanDatabasePrivate(path, readOnly),
+      cache_(std::make_shared<CDatabaseCache>()),
+      bulkInsertMode_(false),
+      readOnly_(readOnly) {}
+
+CPathDatabase::~CPathDatabase() {
+  try {
+    CYaError error = CPathDatabase::Close();
+    if (error.IsError()) FSDB_LOG(0, "Error closing the database due to %s", error.AsString().c_str());
+  } catch (const std::exception& exception) {
+    FSDB_LOG(0, "Error closing the database due to %s", exception.what());
+  }
+}
+
+const char* CPathDatabase::PathCollation() const {
+  return IsFilesystemCaseSensitive() ? "PATH_COMPONENTS" : "PATH_COMPONENTS_NOCASE";
+}
+
+CTimeCounter* CPathDatabase::Counter(CDatabasePerformanceCounters::DatabaseCounter counter) {
+  return counters_ ? counters_->GetCounter(counter) : nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Schema and statements
+
+CYaError CPathDatabase::CreateTables() {
+  CYaError error = SetDatabaseOptions();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = RegisterCallbacks();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = CreateFolderTable();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = CreateFileTable();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = CreateIndexes();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = CreateViews();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = CreatePerformanceCounters();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::SetDatabaseOptions() {
+  CYaError error = Execute("PRAGMA journal_mode=WAL;");
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  FSDB_LOG(2, "Setting Database journal mode to WAL");
+  error = Execute("PRAGMA synchronous=off;");
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  FSDB_LOG(2, "Setting Database synchronous mode to off");
+  error = Execute("PRAGMA foreign_keys=ON;");
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  FSDB_LOG(2, "Setting Database Foreign keys mode to on");
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::RegisterCallbacks() {
+  // The handler lives in the connection, which this engine owns, so `this` outlives it.
+  RegisterCollationNeededHandler([this](int encoding, const std::string& name) {
+    if (FXString::MatchesNoCase(name, "PATH_COMPONENTS")) {
+      FSDB_LOG(2, "Registering PATH_COMPONENTS");
+      (void)RegisterCollationHandler(encoding, name, sqlite_collation_bypath);  // SQLite reports the miss
+    } else if (FXString::MatchesNoCase(name, "PATH_COMPONENTS_NOCASE")) {
+      FSDB_LOG(2, "Registering PATH_COMPONENTS_NOCASE");
+      (void)RegisterCollationHandler(encoding, name, sqlite_collation_bypath_nocase);  // likewise
+    }
+  });
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CreateFolderTable() { return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kNotSupported); }
+CYaError CPathDatabase::CreateViews() { return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kNotSupported); }
+CYaError CPathDatabase::CreateFolderTableStatements() {
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kNotSupported);
+}
+
+CYaError CPathDatabase::CreateFileTable() {
+  std::string definition = kFileTableHead;
+  definition += PathCollation();
+  definition += kFileTableTail;
+  CYaError error = CreateTable("Files", definition);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CreateIndexes() {
+  CYaError error = CreateFileIndexKeepingLatest();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::DropBulkInsertIndexes() {
+  CYaError error = Execute(kDropFileIndex);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CreateBulkInsertIndexes() {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::CREATE_INDEX));
+  CYaError error = CreateFileIndexKeepingLatest();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CreateFileIndexKeepingLatest() {
+  CYaError error = Execute(kCreateFileIndex);
+  int code = 0;
+  // A file recorded twice during a bulk scan (the index is absent then) would make the index, and so
+  // every later open, fail. Keep what the upsert would have kept: the row added last. This costs
+  // nothing when there are no duplicates.
+  if (!error.IsError() || !FXErrorUtil::IsSQLite(error, &code) || (code & 0xFF) != 19 /* SQLITE_CONSTRAINT */) {
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    return CYaError::Success();
+  }
+  boost::shared_ptr<FX::CSQLite3Statement> deleteDuplicates;
+  error = CompileStatement(kDeleteDuplicateFiles, deleteDuplicates);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  try {
+    const int removed = deleteDuplicates->ExecDML();
+    FSDB_LOG(0, "Removed %d duplicate file rows (the same folder and name added twice in bulk-insert mode)",
+             removed);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  error = Execute(kCreateFileIndex);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CreateStatements() {
+  CYaError error = CreateFolderTableStatements();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = CreateFileTableStatements();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (!readOnly_) {
+    error = CreateBaseFolders();
+    if (error.IsError()) return error.Push(FX_LOCATION);
+  }
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CreateFileTableStatements() {
+  const std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> statements[] = {
+      {kSelectFileItem, &SelectFileItemStatement},
+      {kSelectFileId, &SelectFileIdStatement},
+      // The plain insert while the unique index that the upsert's conflict target needs is dropped.
+      {bulkInsertMode_ ? kInsertFile : kUpsertFile, &InsertFileStatement},
+      {kDeleteFile, &DeleteFileStatement},
+      {kUpdateFile, &UpdateFileStatement},
+      {kSelectFolderFiles, &SelectFolderFilesStatement},
+      {kSelectSelectedFiles, &SelectSelectedFilesStatement},
+  };
+  for (const auto& statement : statements) {
+    CYaError error = CompileStatement(statement.first, *statement.second);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+  }
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::DeleteStatements() {
+  boost::shared_ptr<FX::CSQLite3Statement>* const statements[] = {
+      &SelectFolderItemStatement, &SelectFolderIdStatement,    &UpsertFolderStatement,
+      &DeleteFolderStatement,     &UpdateFolderStatement,      &SelectChildFoldersStatement,
+      &SelectSelectedFoldersStatement, &SelectFileItemStatement, &SelectFileIdStatement,
+      &InsertFileStatement,       &DeleteFileStatement,        &UpdateFileStatement,
+      &SelectFolderFilesStatement, &SelectSelectedFilesStatement};
+  for (auto* statement : statements) statement->reset();
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CreateBaseFolders() {
+  try {
+    // The base rows are written only when missing: rewriting them through the upsert would reset the
+    // root's attributes (its selection among them) at every open.
+    boost::shared_ptr<FX::CSQLite3Statement> count;
+    CYaError error = CompileStatement(kCountBaseFolders, count);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    boost::shared_ptr<FX::CSQLite3Query> rows = count->ExecQuery();
+    if (!rows->Eof() && rows->GetIntField(0, 0) == 2) return CYaError::Success();
+    rows.reset();
+    for (const char* name : kBaseFolderNames) {
+      UpsertFolderStatement->Reset();
+      UpsertFolderStatement->ClearBindings();
+      UpsertFolderStatement->Bind(1, 1);
+      UpsertFolderStatement->Bind(2, name);
+      UpsertFolderStatement->ExecDML();
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Lifecycle and bulk-insert mode
+
+bool CPathDatabase::IsBulkInsertModeActive() { return bulkInsertMode_; }
+
+CYaError CPathDatabase::SetBulkInsertMode(bool on) {
+  if (!on && bulkInsertMode_) {
+    return FXErrorUtil::ErrorWin32(
+        FX_LOCATION, 774,
+        "Cannot change bulk insert mode once set from true to false. Please reopen the database and continue. ");
+  }
+  FSDB_LOG(0, "The Bulk insert mode is set to %s", on ? "True" : "False");
+  bulkInsertMode_ = on;
+  if (!bulkInsertMode_) return CYaError::Success();
+  CYaError error = DropBulkInsertIndexes();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = DeleteStatements();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = CreateStatements();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::Close() {
+  if (IsBulkInsertModeActive()) {
+    CYaError error = FlushQueue();
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    error = CreateBulkInsertIndexes();
+    if (error.IsError()) return error.Push(FX_LOCATION);
+  }
+  // The final report is written once, by the Close that stops the thread.
+  if (counters_ && loggingThread_) {
+    counters_->LogAllPerformanceCounters();
+    std::string statistics;
+    (void)cache_->GetCacheStatistics(statistics);  // cannot fail; an empty text is logged as such
+    FSDB_LOG(0, "Cache Statistics : %s", statistics.c_str());
+    counters_->SetStopLogging(true);  // also wakes the thread from its pause
+    (void)loggingThread_->joinThread(nullptr);
+    loggingThread_.reset();
+  }
+  FSDB_LOG(2, "Closing the database.");
+  return CYaError::Success();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Performance counters and the logging thread
+
+CYaError CPathDatabase::CreatePerformanceCounters() {
+  counters_ = std::make_shared<CDatabasePerformanceCounters>();
+  counters_->SetDatabase(GetDatabaseName());
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CreateLoggingThread() {
+  if (loggingThread_) return CYaError::Success();  // one thread per open database
+  loggingThread_ = std::make_shared<WdThread>();
+  // Only fails when the system cannot start a thread; the database works on without reports.
+  (void)loggingThread_->createThread(&CPathDatabase::PerformanceLoggingThread, static_cast<void*>(this));
+  return CYaError::Success();
+}
+
+void* CPathDatabase::PerformanceLoggingThread(void* database) {
+  if (database == nullptr) {
+    FSDB_LOG(-1, "Cannot start Database performance logging thread. Incorrect arguments. ");
+    return nullptr;
+  }
+  CPathDatabase* engine = static_cast<CPathDatabase*>(database);
+  // Own references: the counters and the cache stay alive until the thread ends.
+  std::shared_ptr<CDatabasePerformanceCounters> counters = engine->GetPerformanceCounters();
+  std::shared_ptr<CDatabaseCache> cache = engine->GetDatabaseCache();
+  if (!counters || !cache) {
+    FSDB_LOG(-1, "Cannot start Database performance logging thread. Incorrect arguments. ");
+    return nullptr;
+  }
+  const int interval = counters->GetLoggingInterval();
+  int64_t elapsed = 0;
+  for (;;) {
+    if (interval > 0 && elapsed % interval == 0) {
+      counters->LogAllPerformanceCounters();
+      std::string statistics;
+      (void)cache->GetCacheStatistics(statistics);  // cannot fail
+      FSDB_LOG(0, "Cache Statistics : %s", statistics.c_str());
+    }
+    // Close sets the stop flag and wakes this wait at once, so closing never waits for the pause.
+    (void)counters->WaitForStop(kLoggingPauseMilliseconds);
+    if (counters->GetStopLogging()) {
+      FSDB_LOG(0, "Stopped Database Performance Logging Thread");
+      break;
+    }
+    elapsed += kLoggingPauseSeconds;
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Row binding and decoding
+
+void CPathDatabase::BindItemAttributes(FX::CSQLite3Statement& statement, int first, const CDatabaseItem& item) {
+  statement.Bind(first, static_cast<long>(item.GetFileId()));
+  statement.Bind(first + 1, static_cast<long>(item.GetFileSize()));
+  statement.Bind(first + 2, static_cast<long>(item.GetAccessTime()));
+  statement.Bind(first + 3, static_cast<long>(item.GetModificationTime()));
+  statement.Bind(first + 4, static_cast<long>(item.GetChangeTime()));
+  statement.Bind(first + 5, item.IsSelected() ? 1 : 0);
+  statement.Bind(first + 6, item.IsCollect() ? 1 : 0);
+  statement.Bind(first + 7, item.GetMetadata());
+}
+
+void CPathDatabase::BindRowAttributes(FX::CSQLite3Statement& statement, int first, const FX::CSQLite3Query& row,
+                                      int column) {
+  const int kAttributeColumns = 8;  // Inode .. Metadata; the last one is text
+  for (int i = 0; i < kAttributeColumns; ++i) {
+    if (row.IsNull(column + i)) {
+      statement.BindNull(first + i);
+    } else if (i == kAttributeColumns - 1) {
+      statement.Bind(first + i, row.GetStringField(column + i, ""));
+    } else {
+      statement.Bind(first + i, static_cast<long>(row.GetInt64Field(column + i, 0)));
+    }
+  }
+}
+
+void CPathDatabase::DecodeAttributes(const FX::CSQLite3Query& row, int column, CDatabaseItem& item) {
+  item.SetFileId(row.GetInt64Field(column, 0));
+  item.SetFileSize(row.GetInt64Field(column + 1, 0));
+  item.SetAccessTime(row.GetInt64Field(column + 2, 0));
+  item.SetModificationTime(row.GetInt64Field(column + 3, 0));
+  item.SetChangeTime(row.GetInt64Field(column + 4, 0));
+  item.SetAsSelected(row.GetIntField(column + 5, 0) != 0);
+  item.SetAsCollect(row.GetIntField(column + 6, 0) != 0);
+  item.SetMetadata(row.GetStringField(column + 7, ""));
+}
+
+CDatabaseItemPtr CPathDatabase::DecodeFileRow(const FX::CSQLite3Query& row) {
+  CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
+  // Ids are read with all 64 bits: a row id above 2^31 comes back intact.
+  item->SetId(row.GetInt64Field(0, -1));
+  DecodeAttributes(row, 3, *item);
+  item->SetAsDirectory(false);
+  item->SetFileName(row.GetStringField(2, ""));
+  return item;
+}
+
+CDatabaseItemPtr CPathDatabase::DecodeFolderRow(const FX::CSQLite3Query& row, int64_t id, std::string path,
+                                               int column) {
+  CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
+  item->SetId(id);
+  (void)FXPath::RemoveTrailingDelimiter(path);  // cannot fail
+  std::string parent;
+  std::string name;
+  (void)SplitPath(path, parent, name);  // the root's empty path has an empty name
+  item->SetFileName(name);
+  item->SetFullyQualifiedPath(path);
+  DecodeAttributes(row, column, *item);
+  item->SetAsDirectory(true);
+  return item;
+}
+
+CYaError CPathDatabase::AppendFolderFiles(const std::string& folderPath, int64_t folderId,
+                                          std::list<CDatabaseItemPtr>& items) {
+  try {
+    SelectFolderFilesStatement->Reset();
+    SelectFolderFilesStatement->Bind(1, static_cast<long>(folderId));
+    for (boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderFilesStatement->ExecQuery(); !row->Eof();
+         row->NextRow()) {
+      CDatabaseItemPtr item = DecodeFileRow(*row);
+      std::string filePath = folderPath;
+      (void)FXPath::Append(filePath, item->GetFileName(), 0);  // cannot fail
+      item->SetFullyQualifiedPath(filePath);
+      (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
+      FSDB_LOG(3, " Got File ID [%ld] Parent Folder ID [%ld] FileName [%s] Item Information : %s", item->GetId(),
+               row->GetInt64Field(1, -1), item->GetFileName().c_str(), item->AsString().c_str());
+      items.push_back(item);
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::FlushPendingFiles() {
+  if (!IsBulkInsertModeActive() || cache_->GetFileQueueSize() == 0) return CYaError::Success();
+  CYaError error = FlushQueue();
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::NormalizeFolderPath(const std::string& path, std::string& folderPath) {
+  CYaError error = NormalizePath(path, folderPath);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
+  return CYaError::Success();
+}
+
+void CPathDatabase::ForgetCachedFolderTree(const std::string& folderPath) {
+  (void)cache_->RemoveFolderTree(folderPath);  // fails only without a cache, which then holds nothing
+}
+
+// ---------------------------------------------------------------------------------------------------
+// File operations
+
+CYaError CPathDatabase::QueryFolderId(const std::string&, int64_t&) {
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kNotSupported);
+}
+
+CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr& item) {
+  auto_lock lock(&engineLock_, true);
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FILE));
+  std::string filePath;
+  CYaError error = NormalizePath(path, filePath);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  std::string parent;
+  std::string name;
+  (void)SplitPath(filePath, parent, name);  // an absolute path always splits
+  if (name.empty()) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid file path [%s]: it names no file", path.c_str());
+  }
+  if (!item) return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the file [%s]", path.c_str());
+
+  int64_t folderId = 0;
+  error = QueryFolderId(parent, folderId);
+  if (error.IsError()) {
+    FSDB_LOG(2,
+             "Could not find %s in the database, so we are adding the parent folder to the database with empty "
+             "item information",
+             parent.c_str());
+    (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
+    error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    error = QueryFolderId(parent, folderId);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+  }
+  FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), folderId);
+
+  if (IsBulkInsertModeActive()) {
+    error = cache_->InsertIntoFileQueue(folderId, name, item);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (cache_->IsFileQueueFull()) {
+      // A failed flush keeps its files queued: the next AddFile tries again and Close reports it.
+      (void)FlushQueue();
+    }
+    return CYaError::Success();
+  }
+  try {
+    FX::CDatabaseTransaction transaction(this, 0);
+    InsertFileStatement->Reset();
+    InsertFileStatement->Bind(1, static_cast<long>(folderId));
+    InsertFileStatement->Bind(2, name);
+    BindItemAttributes(*InsertFileStatement, 3, *item);
+    if (InsertFileStatement->ExecDML() > 0) {
+      FSDB_LOG(4, "Inserted File [%s] ID : [%lld]", path.c_str(), static_cast<long long>(GetLastInsertRowId()));
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::DeleteFile(const std::string& path, const CDatabaseItemPtr&) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FILE));
+  std::string filePath;
+  CYaError error = NormalizePath(path, filePath);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  std::string parent;
+  std::string name;
+  (void)SplitPath(filePath, parent, name);  // an absolute path always splits
+  // "/" names no file: refused as AddFile refuses it, whatever the layout makes of its empty parent.
+  if (name.empty()) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid file path [%s]: it names no file", path.c_str());
+  }
+  try {
+    // A file still queued must reach the table first, or it would come back at the next flush.
+    error = FlushPendingFiles();
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    FX::CDatabaseTransaction transaction(this, 0);
+    int64_t folderId = 0;
+    error = QueryFolderId(parent, folderId);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    FSDB_LOG(3, "Recieved Folder [%s] ID : [%ld]", parent.c_str(), folderId);
+    DeleteFileStatement->Reset();
+    DeleteFileStatement->Bind(1, static_cast<long>(folderId));
+    DeleteFileStatement->Bind(2, name);
+    if (DeleteFileStatement->ExecDML() > 0) FSDB_LOG(3, "Successfully Deleted File [%s]", path.c_str());
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string& newPath, const CDatabaseItemPtr&,
+                                   const CDatabaseItemPtr& newItem) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FILE));
+  std::string oldFile;
+  std::string newFile;
+  CYaError error = NormalizePath(oldPath, oldFile);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  error = NormalizePath(newPath, newFile);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  std::string newParent;
+  std::string newName;
+  (void)SplitPath(newFile, newParent, newName);  // an absolute path always splits
+  if (newName.empty()) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid file path [%s]: it names no file", newPath.c_str());
+  }
+  try {
+    error = FlushPendingFiles();  // a queued file must be in the table to be renamed
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    FX::CDatabaseTransaction transaction(this, 0);
+    int64_t fileId = 0;
+    int64_t oldFolderId = 0;
+    error = QueryFileId(oldFile, fileId, oldFolderId);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+    int64_t newFolderId = 0;
+    error = QueryFolderId(newParent, newFolderId);
+    if (error.IsError()) return error.Push(FX_LOCATION);
+
+    UpdateFileStatement->Reset();
+    UpdateFileStatement->Bind(1, static_cast<long>(newFolderId));
+    UpdateFileStatement->Bind(2, newName);
+    UpdateFileStatement->Bind(3, static_cast<long>(fileId));
+    if (newItem) {
+      BindItemAttributes(*UpdateFileStatement, 4, *newItem);
+    } else {
+      // Without a new item the row keeps its attributes: bind what it holds now, never what an earlier
+      // use of the statement left bound.
+      std::string oldParent;
+      std::string oldName;
+      (void)SplitPath(oldFile, oldParent, oldName);
+      SelectFileItemStatement->Reset();
+      SelectFileItemStatement->Bind(1, static_cast<long>(oldFolderId));
+      SelectFileItemStatement->Bind(2, oldName);
+      boost::shared_ptr<FX::CSQLite3Query> row = SelectFileItemStatement->ExecQuery();
+      if (!row->Eof()) BindRowAttributes(*UpdateFileStatement, 4, *row, 3);
+    }
+    if (UpdateFileStatement->ExecDML() > 0) {
+      FSDB_LOG(4, "Successfully Renamed File [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(), fileId);
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::QueryFileId(const std::string& path, int64_t& fileId, int64_t& folderId) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FILE));
+  std::string parent;
+  std::string name;
+  (void)SplitPath(path, parent, name);  // an empty path finds no folder below
+  int64_t localFolderId = 0;
+  CYaError error = QueryFolderId(parent, localFolderId);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  FSDB_LOG(3, "Folder [%s] ID : [%ld]", parent.c_str(), localFolderId);
+  try {
+    SelectFileIdStatement->Reset();
+    SelectFileIdStatement->Bind(1, static_cast<long>(localFolderId));
+    SelectFileIdStatement->Bind(2, name);
+    boost::shared_ptr<FX::CSQLite3Query> row = SelectFileIdStatement->ExecQuery();
+    if (!row->Eof()) {
+      fileId = row->GetInt64Field(0, -1);
+      folderId = localFolderId;
+      return CYaError::Success();
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "File : [%s] not found", path.c_str());
+}
+
+// ---------------------------------------------------------------------------------------------------
+// File queue flush
+
+CYaError CPathDatabase::FlushQueue() {
+  // The flush walks the queue in place and clears it once every entry is written and committed. When
+  // entry k fails, the entries before it (written, and committed) leave the queue, so a retried flush
+  // never writes a file twice. When the commit itself fails nothing persisted, and everything stays.
+  FileQueue& queue = cache_->GetFileQueue();
+  if (queue.empty()) return CYaError::Success();
+  FileQueue::iterator entry = queue.begin();
+  CYaError result;
+  try {
+    FX::CDatabaseTransaction transaction(this, 0);
+    try {
+      for (; entry != queue.end(); ++entry) {
+        const int64_t folderId = std::get<0>(*entry);
+        const std::string& name = std::get<1>(*entry);
+        InsertFileStatement->Reset();
+        InsertFileStatement->Bind(1, static_cast<long>(folderId));
+        InsertFileStatement->Bind(2, name);
+        BindItemAttributes(*InsertFileStatement, 3, *std::get<2>(*entry));
+        if (InsertFileStatement->ExecDML() > 0) {
+          FSDB_LOG(4, "Inserted File [%s] ID : [%lld] Parent ID : [%ld]", name.c_str(),
+                   static_cast<long long>(GetLastInsertRowId()), folderId);
+        }
+      }
+    } catch (const FX::CSQLite3Exception& exception) {
+      result = FX::ErrorFromException(FX_LOCATION, exception);
+    }
+    CYaError committed = transaction.Commit();
+    if (committed.IsError()) return committed.Push(FX_LOCATION);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);  // BEGIN failed: nothing was written
+  }
+  if (result.IsError()) {
+    cache_->DropFileQueueFront(entry);
+    return result;
+  }
+  (void)cache_->ClearFileQueue();  // cannot fail
+  return CYaError::Success();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Item queries
+
+CYaError CPathDatabase::QueryFolderItem(const std::string&, CDatabaseItemPtr&) {
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kNotSupported);
+}
+
+CYaError CPathDatabase::QueryItem(const std::string& path, CDatabaseItemPtr& item) {
+  std::string folderPath = path;
+  (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
+  CYaError error = QueryFolderItem(folderPath, item);
+  if (!FXErrorUtil::IsWin32(error, 1168)) return error;
+  error = QueryFileItem(path, item);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::QueryFileItem(const std::string& path, CDatabaseItemPtr& item) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FILE));
+  std::string parent;
+  std::string name;
+  (void)SplitPath(path, parent, name);  // an empty path finds no folder below
+  int64_t folderId = 0;
+  CYaError error = QueryFolderId(parent, folderId);
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  FSDB_LOG(3, "Folder [%s] ID : [%ld]", parent.c_str(), folderId);
+  try {
+    SelectFileItemStatement->Reset();
+    SelectFileItemStatement->Bind(1, static_cast<long>(folderId));
+    SelectFileItemStatement->Bind(2, name);
+    boost::shared_ptr<FX::CSQLite3Query> row = SelectFileItemStatement->ExecQuery();
+    if (row->Eof()) return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "File : [%s] not found", path.c_str());
+    item = DecodeFileRow(*row);
+    item->SetFullyQualifiedPath(path);
+    // An item whose document is empty or unreadable is still returned, with those four values at 0.
+    (void)item->PopulateFromMetadata();
+    FSDB_LOG(30, " Got File ID [%ld] Parent Folder ID [%ld] FileName [%s] Folder [%s] Item Information : %s",
+             item->GetId(), row->GetInt64Field(1, -1), item->GetFileName().c_str(), parent.c_str(),
+             item->AsString().c_str());
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator) {
+  selectedFilesQuery_.reset();  // a walk in progress ends here
+  std::string folder = folderPath;
+  (void)FXPath::AppendTrailingDelimiter(folder);  // cannot fail
+  const CDatabaseItemIterator::Generator generator = std::bind(&CPathDatabase::GetNextSelectedFileItem, this);
+  int64_t folderId = 0;
+  CYaError error = QueryFolderId(folder, folderId);
+  if (FXErrorUtil::IsWin32(error, 1168)) {
+    // A folder that is not recorded has no selected files.
+    iterator = boost::make_shared<CDatabaseItemIterator>(generator, CDatabaseItemPtr());
+    return CYaError::Success();
+  }
+  if (error.IsError()) return error.Push(FX_LOCATION);
+  try {
+    SelectSelectedFilesStatement->Reset();
+    SelectSelectedFilesStatement->Bind(1, static_cast<long>(folderId));
+    selectedFilesQuery_ = SelectSelectedFilesStatement->ExecQuery();
+    selectedFilesFolder_ = folder;
+    iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFileItem());
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CDatabaseItemPtr CPathDatabase::GetNextSelectedFileItem() {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::SELECTED_FILE));
+  if (!selectedFilesQuery_ || selectedFilesQuery_->Eof()) return CDatabaseItemPtr();
+  CDatabaseItemPtr item = DecodeFileRow(*selectedFilesQuery_);
+  std::string path = selectedFilesFolder_;
+  (void)FXPath::Append(path, item->GetFileName(), 0);  // cannot fail
+  item->SetFullyQualifiedPath(path);
+  FSDB_LOG(30, " Got File ID [%ld] Parent Folder ID [%ld] FileName [%s] Folder [%s] Item Information : %s",
+           item->GetId(), selectedFilesQuery_->GetInt64Field(1, -1), item->GetFileName().c_str(),
+           selectedFilesFolder_.c_str(), item->AsString().c_str());
+  selectedFilesQuery_->NextRow();
+  return item;
+}
+
+}  // namespace FSDB

@@ -1,0 +1,154 @@
+// The engine shared by both folder layouts.
+//
+// CPathDatabase owns the Files table, its unique index and its statements, the file operations, the
+// bulk-insert machinery (file queue, batched flush, index dropped and re-created), the item queries,
+// the folder-id cache, the performance counters and their logging thread. The layouts
+// (CFullPathDatabase, COptimizedPathDatabase) supply the Folders table, its views and statements,
+// the folder-id lookup and the folder operations through the virtual slots.
+//
+// Thread-safety: the engine is driven by one thread. AddFile and the layouts' AddFolder hold the
+// engine lock (recursive) for their whole run; the other operations take no lock and must not run
+// concurrently with writes. The logging thread touches only the counters and the cache, which guard
+// themselves. Iterators handed out by the queries read cursors kept in the engine: they must not
+// outlive it, and one walk of each kind (files, folders) runs at a time.
+
+#ifndef FSDB_CORE_PATHDATABASE_H_
+#define FSDB_CORE_PATHDATABASE_H_
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "core/ScanDatabasePrivate.h"
+#include "platform/WdThread.h"
+#include "support/DatabaseCache.h"
+#include "support/DatabasePerformanceCounters.h"
+#include "support/Locks.h"
+
+namespace FSDB {
+
+class CPathDatabase : public CScanDatabasePrivate {
+ public:
+  CPathDatabase();
+  CPathDatabase(const std::string& path, bool readOnly);
+  // Closes the database (see Close); a failure is logged, never thrown.
+  ~CPathDatabase() override;
+
+  // On: drops the unique file index and recompiles the statements with the plain insert; files are
+  // then queued. Off after on: 774, the mode stays on.
+  CYaError SetBulkInsertMode(bool on) override;
+  bool IsBulkInsertModeActive() override;
+  // In bulk-insert mode flushes the queue and re-creates the unique index (keeping, for a (folder,
+  // name) added twice, the row added last). Writes the final report, stops the logging thread.
+  // Harmless when repeated. Must not be called from the logging thread.
+  CYaError Close() override;
+  // Writes every queued file in one transaction. On failure the files already written leave the queue;
+  // the failed one and those after it stay queued.
+  CYaError FlushQueue() override;
+  CYaError CreateTables() override;
+  CYaError CreateStatements() override;
+  CYaError DeleteStatements() override;
+  CYaError AddFile(const std::string& path, const CDatabaseItemPtr& item) override;
+  CYaError DeleteFile(const std::string& path, const CDatabaseItemPtr& item) override;
+  CYaError RenameFile(const std::string& oldPath, const std::string& newPath, const CDatabaseItemPtr& oldItem,
+                      const CDatabaseItemPtr& newItem) override;
+  CYaError QueryItem(const std::string& path, CDatabaseItemPtr& item) override;
+  CYaError QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator) override;
+  CYaError CreateLoggingThread() override;
+
+  virtual CYaError QueryFolderItem(const std::string& folderPath, CDatabaseItemPtr& item);
+  virtual CYaError QueryFileItem(const std::string& path, CDatabaseItemPtr& item);
+  // The FolderId of a folder path; 1168 "Folder : [path] not found" when it is not recorded.
+  virtual CYaError QueryFolderId(const std::string& folderPath, int64_t& folderId);
+  virtual CYaError QueryFileId(const std::string& path, int64_t& fileId, int64_t& folderId);
+  virtual CYaError RegisterCallbacks();
+  virtual CYaError CreateFolderTable();
+  virtual CYaError CreateFileTable();
+  virtual CYaError CreateIndexes();
+  virtual CYaError CreateViews();
+  virtual CYaError CreateFileTableStatements();
+  virtual CYaError CreateFolderTableStatements();
+  virtual CYaError DropBulkInsertIndexes();
+  virtual CYaError CreateBulkInsertIndexes();
+  virtual CYaError SetDatabaseOptions();
+  virtual CYaError CreatePerformanceCounters();
+
+  bool IsFilesystemCaseSensitive() const { return true; }
+  // Writes the base rows 1 ("-", its own parent) and 2 ("/", the root).
+  CYaError CreateBaseFolders();
+  // The generator of the selected-files iterator.
+  CDatabaseItemPtr GetNextSelectedFileItem();
+  std::shared_ptr<CDatabaseCache> GetDatabaseCache() { return cache_; }
+  std::shared_ptr<CDatabasePerformanceCounters> GetPerformanceCounters() { return counters_; }
+  // The logging thread's body; `database` is the CPathDatabase.
+  static void* PerformanceLoggingThread(void* database);
+
+ protected:
+  // "PATH_COMPONENTS" or "PATH_COMPONENTS_NOCASE", as the file system asks.
+  const char* PathCollation() const;
+  // The counter for an operation, or null before the counters exist.
+  CTimeCounter* Counter(CDatabasePerformanceCounters::DatabaseCounter counter);
+  // Binds the eight attribute columns (Inode .. Metadata) of `item` to ?first .. ?first+7.
+  static void BindItemAttributes(FX::CSQLite3Statement& statement, int first, const CDatabaseItem& item);
+  // Binds the row's present attribute columns (`column` .. `column`+7 of the cursor, NULLs kept) to
+  // ?first .. ?first+7: a rename without a new item keeps what the row holds.
+  static void BindRowAttributes(FX::CSQLite3Statement& statement, int first, const FX::CSQLite3Query& row,
+                                int column);
+  // Fills an item from the attribute columns `column` .. `column`+7 of a row (Inode .. Metadata).
+  static void DecodeAttributes(const FX::CSQLite3Query& row, int column, CDatabaseItem& item);
+  // A new item from a Files row: Id, attributes, name; the caller sets the path.
+  static CDatabaseItemPtr DecodeFileRow(const FX::CSQLite3Query& row);
+  // A new folder item with the given id: `path` without its trailing separator as the path, its last
+  // component as the name, the attribute columns from `column` on.
+  static CDatabaseItemPtr DecodeFolderRow(const FX::CSQLite3Query& row, int64_t id, std::string path, int column);
+  // Appends the files of folder `folderId` to `items`, their paths built under `folderPath`.
+  CYaError AppendFolderFiles(const std::string& folderPath, int64_t folderId, std::list<CDatabaseItemPtr>& items);
+  // Writes every queued file when files are queued, so that an operation on files or folders sees
+  // them in the table (and a deleted folder never leaves queued files without their folder).
+  CYaError FlushPendingFiles();
+  // Checks a folder path given for a change: absolute, not empty; normalised with its trailing
+  // separator into `folderPath`.
+  static CYaError NormalizeFolderPath(const std::string& path, std::string& folderPath);
+  // After a folder was deleted or renamed: forget the cached ids of `folderPath` and of every path
+  // beneath it, so that no lookup answers with a stale id.
+  void ForgetCachedFolderTree(const std::string& folderPath);
+
+  // Folder statements; a layout compiles those it uses.
+  boost::shared_ptr<FX::CSQLite3Statement> SelectFolderItemStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> SelectFolderIdStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> UpsertFolderStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> DeleteFolderStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> UpdateFolderStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> SelectChildFoldersStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> SelectSelectedFoldersStatement;
+  // File statements.
+  boost::shared_ptr<FX::CSQLite3Statement> SelectFileItemStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> SelectFileIdStatement;
+  // The plain insert in bulk-insert mode, the upsert otherwise.
+  boost::shared_ptr<FX::CSQLite3Statement> InsertFileStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> DeleteFileStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> UpdateFileStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> SelectFolderFilesStatement;
+  boost::shared_ptr<FX::CSQLite3Statement> SelectSelectedFilesStatement;
+
+  boost::shared_ptr<FX::CSQLite3Query> selectedFilesQuery_;
+  std::string selectedFilesFolder_;  // ends with the separator
+  std::shared_ptr<CDatabaseCache> cache_;
+  std::shared_ptr<CDatabasePerformanceCounters> counters_;
+  std::shared_ptr<WdThread> loggingThread_;
+  bool bulkInsertMode_;
+  bool readOnly_;
+  FXCriticalSection engineLock_;
+
+ private:
+  // Creates the unique file index; when duplicate (folder, name) rows prevent it, keeps the row added
+  // last of each and tries again.
+  CYaError CreateFileIndexKeepingLatest();
+};
+
+}  // namespace FSDB
+
+#endif  // FSDB_CORE_PATHDATABASE_H_
