@@ -200,7 +200,11 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
   folderId = id;
-  (void)cache_->PutFolderId(path, id);  // without a cache the next lookup walks again
+  // Other spellings (relative, repeated separators) are walked like the plain path but not cached: a
+  // deleted or moved folder drops only the plain paths at and below it, so such an entry would go on
+  // answering with the old id.
+  const bool plain = path.empty() || (path[0] == '/' && path.find("//") == std::string::npos);
+  if (plain) (void)cache_->PutFolderId(path, id);  // without a cache the next lookup walks again
   return CYaError::Success();
 }
 
@@ -357,12 +361,16 @@ CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64
     CYaError error = QueryFolderId(path, id);
     if (error.IsError()) return error.Push(FX_LOCATION);
   }
+  // The children are named below the folder's separator-terminated form, as in the full-path layout:
+  // the root, which the walk and the views call "", lists /x, not x.
+  std::string folderPath = path;
+  (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
   try {
     SelectChildFoldersStatement->Reset();
     SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
     for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
          row->NextRow()) {
-      std::string childPath = path;
+      std::string childPath = folderPath;
       (void)FXPath::Append(childPath, row->GetStringField(2, ""), 0);  // cannot fail
       CDatabaseItemPtr item = DecodeFolderRow(*row, row->GetInt64Field(0, -1), childPath, kRowAttributesColumn);
       (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
@@ -373,7 +381,7 @@ CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
-  CYaError error = AppendFolderFiles(path, id, items);
+  CYaError error = AppendFolderFiles(folderPath, id, items);
   if (error.IsError()) return error.Push(FX_LOCATION);
   return CYaError::Success();
 }

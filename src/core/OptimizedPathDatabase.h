@@ -37,7 +37,8 @@ class COptimizedPathDatabase : public CPathDatabase {
   // The folder at `path`, field for field as the full-path layout returns it.
   CYaError QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) override;
   // Walks the path's components from the nearest cached ancestor (or from the root); caches the
-  // answer under `path` exactly as passed. "" and "/" are the root.
+  // answer under `path` exactly as passed, unless it is relative or repeats a separator (such a
+  // spelling would outlive a move of the folder). "" and "/" are the root.
   CYaError QueryFolderId(const std::string& path, int64_t& folderId) override;
   CYaError CreateFolderTable() override;
   CYaError CreateIndexes() override;

@@ -76,6 +76,13 @@ CPathDatabase::~CPathDatabase() {
   } catch (const std::exception& exception) {
     FSDB_LOG(0, "Error closing the database due to %s", exception.what());
   }
+  // A Close that failed before its last step leaves the logging thread running, and the thread
+  // object's destructor would wait for it forever: stop it here.
+  if (counters_ && loggingThread_) {
+    counters_->SetStopLogging(true);
+    (void)loggingThread_->joinThread(nullptr);  // cannot fail from this thread
+    loggingThread_.reset();
+  }
 }
 
 const char* CPathDatabase::PathCollation() const {
@@ -171,6 +178,13 @@ CYaError CPathDatabase::CreateBulkInsertIndexes() {
 CYaError CPathDatabase::CreateFileIndexKeepingLatest() {
   CYaError error = Execute(kCreateFileIndex);
   int code = 0;
+  // A read-only connection cannot build the index that a scan cut short in bulk-insert mode left
+  // missing; the database still reads correctly without it, only slower.
+  if (readOnly_ && FXErrorUtil::IsSQLite(error, &code) && (code & 0xFF) == 8 /* SQLITE_READONLY */) {
+    FSDB_LOG(0, "The file index of %s is missing and cannot be created read-only; reading without it",
+             GetDatabaseName().c_str());
+    return CYaError::Success();
+  }
   // A file recorded twice during a bulk scan (the index is absent then) would make the index, and so
   // every later open, fail. Keep what the upsert would have kept: the row added last. This costs
   // nothing when there are no duplicates.
@@ -305,13 +319,17 @@ CYaError CPathDatabase::Close() {
 // Performance counters and the logging thread
 
 CYaError CPathDatabase::CreatePerformanceCounters() {
-  counters_ = std::make_shared<CDatabasePerformanceCounters>();
+  // A second Open keeps the counters: a running logging thread holds them and waits on their stop flag,
+  // so replacing them would leave that thread beyond the reach of Close, which would then wait forever.
+  if (!counters_) counters_ = std::make_shared<CDatabasePerformanceCounters>();
   counters_->SetDatabase(GetDatabaseName());
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::CreateLoggingThread() {
   if (loggingThread_) return CYaError::Success();  // one thread per open database
+  // After a Close the flag is still set; a thread started on it would stop after its first report.
+  if (counters_) counters_->SetStopLogging(false);
   loggingThread_ = std::make_shared<WdThread>();
   // Only fails when the system cannot start a thread; the database works on without reports.
   (void)loggingThread_->createThread(&CPathDatabase::PerformanceLoggingThread, static_cast<void*>(this));
