@@ -22,7 +22,8 @@ const char kFolderTableTail[] =
 
 const char kCreatePathIndex[] =
     "CREATE UNIQUE INDEX IF NOT EXISTS index_fullyqualifiedpath ON Folders(FullyQualifiedPath);";
-const char kCreateParentIndex[] = "CREATE INDEX IF NOT EXISTS index_parentfolderid ON Folders(ParentFolderId);";
+const char kCreateParentIndex[] =
+    "CREATE INDEX IF NOT EXISTS index_parentfolderid ON Folders(ParentFolderId);";
 
 const char kFilesystemView[] =
     "SELECT Id, ParentId, FullyQualifiedPath, Inode, FileSize, LastAccessTime, LastModificationTime, "
@@ -37,7 +38,8 @@ const char kSelectFolderItem[] = "SELECT * from Folders WHERE Folders.FullyQuali
 const char kSelectFolderId[] = "SELECT FolderId from Folders WHERE Folders.FullyQualifiedPath=?1";
 const char kUpsertFolder[] =
     "INSERT INTO Folders (ParentFolderId, FullyQualifiedPath, Inode, FileSize, LastAccessTime, "
-    "LastModificationTime, LastChangeTime, Dirchange, Collect, Metadata) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10) "
+    "LastModificationTime, LastChangeTime, Dirchange, Collect, Metadata) VALUES "
+    "(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10) "
     "ON CONFLICT (FullyQualifiedPath) DO UPDATE SET Inode=excluded.Inode, FileSize=excluded.FileSize,  "
     "LastAccessTime=excluded.LastAccessTime, LastModificationTime=excluded.LastModificationTime, "
     "LastChangeTime=excluded.LastChangeTime,  Dirchange=excluded.Dirchange, Collect=excluded.Collect, "
@@ -45,7 +47,8 @@ const char kUpsertFolder[] =
 const char kDeleteFolder[] = "DELETE FROM Folders WHERE Folders.FolderId = ?1";
 const char kUpdateFolder[] =
     "UPDATE Folders SET ParentFolderId=?1, FullyQualifiedPath=?2, Inode=?4, FileSize=?5, LastAccessTime=?6, "
-    "LastModificationTime=?7, LastChangeTime=?8, Dirchange=?9, Collect=?10, Metadata=?11 WHERE Folders.FolderId=?3";
+    "LastModificationTime=?7, LastChangeTime=?8, Dirchange=?9, Collect=?10, Metadata=?11 WHERE "
+    "Folders.FolderId=?3";
 // Rewrites the leading ?1 of every path that starts with ?1 (the old folder path, ending with the
 // separator) into ?2. Only the leading part changes, and the match is exact under the column's
 // collation: no wildcard, no second occurrence further down the path. The collation name follows.
@@ -53,13 +56,15 @@ const char kRenameFolderPaths[] =
     "UPDATE Folders SET FullyQualifiedPath = ?2 || substr(FullyQualifiedPath, length(?1) + 1) WHERE "
     "substr(FullyQualifiedPath, 1, length(?1)) = ?1 COLLATE ";
 const char kSelectChildFolders[] = "SELECT * FROM Folders where ParentFolderId=?1";
-const char kSelectSelectedFolders[] = "SELECT * FROM Folders WHERE Dirchange = 1 ORDER BY Folders.FullyQualifiedPath";
+const char kSelectSelectedFolders[] =
+    "SELECT * FROM Folders WHERE Dirchange = 1 ORDER BY Folders.FullyQualifiedPath";
 
 }  // namespace
 
 CFullPathDatabase::CFullPathDatabase() : CPathDatabase() {}
 
-CFullPathDatabase::CFullPathDatabase(const std::string& path, bool readOnly) : CPathDatabase(path, readOnly) {}
+CFullPathDatabase::CFullPathDatabase(const std::string& path, bool readOnly)
+    : CPathDatabase(path, readOnly) {}
 
 CFullPathDatabase::~CFullPathDatabase() {
   SelectedFoldersQuery.reset();
@@ -74,17 +79,21 @@ CYaError CFullPathDatabase::CreateFolderTable() {
   definition += PathCollation();
   definition += kFolderTableTail;
   CYaError error = CreateTable("Folders", definition);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError CFullPathDatabase::CreateIndexes() {
   CYaError error = Execute(kCreatePathIndex);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = Execute(kCreateParentIndex);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = CPathDatabase::CreateIndexes();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -92,7 +101,8 @@ CYaError CFullPathDatabase::CreateViews() {
   const std::string sql = std::string(kFilesystemView) + PathCollation();
   FSDB_LOG(2, "The Full Filesystem View is created with this Query %s", sql.c_str());
   CYaError error = CreateView("FilesystemView", sql);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -110,7 +120,8 @@ CYaError CFullPathDatabase::CreateFolderTableStatements() {
   };
   for (const auto& statement : statements) {
     CYaError error = CompileStatement(statement.first, *statement.second);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   }
   return CYaError::Success();
 }
@@ -118,7 +129,8 @@ CYaError CFullPathDatabase::CreateFolderTableStatements() {
 CYaError CFullPathDatabase::DeleteStatements() {
   RenameFolderPathsStatement.reset();
   CYaError error = CPathDatabase::DeleteStatements();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -144,7 +156,8 @@ CYaError CFullPathDatabase::QueryFolderId(const std::string& path, int64_t& fold
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
-  if (id == -1) return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+  if (id == -1)
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
   folderId = id;
   (void)cache_->PutFolderId(path, id);  // without a cache the next lookup reads the table again
   return CYaError::Success();
@@ -158,9 +171,12 @@ CYaError CFullPathDatabase::AddFolder(const std::string& path, const CDatabaseIt
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
   std::string folderPath;
   CYaError error = NormalizeFolderPath(path, folderPath);
-  if (error.IsError()) return error.Push(FX_LOCATION);
-  if (!item) return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  if (!item)
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
   try {
+    JoinBulkTransaction();
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t parentId = 1;  // the root hangs below the base row "-"
     if (folderPath != "/") {
@@ -175,18 +191,26 @@ CYaError CFullPathDatabase::AddFolder(const std::string& path, const CDatabaseIt
                  parent.c_str());
         (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
         error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
-        if (error.IsError()) return error.Push(FX_LOCATION);
+        if (error.IsError())
+          return error.Push(FX_LOCATION);
         error = QueryFolderId(parent, parentId);
-        if (error.IsError()) return error.Push(FX_LOCATION);
+        if (error.IsError())
+          return error.Push(FX_LOCATION);
       }
       FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
     }
+    const int64_t lastInsertBefore = GetLastInsertRowId();
     UpsertFolderStatement->Reset();
     UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
     UpsertFolderStatement->Bind(2, folderPath);
     BindItemAttributes(*UpsertFolderStatement, 3, *item);
     if (UpsertFolderStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", folderPath.c_str(), GetLastInsertRowId());
+      const int64_t folderId = GetLastInsertRowId();
+      FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
+      // A new row's id is known here; caching it spares the lookup that the file being added next needs.
+      // (An update of an existing row leaves the last insert id alone; its id is cached by lookups.)
+      if (folderId != lastInsertBefore)
+        (void)cache_->PutFolderId(folderPath, folderId);  // a cache miss later reads the table
     }
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
@@ -198,20 +222,25 @@ CYaError CFullPathDatabase::DeleteFolder(const std::string& path, const CDatabas
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
   std::string folderPath;
   CYaError error = NormalizeFolderPath(path, folderPath);
-  if (error.IsError()) return error.Push(FX_LOCATION);
-  if (folderPath == "/") return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be deleted");
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  if (folderPath == "/")
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be deleted");
   try {
     // Queued files must reach the table first: a queued file whose folder is gone could never be written.
     error = FlushPendingFiles();
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     error = QueryFolderId(folderPath, folderId);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     FSDB_LOG(3, "Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
     DeleteFolderStatement->Reset();
     DeleteFolderStatement->Bind(1, static_cast<long>(folderId));
-    if (DeleteFolderStatement->ExecDML() > 0) FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
+    if (DeleteFolderStatement->ExecDML() > 0)
+      FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
     ForgetCachedFolderTree(folderPath);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
@@ -225,11 +254,14 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
   std::string oldFolder;
   std::string newFolder;
   CYaError error = NormalizeFolderPath(oldPath, oldFolder);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = NormalizeFolderPath(newPath, newFolder);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   if (oldFolder == "/" || newFolder == "/") {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be renamed, nor replaced ([%s] to [%s])",
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
+                                   "The root folder cannot be renamed, nor replaced ([%s] to [%s])",
                                    oldPath.c_str(), newPath.c_str());
   }
   if (FXPath::IsAncestorOf(oldFolder, newFolder, false)) {
@@ -240,13 +272,15 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     error = QueryFolderId(oldFolder, folderId);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     std::string newParent;
     std::string newName;
     (void)SplitPath(newFolder, newParent, newName);  // an absolute path always splits
     int64_t newParentId = 0;
     error = QueryFolderId(newParent, newParentId);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
 
     UpdateFolderStatement->Reset();
     UpdateFolderStatement->Bind(1, static_cast<long>(newParentId));
@@ -259,7 +293,8 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
       SelectFolderItemStatement->Reset();
       SelectFolderItemStatement->Bind(1, oldFolder);
       boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderItemStatement->ExecQuery();
-      if (!row->Eof()) BindRowAttributes(*UpdateFolderStatement, 4, *row, 3);
+      if (!row->Eof())
+        BindRowAttributes(*UpdateFolderStatement, 4, *row, 3);
     }
     if (UpdateFolderStatement->ExecDML() > 0) {
       FSDB_LOG(4, "Successfully Renamed ParentFolderID Folder [%s] to [%s] ID : [%ld] ParentFolderId [%ld]",
@@ -291,7 +326,8 @@ CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t fo
   int64_t id = folderId;
   if (id <= 0) {
     CYaError error = QueryFolderId(folderPath, id);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   }
   try {
     SelectChildFoldersStatement->Reset();
@@ -306,14 +342,16 @@ CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t fo
                row->GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
       // Cached under the stored form, the one lookups use, so the cache and the table always agree.
       CYaError error = cache_->PutFolderId(stored, childId);
-      if (error.IsError()) return error.Push(FX_LOCATION);
+      if (error.IsError())
+        return error.Push(FX_LOCATION);
       items.push_back(item);
     }
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
   CYaError error = AppendFolderFiles(folderPath, id, items);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -322,9 +360,10 @@ CYaError CFullPathDatabase::QueryFolderItem(const std::string& path, CDatabaseIt
     SelectFolderItemStatement->Reset();
     SelectFolderItemStatement->Bind(1, path);
     boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderItemStatement->ExecQuery();
-    if (row->Eof()) return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+    if (row->Eof())
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
     item = DecodeFolderRow(*row, row->GetInt64Field(0, -1), row->GetStringField(2, ""), 3);
-    item->SetFullyQualifiedPath(path);  // the path as asked, with its separator
+    item->SetFullyQualifiedPath(path);   // the path as asked, with its separator
     (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
     FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
              item->GetId(), row->GetInt64Field(1, -1), path.c_str(), item->AsString().c_str());
@@ -338,7 +377,8 @@ CYaError CFullPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& itera
   try {
     SelectSelectedFoldersStatement->Reset();
     SelectedFoldersQuery = SelectSelectedFoldersStatement->ExecQuery();
-    const CDatabaseItemIterator::Generator generator = std::bind(&CFullPathDatabase::GetNextSelectedFolderItem, this);
+    const CDatabaseItemIterator::Generator generator =
+        std::bind(&CFullPathDatabase::GetNextSelectedFolderItem, this);
     iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFolderItem());
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
@@ -348,11 +388,13 @@ CYaError CFullPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& itera
 
 CDatabaseItemPtr CFullPathDatabase::GetNextSelectedFolderItem() {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::SELECTED_FOLDER));
-  if (!SelectedFoldersQuery || SelectedFoldersQuery->Eof()) return CDatabaseItemPtr();
+  if (!SelectedFoldersQuery || SelectedFoldersQuery->Eof())
+    return CDatabaseItemPtr();
   const FX::CSQLite3Query& row = *SelectedFoldersQuery;
   CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(0, -1), row.GetStringField(2, ""), 3);
   FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
-           item->GetId(), row.GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
+           item->GetId(), row.GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(),
+           item->AsString().c_str());
   SelectedFoldersQuery->NextRow();
   return item;
 }

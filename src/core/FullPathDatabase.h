@@ -31,9 +31,10 @@ class CFullPathDatabase : public CPathDatabase {
   CYaError DeleteFolder(const std::string& path, const CDatabaseItemPtr& item) override;
   // Moves the folder and rewrites the leading part of every descendant's path. The new parent must
   // exist; a folder cannot move into its own subtree (87). An empty newItem keeps the attributes.
-  CYaError RenameFolder(const std::string& oldPath, const std::string& newPath, const CDatabaseItemPtr& oldItem,
-                        const CDatabaseItemPtr& newItem) override;
-  CYaError QueryFolderItems(const std::string& path, int64_t folderId, std::list<CDatabaseItemPtr>& items) override;
+  CYaError RenameFolder(const std::string& oldPath, const std::string& newPath,
+                        const CDatabaseItemPtr& oldItem, const CDatabaseItemPtr& newItem) override;
+  CYaError QueryFolderItems(const std::string& path, int64_t folderId,
+                            std::list<CDatabaseItemPtr>& items) override;
   CYaError QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) override;
   // The folder whose stored path equals `path` exactly (with its trailing separator).
   CYaError QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) override;

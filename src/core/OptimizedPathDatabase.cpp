@@ -22,7 +22,8 @@ const char kFolderTableTail[] =
     "(ParentFolderId) REFERENCES Folders(FolderId) ON DELETE CASCADE)";
 
 const char kCreateFolderIndex[] =
-    "CREATE UNIQUE INDEX IF NOT EXISTS index_folders_parentidfoldername ON Folders(ParentFolderId,FolderName);";
+    "CREATE UNIQUE INDEX IF NOT EXISTS index_folders_parentidfoldername ON "
+    "Folders(ParentFolderId,FolderName);";
 
 // Both views are one recursive walk from the root (row 2, below row 1, given the empty name); each
 // child is named "<parent's name>/<own name>". The pieces are joined with the separator, and the
@@ -31,11 +32,13 @@ const char kSearchFoldersHead[] =
     "WITH RECURSIVE search_folders(FolderId, ParentFolderId, FolderName, Inode, FileSize, LastAccessTime, "
     "LastModificationTime, LastChangeTime, Dirchange, Collect, Metadata) AS (  SELECT F.FolderId, "
     "F.ParentFolderId, '', F.Inode, F.FileSize, F.LastAccessTime, F.LastModificationTime, F.LastChangeTime, "
-    "F.Dirchange, F.Collect, F.Metadata FROM Folders F WHERE F.ParentFolderId = 1 AND F.FolderId = 2 UNION ALL "
+    "F.Dirchange, F.Collect, F.Metadata FROM Folders F WHERE F.ParentFolderId = 1 AND F.FolderId = 2 UNION "
+    "ALL "
     "SELECT F.FolderId, F.ParentFolderId, printf('%s";
 const char kSearchFoldersTail[] =
     "%s', SF.FolderName, F.FolderName), F.Inode, F.FileSize, F.LastAccessTime, F.LastModificationTime, "
-    "F.LastChangeTime, F.Dirchange, F.Collect, F.Metadata FROM Folders F, search_folders SF  WHERE SF.FolderId = "
+    "F.LastChangeTime, F.Dirchange, F.Collect, F.Metadata FROM Folders F, search_folders SF  WHERE "
+    "SF.FolderId = "
     "F.ParentFolderId ) ";
 // A file's path is its folder's path, the separator and its name. The format is a quoted string: left
 // bare, "%s/%s" is not SQL and the view could not be created.
@@ -47,7 +50,8 @@ const char kFilesystemSelectTail[] =
     "FolderName AS Path , FolderId , Inode, FileSize, LastAccessTime, LastModificationTime, LastChangeTime, "
     "Dirchange, Collect, Metadata FROM search_folders ORDER BY Path COLLATE ";
 const char kFullyQualifiedFoldersSelect[] =
-    "SELECT FolderName AS FullyQualifiedPath , FolderId , Inode, FileSize, LastAccessTime, LastModificationTime, "
+    "SELECT FolderName AS FullyQualifiedPath , FolderId , Inode, FileSize, LastAccessTime, "
+    "LastModificationTime, "
     "LastChangeTime, Dirchange, Collect, Metadata FROM search_folders ORDER BY FullyQualifiedPath COLLATE ";
 
 const char kSelectFolderId[] =
@@ -62,7 +66,8 @@ const char kUpsertFolder[] =
 const char kDeleteFolder[] = "DELETE FROM Folders WHERE Folders.FolderId = ?1";
 const char kUpdateFolder[] =
     "UPDATE Folders SET ParentFolderId=?1, FolderName=?2, Inode=?4, FileSize=?5, LastAccessTime=?6, "
-    "LastModificationTime=?7, LastChangeTime=?8, Dirchange=?9, Collect=?10, Metadata=?11 WHERE Folders.FolderId=?3";
+    "LastModificationTime=?7, LastChangeTime=?8, Dirchange=?9, Collect=?10, Metadata=?11 WHERE "
+    "Folders.FolderId=?3";
 const char kSelectChildFolders[] = "SELECT * FROM Folders where ParentFolderId=?1";
 // The view's paths are computed and carry no collation: without one named here SQLite would sort them
 // in plain byte order (/a b before /a/b), and a comparison would see folders as new and deleted.
@@ -76,7 +81,9 @@ const int kViewIdColumn = 1;
 const int kViewAttributesColumn = 2;
 const int kRowAttributesColumn = 3;
 
-std::string SearchFolders() { return std::string(kSearchFoldersHead) + "/" + kSearchFoldersTail; }
+std::string SearchFolders() {
+  return std::string(kSearchFoldersHead) + "/" + kSearchFoldersTail;
+}
 
 }  // namespace
 
@@ -98,15 +105,18 @@ CYaError COptimizedPathDatabase::CreateFolderTable() {
   definition += PathCollation();
   definition += kFolderTableTail;
   CYaError error = CreateTable("Folders", definition);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError COptimizedPathDatabase::CreateIndexes() {
   CYaError error = Execute(kCreateFolderIndex);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = CPathDatabase::CreateIndexes();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -115,11 +125,13 @@ CYaError COptimizedPathDatabase::CreateViews() {
       SearchFolders() + kFilesystemSelectHead + "/" + kFilesystemSelectTail + PathCollation();
   FSDB_LOG(2, "The Full Filesystem View is created with this Query %s", filesystem.c_str());
   CYaError error = CreateView("FilesystemView", filesystem);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   const std::string folders = SearchFolders() + kFullyQualifiedFoldersSelect + PathCollation();
   FSDB_LOG(2, "The FullyQualifiedFolders View is created with this Query %s", folders.c_str());
   error = CreateView("FullyQualifiedFolders", folders);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -136,7 +148,8 @@ CYaError COptimizedPathDatabase::CreateFolderTableStatements() {
   };
   for (const auto& statement : statements) {
     CYaError error = CompileStatement(statement.first, *statement.second);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   }
   return CYaError::Success();
 }
@@ -144,7 +157,8 @@ CYaError COptimizedPathDatabase::CreateFolderTableStatements() {
 CYaError COptimizedPathDatabase::DeleteStatements() {
   SelectFolderByIdStatement.reset();
   CYaError error = CPathDatabase::DeleteStatements();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -184,7 +198,8 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
     FSDB_LOG(30, "Folder [%s] Not Found in Cache", remaining.c_str());
   }
   // Without a cached ancestor the walk starts below row 1 with the root's own name.
-  if (!found) components.push_back("/");
+  if (!found)
+    components.push_back("/");
 
   try {
     for (auto component = components.rbegin(); component != components.rend(); ++component) {
@@ -194,7 +209,8 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
       SelectFolderIdStatement->Bind(2, *component);
       boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
       id = row->Eof() ? -1 : row->GetInt64Field(0, -1);
-      if (id == -1) return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+      if (id == -1)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
     }
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
@@ -204,7 +220,8 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
   // deleted or moved folder drops only the plain paths at and below it, so such an entry would go on
   // answering with the old id.
   const bool plain = path.empty() || (path[0] == '/' && path.find("//") == std::string::npos);
-  if (plain) (void)cache_->PutFolderId(path, id);  // without a cache the next lookup walks again
+  if (plain)
+    (void)cache_->PutFolderId(path, id);  // without a cache the next lookup walks again
   return CYaError::Success();
 }
 
@@ -216,11 +233,14 @@ CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatab
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
   std::string folderPath;
   CYaError error = NormalizePath(path, folderPath);
-  if (error.IsError()) return error.Push(FX_LOCATION);
-  if (!item) return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  if (!item)
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
   std::string trimmed = folderPath;
   (void)FXPath::RemoveTrailingDelimiter(trimmed);  // cannot fail
   try {
+    JoinBulkTransaction();
     FX::CDatabaseTransaction transaction(this, 0);
     // The root is the row named "/" below row 1; adding it updates its attributes.
     int64_t parentId = 1;
@@ -236,9 +256,11 @@ CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatab
                  parent.c_str());
         (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
         error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
-        if (error.IsError()) return error.Push(FX_LOCATION);
+        if (error.IsError())
+          return error.Push(FX_LOCATION);
         error = QueryFolderId(parent, parentId);
-        if (error.IsError()) return error.Push(FX_LOCATION);
+        if (error.IsError())
+          return error.Push(FX_LOCATION);
       }
       FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
     }
@@ -262,7 +284,8 @@ CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatab
     FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", trimmed.c_str(), folderId);
     if (folderId != -1) {
       error = cache_->PutFolderId(folderPath, folderId);
-      if (error.IsError()) return error.Push(FX_LOCATION);
+      if (error.IsError())
+        return error.Push(FX_LOCATION);
     }
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
@@ -274,20 +297,25 @@ CYaError COptimizedPathDatabase::DeleteFolder(const std::string& path, const CDa
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
   std::string folderPath;
   CYaError error = NormalizePath(path, folderPath);
-  if (error.IsError()) return error.Push(FX_LOCATION);
-  if (folderPath == "/") return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be deleted");
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  if (folderPath == "/")
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be deleted");
   try {
     // Queued files must reach the table first: a queued file whose folder is gone could never be written.
     error = FlushPendingFiles();
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     error = QueryFolderId(folderPath, folderId);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     FSDB_LOG(3, "Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
     DeleteFolderStatement->Reset();
     DeleteFolderStatement->Bind(1, static_cast<long>(folderId));
-    if (DeleteFolderStatement->ExecDML() > 0) FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
+    if (DeleteFolderStatement->ExecDML() > 0)
+      FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
     ForgetCachedFolderTree(folderPath);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
@@ -301,11 +329,14 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
   std::string oldFolder;
   std::string newFolder;
   CYaError error = NormalizePath(oldPath, oldFolder);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = NormalizePath(newPath, newFolder);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   if (oldFolder == "/" || newFolder == "/") {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be renamed, nor replaced ([%s] to [%s])",
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
+                                   "The root folder cannot be renamed, nor replaced ([%s] to [%s])",
                                    oldPath.c_str(), newPath.c_str());
   }
   // A folder moved below itself would leave its subtree in a cycle that no path reaches.
@@ -317,13 +348,15 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     error = QueryFolderId(oldFolder, folderId);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     std::string newParent;
     std::string newName;
     (void)SplitPath(newFolder, newParent, newName);  // an absolute path always splits
     int64_t newParentId = 0;
     error = QueryFolderId(newParent, newParentId);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
 
     UpdateFolderStatement->Reset();
     UpdateFolderStatement->Bind(1, static_cast<long>(newParentId));
@@ -336,7 +369,8 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
       SelectFolderByIdStatement->Reset();
       SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
       boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderByIdStatement->ExecQuery();
-      if (!row->Eof()) BindRowAttributes(*UpdateFolderStatement, 4, *row, kRowAttributesColumn);
+      if (!row->Eof())
+        BindRowAttributes(*UpdateFolderStatement, 4, *row, kRowAttributesColumn);
     }
     if (UpdateFolderStatement->ExecDML() > 0) {
       FSDB_LOG(4, "Successfully Renamed Folder [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
@@ -359,7 +393,8 @@ CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64
   int64_t id = folderId;
   if (id < 1) {
     CYaError error = QueryFolderId(path, id);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   }
   // The children are named below the folder's separator-terminated form, as in the full-path layout:
   // the root, which the walk and the views call "", lists /x, not x.
@@ -372,7 +407,8 @@ CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64
          row->NextRow()) {
       std::string childPath = folderPath;
       (void)FXPath::Append(childPath, row->GetStringField(2, ""), 0);  // cannot fail
-      CDatabaseItemPtr item = DecodeFolderRow(*row, row->GetInt64Field(0, -1), childPath, kRowAttributesColumn);
+      CDatabaseItemPtr item =
+          DecodeFolderRow(*row, row->GetInt64Field(0, -1), childPath, kRowAttributesColumn);
       (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
       FSDB_LOG(3, " Got Folder ID [%ld] Parent Folder ID [%ld] FolderName [%s] %s", item->GetId(),
                row->GetInt64Field(1, -1), childPath.c_str(), item->AsString().c_str());
@@ -382,19 +418,22 @@ CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
   CYaError error = AppendFolderFiles(folderPath, id, items);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError COptimizedPathDatabase::QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) {
   int64_t folderId = 0;
   CYaError error = QueryFolderId(path, folderId);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   try {
     SelectFolderByIdStatement->Reset();
     SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
     boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderByIdStatement->ExecQuery();
-    if (row->Eof()) return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+    if (row->Eof())
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
     // The same item as the full-path layout gives: the path as asked, the last component as the name.
     item = DecodeFolderRow(*row, folderId, path, kRowAttributesColumn);
     item->SetFullyQualifiedPath(path);
@@ -422,7 +461,8 @@ CYaError COptimizedPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& 
 
 CDatabaseItemPtr COptimizedPathDatabase::GetNextSelectedFolderItem() {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::SELECTED_FOLDER));
-  if (!SelectedFoldersQuery || SelectedFoldersQuery->Eof()) return CDatabaseItemPtr();
+  if (!SelectedFoldersQuery || SelectedFoldersQuery->Eof())
+    return CDatabaseItemPtr();
   const FX::CSQLite3Query& row = *SelectedFoldersQuery;
   CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(kViewIdColumn, -1),
                                           row.GetStringField(kViewPathColumn, ""), kViewAttributesColumn);

@@ -30,9 +30,10 @@ class COptimizedPathDatabase : public CPathDatabase {
   CYaError DeleteFolder(const std::string& path, const CDatabaseItemPtr& item) override;
   // Gives the folder the parent and name of `newPath`: one row, whatever the subtree. A folder cannot
   // move into its own subtree (87). An empty newItem keeps the attributes.
-  CYaError RenameFolder(const std::string& oldPath, const std::string& newPath, const CDatabaseItemPtr& oldItem,
-                        const CDatabaseItemPtr& newItem) override;
-  CYaError QueryFolderItems(const std::string& path, int64_t folderId, std::list<CDatabaseItemPtr>& items) override;
+  CYaError RenameFolder(const std::string& oldPath, const std::string& newPath,
+                        const CDatabaseItemPtr& oldItem, const CDatabaseItemPtr& newItem) override;
+  CYaError QueryFolderItems(const std::string& path, int64_t folderId,
+                            std::list<CDatabaseItemPtr>& items) override;
   CYaError QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) override;
   // The folder at `path`, field for field as the full-path layout returns it.
   CYaError QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) override;

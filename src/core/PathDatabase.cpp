@@ -1,6 +1,7 @@
 #include "core/PathDatabase.h"
 
 #include <functional>
+#include <memory>
 #include <tuple>
 #include <utility>
 
@@ -21,7 +22,8 @@ const char kFileTableHead[] =
     "(FileId INTEGER NOT NULL PRIMARY KEY, FolderId INTEGER , FileName VARCHAR COLLATE ";
 const char kFileTableTail[] =
     ",Inode BIGINT,FileSize BIGINT,LastAccessTime BIGINT,LastModificationTime BIGINT,LastChangeTime "
-    "BIGINT,Dirchange INTEGER,Collect INTEGER,Metadata VARCHAR,CONSTRAINT parent_folder FOREIGN KEY (FolderId) "
+    "BIGINT,Dirchange INTEGER,Collect INTEGER,Metadata VARCHAR,CONSTRAINT parent_folder FOREIGN KEY "
+    "(FolderId) "
     "REFERENCES Folders(FolderId) ON DELETE CASCADE)";
 
 const char kCreateFileIndex[] =
@@ -46,9 +48,11 @@ const char kUpsertFile[] =
 const char kDeleteFile[] = "DELETE FROM Files WHERE Files.FolderId=?1 AND Files.FileName=?2";
 const char kUpdateFile[] =
     "UPDATE Files SET FolderId=?1, FileName=?2, Inode=?4, FileSize=?5, LastAccessTime=?6, "
-    "LastModificationTime=?7, LastChangeTime=?8, Dirchange=?9, Collect=?10, Metadata=?11 WHERE Files.FileId=?3";
+    "LastModificationTime=?7, LastChangeTime=?8, Dirchange=?9, Collect=?10, Metadata=?11 WHERE "
+    "Files.FileId=?3";
 const char kSelectFolderFiles[] = "SELECT * FROM Files where FolderId=?1";
-const char kSelectSelectedFiles[] = "SELECT * FROM Files WHERE FolderId=?1 AND DIRCHANGE = 1 ORDER BY FileName";
+const char kSelectSelectedFiles[] =
+    "SELECT * FROM Files WHERE FolderId=?1 AND DIRCHANGE = 1 ORDER BY FileName";
 
 const char kCountBaseFolders[] = "SELECT COUNT(*) FROM Folders WHERE FolderId IN (1, 2)";
 
@@ -61,7 +65,10 @@ const int kLoggingPauseSeconds = 10;
 }  // namespace
 
 CPathDatabase::CPathDatabase()
-    : CScanDatabasePrivate(), cache_(std::make_shared<CDatabaseCache>()), bulkInsertMode_(false), readOnly_(false) {}
+    : CScanDatabasePrivate(),
+      cache_(std::make_shared<CDatabaseCache>()),
+      bulkInsertMode_(false),
+      readOnly_(false) {}
 
 CPathDatabase::CPathDatabase(const std::string& path, bool readOnly)
     : CScanDatabasePrivate(path, readOnly),
@@ -72,7 +79,8 @@ CPathDatabase::CPathDatabase(const std::string& path, bool readOnly)
 CPathDatabase::~CPathDatabase() {
   try {
     CYaError error = CPathDatabase::Close();
-    if (error.IsError()) FSDB_LOG(0, "Error closing the database due to %s", error.AsString().c_str());
+    if (error.IsError())
+      FSDB_LOG(0, "Error closing the database due to %s", error.AsString().c_str());
   } catch (const std::exception& exception) {
     FSDB_LOG(0, "Error closing the database due to %s", exception.what());
   }
@@ -90,7 +98,8 @@ const char* CPathDatabase::PathCollation() const {
 }
 
 CTimeCounter* CPathDatabase::Counter(CDatabasePerformanceCounters::DatabaseCounter counter) {
-  return counters_ ? counters_->GetCounter(counter) : nullptr;
+  return counter >= 0 && counter < CDatabasePerformanceCounters::COUNTER_COUNT ? counterTable_[counter]
+                                                                               : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -98,31 +107,41 @@ CTimeCounter* CPathDatabase::Counter(CDatabasePerformanceCounters::DatabaseCount
 
 CYaError CPathDatabase::CreateTables() {
   CYaError error = SetDatabaseOptions();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = RegisterCallbacks();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = CreateFolderTable();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = CreateFileTable();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = CreateIndexes();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = CreateViews();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = CreatePerformanceCounters();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::SetDatabaseOptions() {
   CYaError error = Execute("PRAGMA journal_mode=WAL;");
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   FSDB_LOG(2, "Setting Database journal mode to WAL");
   error = Execute("PRAGMA synchronous=off;");
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   FSDB_LOG(2, "Setting Database synchronous mode to off");
   error = Execute("PRAGMA foreign_keys=ON;");
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   FSDB_LOG(2, "Setting Database Foreign keys mode to on");
   return CYaError::Success();
 }
@@ -141,8 +160,12 @@ CYaError CPathDatabase::RegisterCallbacks() {
   return CYaError::Success();
 }
 
-CYaError CPathDatabase::CreateFolderTable() { return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kNotSupported); }
-CYaError CPathDatabase::CreateViews() { return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kNotSupported); }
+CYaError CPathDatabase::CreateFolderTable() {
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kNotSupported);
+}
+CYaError CPathDatabase::CreateViews() {
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kNotSupported);
+}
 CYaError CPathDatabase::CreateFolderTableStatements() {
   return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kNotSupported);
 }
@@ -152,26 +175,30 @@ CYaError CPathDatabase::CreateFileTable() {
   definition += PathCollation();
   definition += kFileTableTail;
   CYaError error = CreateTable("Files", definition);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::CreateIndexes() {
   CYaError error = CreateFileIndexKeepingLatest();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::DropBulkInsertIndexes() {
   CYaError error = Execute(kDropFileIndex);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::CreateBulkInsertIndexes() {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::CREATE_INDEX));
   CYaError error = CreateFileIndexKeepingLatest();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -188,13 +215,16 @@ CYaError CPathDatabase::CreateFileIndexKeepingLatest() {
   // A file recorded twice during a bulk scan (the index is absent then) would make the index, and so
   // every later open, fail. Keep what the upsert would have kept: the row added last. This costs
   // nothing when there are no duplicates.
-  if (!error.IsError() || !FXErrorUtil::IsSQLite(error, &code) || (code & 0xFF) != 19 /* SQLITE_CONSTRAINT */) {
-    if (error.IsError()) return error.Push(FX_LOCATION);
+  if (!error.IsError() || !FXErrorUtil::IsSQLite(error, &code) ||
+      (code & 0xFF) != 19 /* SQLITE_CONSTRAINT */) {
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     return CYaError::Success();
   }
   boost::shared_ptr<FX::CSQLite3Statement> deleteDuplicates;
   error = CompileStatement(kDeleteDuplicateFiles, deleteDuplicates);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   try {
     const int removed = deleteDuplicates->ExecDML();
     FSDB_LOG(0, "Removed %d duplicate file rows (the same folder and name added twice in bulk-insert mode)",
@@ -203,18 +233,22 @@ CYaError CPathDatabase::CreateFileIndexKeepingLatest() {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
   error = Execute(kCreateFileIndex);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::CreateStatements() {
   CYaError error = CreateFolderTableStatements();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = CreateFileTableStatements();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   if (!readOnly_) {
     error = CreateBaseFolders();
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   }
   return CYaError::Success();
 }
@@ -232,19 +266,29 @@ CYaError CPathDatabase::CreateFileTableStatements() {
   };
   for (const auto& statement : statements) {
     CYaError error = CompileStatement(statement.first, *statement.second);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   }
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::DeleteStatements() {
-  boost::shared_ptr<FX::CSQLite3Statement>* const statements[] = {
-      &SelectFolderItemStatement, &SelectFolderIdStatement,    &UpsertFolderStatement,
-      &DeleteFolderStatement,     &UpdateFolderStatement,      &SelectChildFoldersStatement,
-      &SelectSelectedFoldersStatement, &SelectFileItemStatement, &SelectFileIdStatement,
-      &InsertFileStatement,       &DeleteFileStatement,        &UpdateFileStatement,
-      &SelectFolderFilesStatement, &SelectSelectedFilesStatement};
-  for (auto* statement : statements) statement->reset();
+  boost::shared_ptr<FX::CSQLite3Statement>* const statements[] = {&SelectFolderItemStatement,
+                                                                  &SelectFolderIdStatement,
+                                                                  &UpsertFolderStatement,
+                                                                  &DeleteFolderStatement,
+                                                                  &UpdateFolderStatement,
+                                                                  &SelectChildFoldersStatement,
+                                                                  &SelectSelectedFoldersStatement,
+                                                                  &SelectFileItemStatement,
+                                                                  &SelectFileIdStatement,
+                                                                  &InsertFileStatement,
+                                                                  &DeleteFileStatement,
+                                                                  &UpdateFileStatement,
+                                                                  &SelectFolderFilesStatement,
+                                                                  &SelectSelectedFilesStatement};
+  for (auto* statement : statements)
+    statement->reset();
   return CYaError::Success();
 }
 
@@ -254,9 +298,11 @@ CYaError CPathDatabase::CreateBaseFolders() {
     // root's attributes (its selection among them) at every open.
     boost::shared_ptr<FX::CSQLite3Statement> count;
     CYaError error = CompileStatement(kCountBaseFolders, count);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     boost::shared_ptr<FX::CSQLite3Query> rows = count->ExecQuery();
-    if (!rows->Eof() && rows->GetIntField(0, 0) == 2) return CYaError::Success();
+    if (!rows->Eof() && rows->GetIntField(0, 0) == 2)
+      return CYaError::Success();
     rows.reset();
     for (const char* name : kBaseFolderNames) {
       UpsertFolderStatement->Reset();
@@ -274,32 +320,40 @@ CYaError CPathDatabase::CreateBaseFolders() {
 // ---------------------------------------------------------------------------------------------------
 // Lifecycle and bulk-insert mode
 
-bool CPathDatabase::IsBulkInsertModeActive() { return bulkInsertMode_; }
+bool CPathDatabase::IsBulkInsertModeActive() {
+  return bulkInsertMode_;
+}
 
 CYaError CPathDatabase::SetBulkInsertMode(bool on) {
   if (!on && bulkInsertMode_) {
-    return FXErrorUtil::ErrorWin32(
-        FX_LOCATION, 774,
-        "Cannot change bulk insert mode once set from true to false. Please reopen the database and continue. ");
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 774,
+                                   "Cannot change bulk insert mode once set from true to false. Please "
+                                   "reopen the database and continue. ");
   }
   FSDB_LOG(0, "The Bulk insert mode is set to %s", on ? "True" : "False");
   bulkInsertMode_ = on;
-  if (!bulkInsertMode_) return CYaError::Success();
+  if (!bulkInsertMode_)
+    return CYaError::Success();
   CYaError error = DropBulkInsertIndexes();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = DeleteStatements();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = CreateStatements();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::Close() {
   if (IsBulkInsertModeActive()) {
     CYaError error = FlushQueue();
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     error = CreateBulkInsertIndexes();
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   }
   // The final report is written once, by the Close that stops the thread.
   if (counters_ && loggingThread_) {
@@ -321,15 +375,22 @@ CYaError CPathDatabase::Close() {
 CYaError CPathDatabase::CreatePerformanceCounters() {
   // A second Open keeps the counters: a running logging thread holds them and waits on their stop flag,
   // so replacing them would leave that thread beyond the reach of Close, which would then wait forever.
-  if (!counters_) counters_ = std::make_shared<CDatabasePerformanceCounters>();
+  if (!counters_)
+    counters_ = std::make_shared<CDatabasePerformanceCounters>();
   counters_->SetDatabase(GetDatabaseName());
+  for (int counter = 0; counter < CDatabasePerformanceCounters::COUNTER_COUNT; ++counter) {
+    counterTable_[counter] =
+        counters_->GetCounter(static_cast<CDatabasePerformanceCounters::DatabaseCounter>(counter));
+  }
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::CreateLoggingThread() {
-  if (loggingThread_) return CYaError::Success();  // one thread per open database
+  if (loggingThread_)
+    return CYaError::Success();  // one thread per open database
   // After a Close the flag is still set; a thread started on it would stop after its first report.
-  if (counters_) counters_->SetStopLogging(false);
+  if (counters_)
+    counters_->SetStopLogging(false);
   loggingThread_ = std::make_shared<WdThread>();
   // Only fails when the system cannot start a thread; the database works on without reports.
   (void)loggingThread_->createThread(&CPathDatabase::PerformanceLoggingThread, static_cast<void*>(this));
@@ -372,7 +433,8 @@ void* CPathDatabase::PerformanceLoggingThread(void* database) {
 // ---------------------------------------------------------------------------------------------------
 // Row binding and decoding
 
-void CPathDatabase::BindItemAttributes(FX::CSQLite3Statement& statement, int first, const CDatabaseItem& item) {
+void CPathDatabase::BindItemAttributes(FX::CSQLite3Statement& statement, int first,
+                                       const CDatabaseItem& item) {
   statement.Bind(first, static_cast<long>(item.GetFileId()));
   statement.Bind(first + 1, static_cast<long>(item.GetFileSize()));
   statement.Bind(first + 2, static_cast<long>(item.GetAccessTime()));
@@ -383,8 +445,8 @@ void CPathDatabase::BindItemAttributes(FX::CSQLite3Statement& statement, int fir
   statement.Bind(first + 7, item.GetMetadata());
 }
 
-void CPathDatabase::BindRowAttributes(FX::CSQLite3Statement& statement, int first, const FX::CSQLite3Query& row,
-                                      int column) {
+void CPathDatabase::BindRowAttributes(FX::CSQLite3Statement& statement, int first,
+                                      const FX::CSQLite3Query& row, int column) {
   const int kAttributeColumns = 8;  // Inode .. Metadata; the last one is text
   for (int i = 0; i < kAttributeColumns; ++i) {
     if (row.IsNull(column + i)) {
@@ -419,7 +481,7 @@ CDatabaseItemPtr CPathDatabase::DecodeFileRow(const FX::CSQLite3Query& row) {
 }
 
 CDatabaseItemPtr CPathDatabase::DecodeFolderRow(const FX::CSQLite3Query& row, int64_t id, std::string path,
-                                               int column) {
+                                                int column) {
   CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
   item->SetId(id);
   (void)FXPath::RemoveTrailingDelimiter(path);  // cannot fail
@@ -445,8 +507,9 @@ CYaError CPathDatabase::AppendFolderFiles(const std::string& folderPath, int64_t
       (void)FXPath::Append(filePath, item->GetFileName(), 0);  // cannot fail
       item->SetFullyQualifiedPath(filePath);
       (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
-      FSDB_LOG(3, " Got File ID [%ld] Parent Folder ID [%ld] FileName [%s] Item Information : %s", item->GetId(),
-               row->GetInt64Field(1, -1), item->GetFileName().c_str(), item->AsString().c_str());
+      FSDB_LOG(3, " Got File ID [%ld] Parent Folder ID [%ld] FileName [%s] Item Information : %s",
+               item->GetId(), row->GetInt64Field(1, -1), item->GetFileName().c_str(),
+               item->AsString().c_str());
       items.push_back(item);
     }
   } catch (const FX::CSQLite3Exception& exception) {
@@ -456,15 +519,18 @@ CYaError CPathDatabase::AppendFolderFiles(const std::string& folderPath, int64_t
 }
 
 CYaError CPathDatabase::FlushPendingFiles() {
-  if (!IsBulkInsertModeActive() || cache_->GetFileQueueSize() == 0) return CYaError::Success();
+  if (!IsBulkInsertModeActive() || cache_->GetFileQueueSize() == 0)
+    return CYaError::Success();
   CYaError error = FlushQueue();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::NormalizeFolderPath(const std::string& path, std::string& folderPath) {
   CYaError error = NormalizePath(path, folderPath);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
   return CYaError::Success();
 }
@@ -485,33 +551,44 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FILE));
   std::string filePath;
   CYaError error = NormalizePath(path, filePath);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   std::string parent;
   std::string name;
   (void)SplitPath(filePath, parent, name);  // an absolute path always splits
   if (name.empty()) {
     return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid file path [%s]: it names no file", path.c_str());
   }
-  if (!item) return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the file [%s]", path.c_str());
+  if (!item)
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the file [%s]", path.c_str());
 
+  try {
+    JoinBulkTransaction();
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
   int64_t folderId = 0;
   error = QueryFolderId(parent, folderId);
   if (error.IsError()) {
-    FSDB_LOG(2,
-             "Could not find %s in the database, so we are adding the parent folder to the database with empty "
-             "item information",
-             parent.c_str());
+    FSDB_LOG(
+        2,
+        "Could not find %s in the database, so we are adding the parent folder to the database with empty "
+        "item information",
+        parent.c_str());
     (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
     error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     error = QueryFolderId(parent, folderId);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   }
   FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), folderId);
 
   if (IsBulkInsertModeActive()) {
     error = cache_->InsertIntoFileQueue(folderId, name, item);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     if (cache_->IsFileQueueFull()) {
       // A failed flush keeps its files queued: the next AddFile tries again and Close reports it.
       (void)FlushQueue();
@@ -525,7 +602,8 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
     InsertFileStatement->Bind(2, name);
     BindItemAttributes(*InsertFileStatement, 3, *item);
     if (InsertFileStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Inserted File [%s] ID : [%lld]", path.c_str(), static_cast<long long>(GetLastInsertRowId()));
+      FSDB_LOG(4, "Inserted File [%s] ID : [%lld]", path.c_str(),
+               static_cast<long long>(GetLastInsertRowId()));
     }
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
@@ -537,7 +615,8 @@ CYaError CPathDatabase::DeleteFile(const std::string& path, const CDatabaseItemP
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FILE));
   std::string filePath;
   CYaError error = NormalizePath(path, filePath);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   std::string parent;
   std::string name;
   (void)SplitPath(filePath, parent, name);  // an absolute path always splits
@@ -548,48 +627,69 @@ CYaError CPathDatabase::DeleteFile(const std::string& path, const CDatabaseItemP
   try {
     // A file still queued must reach the table first, or it would come back at the next flush.
     error = FlushPendingFiles();
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     error = QueryFolderId(parent, folderId);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     FSDB_LOG(3, "Recieved Folder [%s] ID : [%ld]", parent.c_str(), folderId);
     DeleteFileStatement->Reset();
     DeleteFileStatement->Bind(1, static_cast<long>(folderId));
     DeleteFileStatement->Bind(2, name);
-    if (DeleteFileStatement->ExecDML() > 0) FSDB_LOG(3, "Successfully Deleted File [%s]", path.c_str());
+    if (DeleteFileStatement->ExecDML() > 0)
+      FSDB_LOG(3, "Successfully Deleted File [%s]", path.c_str());
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
   return CYaError::Success();
 }
 
-CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string& newPath, const CDatabaseItemPtr&,
-                                   const CDatabaseItemPtr& newItem) {
+CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string& newPath,
+                                   const CDatabaseItemPtr&, const CDatabaseItemPtr& newItem) {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FILE));
   std::string oldFile;
   std::string newFile;
   CYaError error = NormalizePath(oldPath, oldFile);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   error = NormalizePath(newPath, newFile);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   std::string newParent;
   std::string newName;
   (void)SplitPath(newFile, newParent, newName);  // an absolute path always splits
   if (newName.empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid file path [%s]: it names no file", newPath.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid file path [%s]: it names no file",
+                                   newPath.c_str());
   }
   try {
     error = FlushPendingFiles();  // a queued file must be in the table to be renamed
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t fileId = 0;
     int64_t oldFolderId = 0;
     error = QueryFileId(oldFile, fileId, oldFolderId);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     int64_t newFolderId = 0;
     error = QueryFolderId(newParent, newFolderId);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    if (IsBulkInsertModeActive()) {
+      // Without the unique index the update would record the name twice, and the clean-up at closing
+      // would keep whichever row is newer. Refuse as the index refuses outside bulk-insert mode.
+      SelectFileIdStatement->Reset();
+      SelectFileIdStatement->Bind(1, static_cast<long>(newFolderId));
+      SelectFileIdStatement->Bind(2, newName);
+      boost::shared_ptr<FX::CSQLite3Query> target = SelectFileIdStatement->ExecQuery();
+      if (!target->Eof() && target->GetInt64Field(0, -1) != fileId) {
+        return FXErrorUtil::ErrorSQLite(FX_LOCATION, 19 /* SQLITE_CONSTRAINT */, "SQLite Exception%s%s", ", ",
+                                        "UNIQUE constraint failed: Files.FolderId, Files.FileName");
+      }
+    }
 
     UpdateFileStatement->Reset();
     UpdateFileStatement->Bind(1, static_cast<long>(newFolderId));
@@ -607,10 +707,12 @@ CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string
       SelectFileItemStatement->Bind(1, static_cast<long>(oldFolderId));
       SelectFileItemStatement->Bind(2, oldName);
       boost::shared_ptr<FX::CSQLite3Query> row = SelectFileItemStatement->ExecQuery();
-      if (!row->Eof()) BindRowAttributes(*UpdateFileStatement, 4, *row, 3);
+      if (!row->Eof())
+        BindRowAttributes(*UpdateFileStatement, 4, *row, 3);
     }
     if (UpdateFileStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Successfully Renamed File [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(), fileId);
+      FSDB_LOG(4, "Successfully Renamed File [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
+               fileId);
     }
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
@@ -625,7 +727,8 @@ CYaError CPathDatabase::QueryFileId(const std::string& path, int64_t& fileId, in
   (void)SplitPath(path, parent, name);  // an empty path finds no folder below
   int64_t localFolderId = 0;
   CYaError error = QueryFolderId(parent, localFolderId);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   FSDB_LOG(3, "Folder [%s] ID : [%ld]", parent.c_str(), localFolderId);
   try {
     SelectFileIdStatement->Reset();
@@ -647,15 +750,18 @@ CYaError CPathDatabase::QueryFileId(const std::string& path, int64_t& fileId, in
 // File queue flush
 
 CYaError CPathDatabase::FlushQueue() {
-  // The flush walks the queue in place and clears it once every entry is written and committed. When
-  // entry k fails, the entries before it (written, and committed) leave the queue, so a retried flush
-  // never writes a file twice. When the commit itself fails nothing persisted, and everything stays.
+  // The flush walks the queue in place and clears it once every entry is written and committed,
+  // together with the folders recorded since the last flush. When entry k fails, the entries before it
+  // (written, and committed) leave the queue, so a retried flush never writes a file twice. When the
+  // commit itself fails nothing persisted, and everything stays queued.
   FileQueue& queue = cache_->GetFileQueue();
-  if (queue.empty()) return CYaError::Success();
+  if (queue.empty() && !bulkTransaction_)
+    return CYaError::Success();
   FileQueue::iterator entry = queue.begin();
   CYaError result;
+  CYaError committed;
   try {
-    FX::CDatabaseTransaction transaction(this, 0);
+    FX::CDatabaseTransaction transaction(this, 0);  // joins the bulk-insert transaction when one is open
     try {
       for (; entry != queue.end(); ++entry) {
         const int64_t folderId = std::get<0>(*entry);
@@ -672,16 +778,36 @@ CYaError CPathDatabase::FlushQueue() {
     } catch (const FX::CSQLite3Exception& exception) {
       result = FX::ErrorFromException(FX_LOCATION, exception);
     }
-    CYaError committed = transaction.Commit();
-    if (committed.IsError()) return committed.Push(FX_LOCATION);
+    committed = transaction.Commit();
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);  // BEGIN failed: nothing was written
   }
+  if (!committed.IsError())
+    committed = CommitBulkTransaction();
+  if (committed.IsError())
+    return committed.Push(FX_LOCATION);
   if (result.IsError()) {
     cache_->DropFileQueueFront(entry);
     return result;
   }
   (void)cache_->ClearFileQueue();  // cannot fail
+  return CYaError::Success();
+}
+
+void CPathDatabase::JoinBulkTransaction() {
+  if (!IsBulkInsertModeActive() || bulkTransaction_)
+    return;
+  // Throws when BEGIN fails; the caller reports it as any other SQLite failure.
+  bulkTransaction_ = std::make_unique<FX::CDatabaseTransaction>(this, 0);
+}
+
+CYaError CPathDatabase::CommitBulkTransaction() {
+  if (!bulkTransaction_)
+    return CYaError::Success();
+  CYaError error = bulkTransaction_->Commit();
+  bulkTransaction_.reset();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -696,9 +822,11 @@ CYaError CPathDatabase::QueryItem(const std::string& path, CDatabaseItemPtr& ite
   std::string folderPath = path;
   (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
   CYaError error = QueryFolderItem(folderPath, item);
-  if (!FXErrorUtil::IsWin32(error, 1168)) return error;
+  if (!FXErrorUtil::IsWin32(error, 1168))
+    return error;
   error = QueryFileItem(path, item);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -709,14 +837,16 @@ CYaError CPathDatabase::QueryFileItem(const std::string& path, CDatabaseItemPtr&
   (void)SplitPath(path, parent, name);  // an empty path finds no folder below
   int64_t folderId = 0;
   CYaError error = QueryFolderId(parent, folderId);
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   FSDB_LOG(3, "Folder [%s] ID : [%ld]", parent.c_str(), folderId);
   try {
     SelectFileItemStatement->Reset();
     SelectFileItemStatement->Bind(1, static_cast<long>(folderId));
     SelectFileItemStatement->Bind(2, name);
     boost::shared_ptr<FX::CSQLite3Query> row = SelectFileItemStatement->ExecQuery();
-    if (row->Eof()) return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "File : [%s] not found", path.c_str());
+    if (row->Eof())
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "File : [%s] not found", path.c_str());
     item = DecodeFileRow(*row);
     item->SetFullyQualifiedPath(path);
     // An item whose document is empty or unreadable is still returned, with those four values at 0.
@@ -730,7 +860,8 @@ CYaError CPathDatabase::QueryFileItem(const std::string& path, CDatabaseItemPtr&
   return CYaError::Success();
 }
 
-CYaError CPathDatabase::QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator) {
+CYaError CPathDatabase::QuerySelectedFiles(const std::string& folderPath,
+                                           CDatabaseItemIteratorPtr& iterator) {
   selectedFilesQuery_.reset();  // a walk in progress ends here
   std::string folder = folderPath;
   (void)FXPath::AppendTrailingDelimiter(folder);  // cannot fail
@@ -742,7 +873,8 @@ CYaError CPathDatabase::QuerySelectedFiles(const std::string& folderPath, CDatab
     iterator = boost::make_shared<CDatabaseItemIterator>(generator, CDatabaseItemPtr());
     return CYaError::Success();
   }
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   try {
     SelectSelectedFilesStatement->Reset();
     SelectSelectedFilesStatement->Bind(1, static_cast<long>(folderId));
@@ -757,7 +889,8 @@ CYaError CPathDatabase::QuerySelectedFiles(const std::string& folderPath, CDatab
 
 CDatabaseItemPtr CPathDatabase::GetNextSelectedFileItem() {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::SELECTED_FILE));
-  if (!selectedFilesQuery_ || selectedFilesQuery_->Eof()) return CDatabaseItemPtr();
+  if (!selectedFilesQuery_ || selectedFilesQuery_->Eof())
+    return CDatabaseItemPtr();
   CDatabaseItemPtr item = DecodeFileRow(*selectedFilesQuery_);
   std::string path = selectedFilesFolder_;
   (void)FXPath::Append(path, item->GetFileName(), 0);  // cannot fail

@@ -103,9 +103,16 @@ class CPathDatabase : public CScanDatabasePrivate {
   static CDatabaseItemPtr DecodeFileRow(const FX::CSQLite3Query& row);
   // A new folder item with the given id: `path` without its trailing separator as the path, its last
   // component as the name, the attribute columns from `column` on.
-  static CDatabaseItemPtr DecodeFolderRow(const FX::CSQLite3Query& row, int64_t id, std::string path, int column);
+  static CDatabaseItemPtr DecodeFolderRow(const FX::CSQLite3Query& row, int64_t id, std::string path,
+                                          int column);
   // Appends the files of folder `folderId` to `items`, their paths built under `folderPath`.
-  CYaError AppendFolderFiles(const std::string& folderPath, int64_t folderId, std::list<CDatabaseItemPtr>& items);
+  CYaError AppendFolderFiles(const std::string& folderPath, int64_t folderId,
+                             std::list<CDatabaseItemPtr>& items);
+  // In bulk-insert mode, opens (once) the transaction that the folders and files of a scan share until
+  // the next flush: one commit per batch instead of one per new folder. Outside it, does nothing.
+  void JoinBulkTransaction();
+  // Commits the bulk-insert transaction, if one is open.
+  CYaError CommitBulkTransaction();
   // Writes every queued file when files are queued, so that an operation on files or folders sees
   // them in the table (and a deleted folder never leaves queued files without their folder).
   CYaError FlushPendingFiles();
@@ -138,8 +145,13 @@ class CPathDatabase : public CScanDatabasePrivate {
   std::string selectedFilesFolder_;  // ends with the separator
   std::shared_ptr<CDatabaseCache> cache_;
   std::shared_ptr<CDatabasePerformanceCounters> counters_;
+  // The counters' table, looked up once: every timed operation needs its counter, and asking the
+  // counters object takes a process-wide lock.
+  CTimeCounter* counterTable_[CDatabasePerformanceCounters::COUNTER_COUNT] = {};
   std::shared_ptr<WdThread> loggingThread_;
   bool bulkInsertMode_;
+  // Open from the first addition in bulk-insert mode until the next flush (see JoinBulkTransaction).
+  std::unique_ptr<FX::CDatabaseTransaction> bulkTransaction_;
   bool readOnly_;
   FXCriticalSection engineLock_;
 

@@ -6,7 +6,9 @@
 
 namespace {
 
-inline unsigned char FoldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+inline unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+}
 
 // One comparison loop for both collations; `Fold` is applied to every byte before it is compared.
 // The separator test comes before the count test so that it applies at the last compared position too.
@@ -19,26 +21,36 @@ inline int ComparePaths(const char* a, const char* b, int n) {
     const unsigned char cy = Fold(y[i]);
     const bool sx = cx == '/';
     const bool sy = cy == '/';
-    if (sx != sy) return sx ? -1 : 1;
-    if (i + 1 == n || cx == 0 || cx != cy) return static_cast<int>(cx) - static_cast<int>(cy);
+    if (sx != sy)
+      return sx ? -1 : 1;
+    if (i + 1 == n || cx == 0 || cx != cy)
+      return static_cast<int>(cx) - static_cast<int>(cy);
   }
   return 0;
 }
 
-inline unsigned char Identity(unsigned char c) { return c; }
+inline unsigned char Identity(unsigned char c) {
+  return c;
+}
 
 }  // namespace
 
-int path_strcmp(const char* a, const char* b, int n) { return ComparePaths<Identity>(a, b, n); }
+int path_strcmp(const char* a, const char* b, int n) {
+  return ComparePaths<Identity>(a, b, n);
+}
 
-int path_stricmp(const char* a, const char* b, int n) { return ComparePaths<FoldAscii>(a, b, n); }
+int path_stricmp(const char* a, const char* b, int n) {
+  return ComparePaths<FoldAscii>(a, b, n);
+}
 
 int sqlite_collation_bypath(void* /*context*/, int lengthA, const void* a, int lengthB, const void* b) {
-  const int result = path_strcmp(static_cast<const char*>(a), static_cast<const char*>(b), std::min(lengthA, lengthB));
+  const int result =
+      path_strcmp(static_cast<const char*>(a), static_cast<const char*>(b), std::min(lengthA, lengthB));
   return result != 0 ? result : lengthA - lengthB;
 }
 
-int sqlite_collation_bypath_nocase(void* /*context*/, int lengthA, const void* a, int lengthB, const void* b) {
+int sqlite_collation_bypath_nocase(void* /*context*/, int lengthA, const void* a, int lengthB,
+                                   const void* b) {
   const int result =
       path_stricmp(static_cast<const char*>(a), static_cast<const char*>(b), std::min(lengthA, lengthB));
   return result != 0 ? result : lengthA - lengthB;
@@ -59,11 +71,12 @@ CYaError SplitPath(const std::string& path, std::string& parent, std::string& na
 
 CYaError NormalizePath(const std::string& path, std::string& normalized) {
   if (path.empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%s]: a path must not be empty", path.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%s]: a path must not be empty",
+                                   path.c_str());
   }
   if (path[0] != '/') {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%s]: a path must be absolute (start with /)",
-                                   path.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
+                                   "Invalid path [%s]: a path must be absolute (start with /)", path.c_str());
   }
   // The common case, no repeated separator, costs one scan and one copy. The scan looks at neighbours
   // directly: find("//") restarts a memchr and a memcmp at every separator, and paths are full of them.
@@ -76,7 +89,8 @@ CYaError NormalizePath(const std::string& path, std::string& normalized) {
   normalized.clear();
   normalized.reserve(path.size());
   for (char c : path) {
-    if (c == '/' && !normalized.empty() && normalized.back() == '/') continue;
+    if (c == '/' && !normalized.empty() && normalized.back() == '/')
+      continue;
     normalized.push_back(c);
   }
   return CYaError::Success();

@@ -22,9 +22,15 @@ CScanDatabase::CScanDatabase(const std::string& path, DatabaseType type, bool re
 // The engine's destructor closes the database.
 CScanDatabase::~CScanDatabase() = default;
 
-CYaError CScanDatabase::SetBulkInsertMode(bool on) { return engine_->SetBulkInsertMode(on); }
-CYaError CScanDatabase::Open(bool startLoggingThread) { return engine_->Open(startLoggingThread); }
-CYaError CScanDatabase::Close() { return engine_->Close(); }
+CYaError CScanDatabase::SetBulkInsertMode(bool on) {
+  return engine_->SetBulkInsertMode(on);
+}
+CYaError CScanDatabase::Open(bool startLoggingThread) {
+  return engine_->Open(startLoggingThread);
+}
+CYaError CScanDatabase::Close() {
+  return engine_->Close();
+}
 CYaError CScanDatabase::AddFile(const std::string& path, const CDatabaseItemPtr& item) {
   return engine_->AddFile(path, item);
 }
@@ -52,12 +58,17 @@ CYaError CScanDatabase::QueryFolderItems(const std::string& path, int64_t folder
 CYaError CScanDatabase::QueryItem(const std::string& path, CDatabaseItemPtr& item) {
   return engine_->QueryItem(path, item);
 }
-bool CScanDatabase::IsBulkInsertModeActive() { return engine_->IsBulkInsertModeActive(); }
-CYaError CScanDatabase::Flush() { return engine_->FlushQueue(); }
+bool CScanDatabase::IsBulkInsertModeActive() {
+  return engine_->IsBulkInsertModeActive();
+}
+CYaError CScanDatabase::Flush() {
+  return engine_->FlushQueue();
+}
 CYaError CScanDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
   return engine_->QuerySelectedFolders(iterator);
 }
-CYaError CScanDatabase::QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator) {
+CYaError CScanDatabase::QuerySelectedFiles(const std::string& folderPath,
+                                           CDatabaseItemIteratorPtr& iterator) {
   return engine_->QuerySelectedFiles(folderPath, iterator);
 }
 
@@ -71,6 +82,8 @@ FSDB::CScanDatabaseBase* GetDatabaseObject(const std::string& path, FSDB::Databa
   return new (std::nothrow) FSDB::CScanDatabase(path, type, readOnly);
 }
 
-void DestroyDatabaseObject(FSDB::CScanDatabaseBase* database) { delete database; }
+void DestroyDatabaseObject(FSDB::CScanDatabaseBase* database) {
+  delete database;
+}
 
 }  // extern "C"

@@ -23,9 +23,11 @@ CScanDatabasePrivate::CScanDatabasePrivate(const std::string& path, bool readOnl
 CScanDatabasePrivate::~CScanDatabasePrivate() = default;
 
 CYaError CScanDatabasePrivate::OpenDatabase() {
-  if (IsOpen()) return CYaError::Success();
+  if (IsOpen())
+    return CYaError::Success();
   CYaError error = FX::CDatabaseBase::OpenDatabase();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -56,21 +58,43 @@ CYaError CScanDatabasePrivate::Open(bool startLoggingThread) {
   return CYaError::Success();
 }
 
-bool CScanDatabasePrivate::IsBulkInsertModeActive() { return false; }
+bool CScanDatabasePrivate::IsBulkInsertModeActive() {
+  return false;
+}
 
 // Every operation that no engine overrides refuses in the same way, located at the operation itself.
 #define FSDB_UNSUPPORTED() return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kUnsupported)
 
-CYaError CScanDatabasePrivate::SetBulkInsertMode(bool) { FSDB_UNSUPPORTED(); }
-CYaError CScanDatabasePrivate::Close() { FSDB_UNSUPPORTED(); }
-CYaError CScanDatabasePrivate::FlushQueue() { FSDB_UNSUPPORTED(); }
-CYaError CScanDatabasePrivate::CreateTables() { FSDB_UNSUPPORTED(); }
-CYaError CScanDatabasePrivate::CreateStatements() { FSDB_UNSUPPORTED(); }
-CYaError CScanDatabasePrivate::DeleteStatements() { FSDB_UNSUPPORTED(); }
-CYaError CScanDatabasePrivate::AddFile(const std::string&, const CDatabaseItemPtr&) { FSDB_UNSUPPORTED(); }
-CYaError CScanDatabasePrivate::AddFolder(const std::string&, const CDatabaseItemPtr&) { FSDB_UNSUPPORTED(); }
-CYaError CScanDatabasePrivate::DeleteFile(const std::string&, const CDatabaseItemPtr&) { FSDB_UNSUPPORTED(); }
-CYaError CScanDatabasePrivate::DeleteFolder(const std::string&, const CDatabaseItemPtr&) { FSDB_UNSUPPORTED(); }
+CYaError CScanDatabasePrivate::SetBulkInsertMode(bool) {
+  FSDB_UNSUPPORTED();
+}
+CYaError CScanDatabasePrivate::Close() {
+  FSDB_UNSUPPORTED();
+}
+CYaError CScanDatabasePrivate::FlushQueue() {
+  FSDB_UNSUPPORTED();
+}
+CYaError CScanDatabasePrivate::CreateTables() {
+  FSDB_UNSUPPORTED();
+}
+CYaError CScanDatabasePrivate::CreateStatements() {
+  FSDB_UNSUPPORTED();
+}
+CYaError CScanDatabasePrivate::DeleteStatements() {
+  FSDB_UNSUPPORTED();
+}
+CYaError CScanDatabasePrivate::AddFile(const std::string&, const CDatabaseItemPtr&) {
+  FSDB_UNSUPPORTED();
+}
+CYaError CScanDatabasePrivate::AddFolder(const std::string&, const CDatabaseItemPtr&) {
+  FSDB_UNSUPPORTED();
+}
+CYaError CScanDatabasePrivate::DeleteFile(const std::string&, const CDatabaseItemPtr&) {
+  FSDB_UNSUPPORTED();
+}
+CYaError CScanDatabasePrivate::DeleteFolder(const std::string&, const CDatabaseItemPtr&) {
+  FSDB_UNSUPPORTED();
+}
 CYaError CScanDatabasePrivate::RenameFile(const std::string&, const std::string&, const CDatabaseItemPtr&,
                                           const CDatabaseItemPtr&) {
   FSDB_UNSUPPORTED();
@@ -82,12 +106,18 @@ CYaError CScanDatabasePrivate::RenameFolder(const std::string&, const std::strin
 CYaError CScanDatabasePrivate::QueryFolderItems(const std::string&, int64_t, std::list<CDatabaseItemPtr>&) {
   FSDB_UNSUPPORTED();
 }
-CYaError CScanDatabasePrivate::QueryItem(const std::string&, CDatabaseItemPtr&) { FSDB_UNSUPPORTED(); }
-CYaError CScanDatabasePrivate::QuerySelectedFolders(CDatabaseItemIteratorPtr&) { FSDB_UNSUPPORTED(); }
+CYaError CScanDatabasePrivate::QueryItem(const std::string&, CDatabaseItemPtr&) {
+  FSDB_UNSUPPORTED();
+}
+CYaError CScanDatabasePrivate::QuerySelectedFolders(CDatabaseItemIteratorPtr&) {
+  FSDB_UNSUPPORTED();
+}
 CYaError CScanDatabasePrivate::QuerySelectedFiles(const std::string&, CDatabaseItemIteratorPtr&) {
   FSDB_UNSUPPORTED();
 }
-CYaError CScanDatabasePrivate::CreateLoggingThread() { FSDB_UNSUPPORTED(); }
+CYaError CScanDatabasePrivate::CreateLoggingThread() {
+  FSDB_UNSUPPORTED();
+}
 
 #undef FSDB_UNSUPPORTED
 

@@ -42,11 +42,12 @@ class CScanDatabasePrivate : public FX::CDatabaseBase {
   virtual CYaError AddFolder(const std::string& path, const CDatabaseItemPtr& item);
   virtual CYaError DeleteFile(const std::string& path, const CDatabaseItemPtr& item);
   virtual CYaError DeleteFolder(const std::string& path, const CDatabaseItemPtr& item);
-  virtual CYaError RenameFile(const std::string& oldPath, const std::string& newPath, const CDatabaseItemPtr& oldItem,
-                              const CDatabaseItemPtr& newItem);
+  virtual CYaError RenameFile(const std::string& oldPath, const std::string& newPath,
+                              const CDatabaseItemPtr& oldItem, const CDatabaseItemPtr& newItem);
   virtual CYaError RenameFolder(const std::string& oldPath, const std::string& newPath,
                                 const CDatabaseItemPtr& oldItem, const CDatabaseItemPtr& newItem);
-  virtual CYaError QueryFolderItems(const std::string& path, int64_t folderId, std::list<CDatabaseItemPtr>& items);
+  virtual CYaError QueryFolderItems(const std::string& path, int64_t folderId,
+                                    std::list<CDatabaseItemPtr>& items);
   virtual CYaError QueryItem(const std::string& path, CDatabaseItemPtr& item);
   virtual CYaError QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator);
   virtual CYaError QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator);
