@@ -224,27 +224,9 @@ CYaError CFullPathDatabase::DeleteFolder(const std::string& path, const CDatabas
   CYaError error = NormalizeFolderPath(path, folderPath);
   if (error.IsError())
     return error.Push(FX_LOCATION);
-  if (folderPath == "/")
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be deleted");
-  try {
-    // Queued files must reach the table first: a queued file whose folder is gone could never be written.
-    error = FlushPendingFiles();
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    FX::CDatabaseTransaction transaction(this, 0);
-    int64_t folderId = 0;
-    error = QueryFolderId(folderPath, folderId);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    FSDB_LOG(3, "Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
-    DeleteFolderStatement->Reset();
-    DeleteFolderStatement->Bind(1, static_cast<long>(folderId));
-    if (DeleteFolderStatement->ExecDML() > 0)
-      FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
-    ForgetCachedFolderTree(folderPath);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
+  error = DeleteFolderRow(folderPath);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -259,26 +241,12 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
   error = NormalizeFolderPath(newPath, newFolder);
   if (error.IsError())
     return error.Push(FX_LOCATION);
-  if (oldFolder == "/" || newFolder == "/") {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
-                                   "The root folder cannot be renamed, nor replaced ([%s] to [%s])",
-                                   oldPath.c_str(), newPath.c_str());
-  }
-  if (FXPath::IsAncestorOf(oldFolder, newFolder, false)) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Cannot move the folder [%s] into its own subtree [%s]",
-                                   oldPath.c_str(), newPath.c_str());
-  }
   try {
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
-    error = QueryFolderId(oldFolder, folderId);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    std::string newParent;
-    std::string newName;
-    (void)SplitPath(newFolder, newParent, newName);  // an absolute path always splits
     int64_t newParentId = 0;
-    error = QueryFolderId(newParent, newParentId);
+    std::string newName;
+    error = PrepareFolderMove(oldFolder, newFolder, folderId, newParentId, newName);
     if (error.IsError())
       return error.Push(FX_LOCATION);
 

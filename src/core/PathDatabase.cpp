@@ -527,6 +527,54 @@ CYaError CPathDatabase::FlushPendingFiles() {
   return CYaError::Success();
 }
 
+CYaError CPathDatabase::DeleteFolderRow(const std::string& folderPath) {
+  if (folderPath == "/")
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be deleted");
+  try {
+    // Queued files must reach the table first: a queued file whose folder is gone could never be written.
+    CYaError error = FlushPendingFiles();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    FX::CDatabaseTransaction transaction(this, 0);
+    int64_t folderId = 0;
+    error = QueryFolderId(folderPath, folderId);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    FSDB_LOG(3, "Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
+    DeleteFolderStatement->Reset();
+    DeleteFolderStatement->Bind(1, static_cast<long>(folderId));
+    if (DeleteFolderStatement->ExecDML() > 0)
+      FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
+    ForgetCachedFolderTree(folderPath);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::PrepareFolderMove(const std::string& oldFolder, const std::string& newFolder,
+                                          int64_t& folderId, int64_t& newParentId, std::string& newName) {
+  if (oldFolder == "/" || newFolder == "/") {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
+                                   "The root folder cannot be renamed, nor replaced ([%s] to [%s])",
+                                   oldFolder.c_str(), newFolder.c_str());
+  }
+  // A folder moved below itself would leave its subtree in a cycle that no path reaches.
+  if (FXPath::IsAncestorOf(oldFolder, newFolder, false)) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Cannot move the folder [%s] into its own subtree [%s]",
+                                   oldFolder.c_str(), newFolder.c_str());
+  }
+  CYaError error = QueryFolderId(oldFolder, folderId);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  std::string newParent;
+  (void)SplitPath(newFolder, newParent, newName);  // an absolute path always splits
+  error = QueryFolderId(newParent, newParentId);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
 CYaError CPathDatabase::NormalizeFolderPath(const std::string& path, std::string& folderPath) {
   CYaError error = NormalizePath(path, folderPath);
   if (error.IsError())

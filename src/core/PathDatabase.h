@@ -116,6 +116,15 @@ class CPathDatabase : public CScanDatabasePrivate {
   // Writes every queued file when files are queued, so that an operation on files or folders sees
   // them in the table (and a deleted folder never leaves queued files without their folder).
   CYaError FlushPendingFiles();
+  // What deleting a folder does in both layouts, for a normalised path: flush queued files, look the
+  // folder up, delete its row (the foreign keys remove everything beneath), forget its cached ids.
+  // The root cannot be deleted (87).
+  CYaError DeleteFolderRow(const std::string& folderPath);
+  // The checks and lookups of moving a folder, for normalised paths, inside the caller's transaction:
+  // the root cannot move nor be replaced, and no folder moves into its own subtree (87); then the ids of
+  // the folder and of its new parent, and the new name.
+  CYaError PrepareFolderMove(const std::string& oldFolder, const std::string& newFolder, int64_t& folderId,
+                             int64_t& newParentId, std::string& newName);
   // Checks a folder path given for a change: absolute, not empty; normalised with its trailing
   // separator into `folderPath`.
   static CYaError NormalizeFolderPath(const std::string& path, std::string& folderPath);
