@@ -1,3 +1,4 @@
+#include <initializer_list>
 #include <string>
 
 #include "TestUtil.h"
@@ -5,7 +6,7 @@
 
 namespace {
 
-// Fixed locations, so that the text of AsString can be checked exactly where it matters.
+// Fixed locations, so that the text of AsString can be checked where it matters.
 const FXCodeLocation kInner("/src/deep/dir/Inner.cpp", "CYaError Inner(int)", 10);
 const FXCodeLocation kMiddle("/src/other/Middle.cpp", "CYaError Middle()", 20);
 const FXCodeLocation kOuter("Outer.cpp", "int main()", 30);
@@ -14,139 +15,78 @@ CYaError MakeNotFound() {
   return FXErrorUtil::ErrorWin32(kInner, 1168, "folder [%s] not found", "/a/b/");
 }
 
-// Where `needle` starts in `text`, failing the test when it is missing.
-size_t PositionOf(const std::string& text, const std::string& needle) {
-  const size_t position = text.find(needle);
-  EXPECT_NE(position, std::string::npos) << "'" << needle << "' not in: " << text;
-  return position;
+// Whether `parts` occur in `text` in this order.
+bool InOrder(const std::string& text, std::initializer_list<const char*> parts) {
+  size_t position = 0;
+  for (const char* part : parts)
+    if ((position = text.find(part, position)) == std::string::npos)
+      return false;
+  return true;
 }
 
-TEST(ErrorTest, SuccessIsCodeZeroWithoutDetails) {
-  const CYaError success = CYaError::Success();
+TEST(ErrorTest, SuccessHasCodeZeroAndStaysSuccessWhenPushed) {
+  CYaError success = CYaError::Success();
+  EXPECT_EQ("Success", success.AsString());
+  EXPECT_FALSE(FXErrorUtil::IsWin32(success, 0) || FXErrorUtil::IsSQLite(success));
+  success.Push(kOuter, "passed along");
   EXPECT_FALSE(success.IsError());
-  EXPECT_EQ(success.GetCode(), 0);
-  EXPECT_EQ(success.AsString(), "Success");
-  EXPECT_EQ(success.GetMessage(), "");
-  EXPECT_EQ(success.GetLocationCount(), 0u);
-  EXPECT_FALSE(FXErrorUtil::IsWin32(success, 0));
-  EXPECT_FALSE(FXErrorUtil::IsSQLite(success));
+  EXPECT_EQ(1u, success.GetLocationCount());
+  EXPECT_EQ("", success.GetMessage());  // a pushed message is not the one the value was made with
+  EXPECT_TRUE(InOrder(success.AsString(), {"Success", "passed along", "Outer.cpp:30"})) << success.AsString();
 }
 
-TEST(ErrorTest, Win32CodesAreNegativeAndRecognised) {
-  const CYaError error = FXErrorUtil::ErrorWin32(kInner, 1168);
-  EXPECT_TRUE(error.IsError());
-  EXPECT_EQ(static_cast<uint32_t>(error.GetCode()), 0x80070490u);
-  EXPECT_EQ(error.GetCode(), FXErrorUtil::Win32Code(1168));
-  EXPECT_TRUE(FXErrorUtil::IsWin32(error, 1168));
-  EXPECT_FALSE(FXErrorUtil::IsWin32(error, 13));
+TEST(ErrorTest, CodesOfBothKindsAreNegativeAndKeepTheirNumber) {
+  const CYaError win32 = FXErrorUtil::ErrorWin32(kInner, 1168);
+  EXPECT_EQ(0x80070490u, static_cast<uint32_t>(win32.GetCode()));
+  EXPECT_TRUE(FXErrorUtil::IsWin32(win32, 1168));
+  EXPECT_FALSE(FXErrorUtil::IsWin32(win32, 13));
   int sqliteCode = -5;
-  EXPECT_FALSE(FXErrorUtil::IsSQLite(error, &sqliteCode));
-  EXPECT_EQ(sqliteCode, -5);
-  EXPECT_EQ(error.GetMessage(), "");
-  EXPECT_EQ(error.GetLocationCount(), 1u);
+  EXPECT_FALSE(FXErrorUtil::IsSQLite(win32, &sqliteCode));
+  EXPECT_EQ(-5, sqliteCode);
+  EXPECT_TRUE(FXErrorUtil::ErrorWin32(kInner, 0).IsError());  // even code 0, once encoded
 
-  // Even code 0 is an error once it is encoded.
-  EXPECT_TRUE(FXErrorUtil::ErrorWin32(kInner, 0).IsError());
+  const CYaError sqlite = FXErrorUtil::ErrorSQLite(kInner, 2067, "%s", "");  // an extended result code
+  EXPECT_EQ(0x80FA0813u, static_cast<uint32_t>(sqlite.GetCode()));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(sqlite, &sqliteCode));
+  EXPECT_EQ(2067, sqliteCode);
+  EXPECT_FALSE(FXErrorUtil::IsWin32(sqlite, 2067));
+  EXPECT_TRUE(InOrder(FXErrorUtil::ErrorSQLite(kInner, 19, "x").AsString(), {"0x80FA0013", "SQLite 19"}));
 }
 
-TEST(ErrorTest, SQLiteCodesAreNegativeAndKeepTheirNumber) {
-  const CYaError constraint =
-      FXErrorUtil::ErrorSQLite(kInner, 19, "SQLite Exception%s%s", ", ", "UNIQUE failed");
-  EXPECT_TRUE(constraint.IsError());
-  EXPECT_EQ(static_cast<uint32_t>(constraint.GetCode()), 0x80FA0013u);
-  int sqliteCode = 0;
-  EXPECT_TRUE(FXErrorUtil::IsSQLite(constraint, &sqliteCode));
-  EXPECT_EQ(sqliteCode, 19);
-  EXPECT_TRUE(FXErrorUtil::IsSQLite(constraint));
-  // The same number as a Win32 code is a different error.
-  EXPECT_FALSE(FXErrorUtil::IsWin32(constraint, 19));
-  EXPECT_EQ(constraint.GetMessage(), "SQLite Exception, UNIQUE failed");
-
-  // Extended result codes (SQLITE_CONSTRAINT_UNIQUE) survive the encoding.
-  EXPECT_TRUE(FXErrorUtil::IsSQLite(FXErrorUtil::ErrorSQLite(kInner, 2067, "%s", ""), &sqliteCode));
-  EXPECT_EQ(sqliteCode, 2067);
-}
-
-TEST(ErrorTest, MessagesFollowPrintfRules) {
-  EXPECT_EQ(MakeNotFound().GetMessage(), "folder [/a/b/] not found");
-  EXPECT_EQ(
-      FXErrorUtil::ErrorWin32(kInner, 87, "%d|%5.2f|%-3s|%llu|%%", -4, 3.14159, "x", 1ULL << 40).GetMessage(),
-      "-4| 3.14|x  |1099511627776|%");
-
-  // Longer than any fixed buffer a formatter might start with.
+TEST(ErrorTest, MessagesFollowPrintfRulesAtAnyLength) {
+  EXPECT_EQ("-4| 3.14|x  |1099511627776|%",
+            FXErrorUtil::ErrorWin32(kInner, 87, "%d|%5.2f|%-3s|%llu|%%", -4, 3.14159, "x", 1ULL << 40)
+                .GetMessage());
   const std::string longText(5000, 'q');
-  EXPECT_EQ(FXErrorUtil::ErrorWin32(kInner, 87, "<%s>", longText.c_str()).GetMessage(), "<" + longText + ">");
+  EXPECT_EQ("<" + longText + ">",
+            FXErrorUtil::ErrorSQLite(kInner, 19, "<%s>", longText.c_str()).GetMessage());
 }
 
-TEST(ErrorTest, AsStringNamesCodeKindMessagesAndLocationsInnermostFirst) {
+TEST(ErrorTest, PushedLocationsFollowTheOriginInnermostFirst) {
   CYaError error = MakeNotFound();
-  error.Push(kMiddle);
-  error.Push(kOuter, "while adding %d files", 3);
-  EXPECT_EQ(error.GetLocationCount(), 3u);
-  // The first message stays the one the error was made with.
-  EXPECT_EQ(error.GetMessage(), "folder [/a/b/] not found");
-
+  EXPECT_EQ(&error, &error.Push(kMiddle).Push(kOuter, "while adding %d files", 3));
+  EXPECT_EQ(3u, error.GetLocationCount());
+  EXPECT_EQ("folder [/a/b/] not found", error.GetMessage());  // still the first message
   const std::string text = error.AsString();
-  EXPECT_EQ(text.find('\n'), std::string::npos) << text;
-  PositionOf(text, "0x80070490");
-  PositionOf(text, "Win32 1168");
-  const size_t message = PositionOf(text, "folder [/a/b/] not found");
-  const size_t inner = PositionOf(text, "Inner.cpp:10");
-  const size_t middle = PositionOf(text, "Middle.cpp:20");
-  const size_t outerMessage = PositionOf(text, "while adding 3 files");
-  const size_t outer = PositionOf(text, "Outer.cpp:30");
-  PositionOf(text, "CYaError Inner(int)");
-  PositionOf(text, "int main()");
-  EXPECT_LT(message, inner);
-  EXPECT_LT(inner, middle);
-  EXPECT_LT(middle, outerMessage);
-  EXPECT_LT(outerMessage, outer);
-  // File names without their folders.
-  EXPECT_EQ(text.find("/src/deep/dir/"), std::string::npos) << text;
-
-  const std::string sqliteText = FXErrorUtil::ErrorSQLite(kInner, 19, "constraint").AsString();
-  PositionOf(sqliteText, "SQLite 19");
-  PositionOf(sqliteText, "0x80FA0013");
-}
-
-TEST(ErrorTest, PushReturnsTheSameErrorForChaining) {
-  CYaError error = MakeNotFound();
-  CYaError& pushed = error.Push(kMiddle).Push(kOuter, "outer");
-  EXPECT_EQ(&pushed, &error);
-  EXPECT_EQ(error.GetLocationCount(), 3u);
-  EXPECT_TRUE(FXErrorUtil::IsWin32(error, 1168));
+  EXPECT_TRUE(InOrder(
+      text, {"0x80070490", "Win32 1168", "folder [/a/b/] not found", "Inner.cpp:10", "CYaError Inner(int)",
+             "Middle.cpp:20", "while adding 3 files", "Outer.cpp:30", "int main()"}))
+      << text;
+  EXPECT_EQ(std::string::npos, text.find('\n')) << text;
+  EXPECT_EQ(std::string::npos, text.find("/src/")) << text;  // file names without their folders
 }
 
 TEST(ErrorTest, CopiesShareTheirDetails) {
   const CYaError original = MakeNotFound();
   CYaError copy = original;
   copy.Push(kMiddle, "seen by %s", "both");
-  EXPECT_EQ(original.GetLocationCount(), 2u);
-  PositionOf(original.AsString(), "seen by both");
-
   CYaError assigned;
   assigned = original;
   assigned.Push(kOuter);
-  EXPECT_EQ(original.GetLocationCount(), 3u);
-  EXPECT_EQ(copy.GetLocationCount(), 3u);
-  EXPECT_EQ(assigned.GetCode(), original.GetCode());
-
-  // A new error does not share anything with an earlier one.
-  EXPECT_EQ(MakeNotFound().GetLocationCount(), 1u);
-}
-
-TEST(ErrorTest, PushOnSuccessRecordsLocationButStaysSuccess) {
-  CYaError success = CYaError::Success();
-  success.Push(kOuter, "passed along");
-  EXPECT_FALSE(success.IsError());
-  EXPECT_EQ(success.GetCode(), 0);
-  EXPECT_EQ(success.GetLocationCount(), 1u);
-  // A pushed message is not the message the value was made with.
-  EXPECT_EQ(success.GetMessage(), "");
-  const std::string text = success.AsString();
-  PositionOf(text, "Success");
-  PositionOf(text, "passed along");
-  PositionOf(text, "Outer.cpp:30");
+  EXPECT_EQ(3u, original.GetLocationCount());
+  EXPECT_EQ(3u, copy.GetLocationCount());
+  EXPECT_TRUE(InOrder(original.AsString(), {"seen by both", "Outer.cpp:30"})) << original.AsString();
+  EXPECT_EQ(1u, MakeNotFound().GetLocationCount());  // a new error shares nothing with an earlier one
 }
 
 }  // namespace

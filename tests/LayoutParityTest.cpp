@@ -2,13 +2,12 @@
 // LayoutParityTest applies one long generated sequence of changes to a database of each layout and
 // to an in-memory model of the tree, and requires the same answers from all three (row ids aside).
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -70,7 +69,7 @@ std::string Describe(const CDatabaseItem& item) {
 // How a query should describe an item recorded from `source`: the values of its metadata document
 // only when the query reads the document (`populated`); the walks leave them 0.
 std::string Expected(const CDatabaseItem& source, bool directory, const std::string& path,
-                     const std::string& name, bool populated) {
+                     const std::string& name, bool populated = true) {
   CDatabaseItem item(source);
   item.SetAsDirectory(directory);
   item.SetFullyQualifiedPath(path);
@@ -91,136 +90,54 @@ std::vector<CDatabaseItemPtr> Walk(const CDatabaseItemIteratorPtr& iterator) {
   return items;
 }
 
-// Each row of `sql` on the engine's connection, its columns joined by '|' (NULL as "NULL").
-Lines Rows(CPathDatabase& db, const std::string& sql) {
-  Lines rows;
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db.GetHandle(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db.GetHandle());
-    return rows;
-  }
-  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(raw, sqlite3_finalize);
-  int result;
-  while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) {
-    std::string row;
-    for (int i = 0; i < sqlite3_column_count(statement.get()); ++i) {
-      const unsigned char* text = sqlite3_column_text(statement.get(), i);
-      row += (i > 0 ? "|" : "") + std::string(text ? reinterpret_cast<const char*>(text) : "NULL");
-    }
-    rows.push_back(row);
-  }
-  if (result != SQLITE_DONE)
-    ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db.GetHandle());
-  return rows;
+// The number of rows in Folders and in Files, as "folders|files".
+std::string RowCounts(CPathDatabase& db) {
+  boost::shared_ptr<FX::CSQLite3Statement> count;
+  EXPECT_OK(db.CompileStatement(
+      "SELECT (SELECT COUNT(*) FROM Folders) || '|' || (SELECT COUNT(*) FROM Files)", count));
+  return count ? count->ExecQuery()->GetStringField(0, "") : "";
 }
 
 // ---------------------------------------------------------------------------------------------------
-// Behaviour over both layouts
+// Behaviour over both layouts that the generated sequence below does not check: row ids, and the
+// folder-id cache in the order that would expose a stale entry.
 
 class LayoutTest : public ::testing::TestWithParam<DatabaseType> {
  protected:
-  void SetUp() override { Reopen(); }
-
-  void Reopen() {
-    db_.reset();
+  void SetUp() override {
     db_ = MakeEngine(GetParam(), dir_.File("scan.db"));
     ASSERT_OK(db_->Open(false));
   }
-
   CDatabaseItemPtr Query(const std::string& path) {
     CDatabaseItemPtr item;
-    const CYaError error = db_->QueryItem(path, item);
-    EXPECT_FALSE(error.IsError()) << path << ": " << error.AsString();
+    EXPECT_OK(db_->QueryItem(path, item));
     return item ? item : Item(0);
-  }
-
-  std::string Described(const std::string& path) { return Describe(*Query(path)); }
-  Lines Rows(const std::string& sql) { return ::Rows(*db_, sql); }
-  Lines AllRows() {
-    Lines rows = Rows("SELECT * FROM Folders ORDER BY FolderId");
-    const Lines files = Rows("SELECT * FROM Files ORDER BY FileId");
-    rows.insert(rows.end(), files.begin(), files.end());
-    return rows;
   }
 
   fsdbtest::TempDir dir_;
   std::unique_ptr<CPathDatabase> db_;
 };
 
-TEST_P(LayoutTest, AddingCreatesMissingAncestorsWithEmptyItemsAndUpsertsKeepIds) {
+TEST_P(LayoutTest, RowsKeepTheirIdsWhenRecordedAgainOrMoved) {
   fsdbtest::ScopedCaptureLog log(2);
-  const CDatabaseItemPtr c = Item(7, true);
-  ASSERT_OK(db_->AddFolder("/a/b/c", c));
-  EXPECT_EQ(2u, log->Count("so we are adding the parent folder to the database with empty item information"));
-  EXPECT_EQ(1u, log->Count("Could not find /a/b/ in the database"));
-  EXPECT_EQ(1u, log->Count("Could not find /a/ in the database"));
-  EXPECT_EQ(Lines({"1|1", "2|1", "3|2", "4|3", "5|4"}),
-            Rows("SELECT FolderId, ParentFolderId FROM Folders ORDER BY FolderId"));
-  EXPECT_EQ(Expected(*Item(0), true, "/a/", "a", true), Described("/a"));
-  EXPECT_EQ(Expected(*Item(0), true, "/a/b/", "b", true), Described("/a/b"));
-  EXPECT_EQ(Expected(*c, true, "/a/b/c/", "c", true), Described("/a/b/c"));
-
-  // A file's missing folders are added the same way.
-  log->Clear();
-  ASSERT_OK(db_->AddFile("/p/q/f", Item(8)));
-  EXPECT_EQ(2u, log->Count("so we are adding the parent folder to the database with empty item information"));
-  EXPECT_EQ(Expected(*Item(8), false, "/p/q/f", "f", true), Described("/p/q/f"));
-
-  // Recording a folder again changes its attributes only.
-  ASSERT_OK(db_->AddFolder("/a/b/", Item(9)));
-  EXPECT_EQ(Lines({"1|1", "2|1", "3|2", "4|3", "5|4", "6|2", "7|6"}),
-            Rows("SELECT FolderId, ParentFolderId FROM Folders ORDER BY FolderId"));
-  EXPECT_EQ(4, Query("/a/b")->GetId());
-  EXPECT_EQ(Expected(*Item(9), true, "/a/b/", "b", true), Described("/a/b"));
-}
-
-TEST_P(LayoutTest, RenameMovesTheSubtreeWithItsIdsAndAFailedRenameChangesNothing) {
-  ASSERT_OK(db_->AddFolder("/a/b/d/e", Item(1)));
-  ASSERT_OK(db_->AddFile("/a/b/d/f", Item(2)));
-  ASSERT_OK(db_->AddFolder("/x", Item(3)));
-  const int64_t idOfD = Query("/a/b/d")->GetId();
+  ASSERT_OK(db_->AddFile("/a/b/d/f", Item(1)));
+  EXPECT_EQ(1u,
+            log->Count("Could not find /a/b/d/ in the database, so we are adding the parent folder to the "
+                       "database with empty item information"));
+  EXPECT_EQ(1u, log->Count("Could not find /a/ in the database, so we are adding the parent folder"));
+  const int64_t idOfB = Query("/a/b")->GetId();
   const int64_t idOfF = Query("/a/b/d/f")->GetId();
-  ASSERT_OK(db_->RenameFolder("/a/b", "/x/c", nullptr, nullptr));
-  EXPECT_EQ(idOfD, Query("/x/c/d")->GetId());
-  EXPECT_EQ(idOfF, Query("/x/c/d/f")->GetId());
-  EXPECT_EQ(Expected(*Item(1), true, "/x/c/d/e/", "e", true), Described("/x/c/d/e"));
-  CDatabaseItemPtr item;
-  EXPECT_WIN32(db_->QueryItem("/a/b", item), 1168);
-  EXPECT_WIN32(db_->QueryItem("/a/b/d/f", item), 1168);
+  ASSERT_OK(db_->AddFolder("/a/b/", Item(2)));
+  ASSERT_OK(db_->AddFile("/a/b/d/f", Item(3)));
+  EXPECT_EQ("5|1", RowCounts(*db_));
+  EXPECT_EQ(idOfB, Query("/a/b")->GetId());
+  EXPECT_EQ(idOfF, Query("/a/b/d/f")->GetId());
 
-  const Lines before = AllRows();
-  EXPECT_WIN32(db_->RenameFolder("/x/c", "/nope/c", nullptr, Item(4)), 1168);
-  EXPECT_WIN32(db_->RenameFolder("/missing", "/y", nullptr, Item(4)), 1168);
-  EXPECT_WIN32(db_->RenameFolder("/x", "/x/c/d/x", nullptr, Item(4)), 87);
-  EXPECT_WIN32(db_->RenameFolder("/", "/y", nullptr, Item(4)), 87);
-  EXPECT_WIN32(db_->RenameFolder("/x", "/", nullptr, Item(4)), 87);
-  const CYaError clash = db_->RenameFolder("/x/c", "/a", nullptr, Item(4));
-  EXPECT_TRUE(FXErrorUtil::IsSQLite(clash)) << clash.AsString();
-  EXPECT_EQ(before, AllRows());
-
-  ASSERT_OK(db_->DeleteFolder("/x", nullptr));
-  EXPECT_EQ(Lines({"3"}), Rows("SELECT COUNT(*) FROM Folders"));
-  EXPECT_EQ(Lines({"0"}), Rows("SELECT COUNT(*) FROM Files"));
-  EXPECT_WIN32(db_->DeleteFolder("/x", nullptr), 1168);
-}
-
-TEST_P(LayoutTest, RenameWithoutANewItemKeepsTheRowsAttributes) {
-  ASSERT_OK(db_->AddFolder("/p", Item(11, true)));
-  ASSERT_OK(db_->AddFolder("/q", Item(22)));
-  ASSERT_OK(db_->AddFile("/q/f", Item(33)));
-  ASSERT_OK(db_->AddFile("/q/g", Item(44, true)));
-  // The first renames leave other values bound to the statements.
-  ASSERT_OK(db_->RenameFolder("/p", "/p2", nullptr, Item(99)));
-  ASSERT_OK(db_->RenameFile("/q/f", "/q/f2", nullptr, Item(88)));
-  ASSERT_OK(db_->RenameFolder("/q", "/q2", nullptr, nullptr));
-  ASSERT_OK(db_->RenameFile("/q2/g", "/p2/g", nullptr, nullptr));
-  EXPECT_EQ(Expected(*Item(99), true, "/p2/", "p2", true), Described("/p2"));
-  EXPECT_EQ(Expected(*Item(22), true, "/q2/", "q2", true), Described("/q2"));
-  EXPECT_EQ(Expected(*Item(88), false, "/q2/f2", "f2", true), Described("/q2/f2"));
-  EXPECT_EQ(Expected(*Item(44, true), false, "/p2/g", "g", true), Described("/p2/g"));
-  EXPECT_EQ(Lines({"0"}),
-            Rows("SELECT COUNT(*) FROM Folders WHERE FolderId > 2 AND (Inode IS NULL OR Dirchange IS "
-                 "NULL OR Metadata IS NULL)"));
+  ASSERT_OK(db_->RenameFolder("/a", "/x", nullptr, nullptr));
+  ASSERT_OK(db_->RenameFile("/x/b/d/f", "/x/g", nullptr, nullptr));
+  EXPECT_EQ(idOfB, Query("/x/b")->GetId());
+  EXPECT_EQ(idOfF, Query("/x/g")->GetId());
+  EXPECT_EQ(Expected(*Item(3), false, "/x/g", "g"), Describe(*Query("/x/g")));
 }
 
 TEST_P(LayoutTest, CacheNeverAnswersWithAStaleId) {
@@ -230,191 +147,22 @@ TEST_P(LayoutTest, CacheNeverAnswersWithAStaleId) {
   ASSERT_OK(db_->QueryFolderItems("/a", 0, items));
   ASSERT_OK(db_->DeleteFolder("/a", nullptr));
   ASSERT_OK(db_->AddFile("/a/b/g", Item(2)));  // would fail on the foreign key with the old id
-  EXPECT_EQ(Expected(*Item(2), false, "/a/b/g", "g", true), Described("/a/b/g"));
   CDatabaseItemPtr item;
   EXPECT_WIN32(db_->QueryItem("/a/b/f", item), 1168);
 
-  // After a rename the old paths name new folders, not the moved ones.
-  items.clear();
-  ASSERT_OK(db_->QueryFolderItems("/a", 0, items));
+  // After a rename the old paths, however spelt, name new folders or none, never the moved ones.
+  (void)db_->QueryItem("//a//b", item);
+  (void)db_->QueryFolderItems("//a//b//", 0, items);
   ASSERT_OK(db_->RenameFolder("/a", "/m", nullptr, nullptr));
+  EXPECT_WIN32(db_->QueryItem("//a//b", item), 1168);
+  EXPECT_WIN32(db_->QueryFolderItems("//a//b//", 0, items), 1168);
   ASSERT_OK(db_->AddFile("/a/b/h", Item(3)));
-  ASSERT_OK(db_->AddFolder("/a/b/k", Item(4)));
   EXPECT_NE(Query("/a/b")->GetId(), Query("/m/b")->GetId());
   items.clear();
   ASSERT_OK(db_->QueryFolderItems("/m/b", 0, items));
   ASSERT_EQ(1u, items.size());
-  EXPECT_EQ("/m/b/g", items.front()->GetFullyQualifiedPath());
-  EXPECT_EQ(Expected(*Item(3), false, "/a/b/h", "h", true), Described("/a/b/h"));
-  EXPECT_EQ(Expected(*Item(4), true, "/a/b/k/", "k", true), Described("/a/b/k"));
-}
-
-TEST_P(LayoutTest, NoSpellingOfAnOldPathFindsTheMovedFolder) {
-  ASSERT_OK(db_->AddFolder("/a/b", Item(1)));
-  ASSERT_OK(db_->AddFolder("/c", Item(2)));
-  // Whether a lookup folds repeated separators differs between the layouts; what it learnt must not
-  // outlive the folder's move.
-  CDatabaseItemPtr item;
-  (void)db_->QueryItem("//a//b", item);
-  std::list<CDatabaseItemPtr> items;
-  (void)db_->QueryFolderItems("//a//b//", 0, items);
-  ASSERT_OK(db_->RenameFolder("/a/b", "/c/b", nullptr, nullptr));
-  EXPECT_WIN32(db_->QueryItem("//a//b", item), 1168);
-  EXPECT_WIN32(db_->QueryFolderItems("//a//b//", 0, items), 1168);
-}
-
-TEST_P(LayoutTest, PathsThatCannotBeRecordedAreRefused) {
-  ASSERT_OK(db_->AddFolder("/a", Item(1)));
-  ASSERT_OK(db_->AddFile("/a/x", Item(2)));
-  const Lines before = AllRows();
-  for (const std::string path : {"", "a/b"}) {
-    const CYaError errors[] = {db_->AddFolder(path, Item(3)),
-                               db_->AddFile(path, Item(3)),
-                               db_->DeleteFolder(path, nullptr),
-                               db_->DeleteFile(path, nullptr),
-                               db_->RenameFolder(path, "/b", nullptr, nullptr),
-                               db_->RenameFolder("/a", path, nullptr, nullptr),
-                               db_->RenameFile(path, "/b", nullptr, nullptr),
-                               db_->RenameFile("/a/x", path, nullptr, nullptr)};
-    for (const CYaError& error : errors) {
-      EXPECT_TRUE(FXErrorUtil::IsWin32(error, 87)) << error.AsString();
-      EXPECT_NE(std::string::npos, error.GetMessage().find("[" + path + "]")) << error.AsString();
-    }
-  }
-  // The root can be neither deleted nor renamed, and "/" names no file.
-  EXPECT_WIN32(db_->DeleteFolder("/", nullptr), 87);
-  EXPECT_WIN32(db_->DeleteFolder("//", nullptr), 87);
-  EXPECT_WIN32(db_->AddFile("/", Item(3)), 87);
-  EXPECT_WIN32(db_->DeleteFile("/", nullptr), 87);
-  EXPECT_WIN32(db_->RenameFile("/a/x", "/", nullptr, nullptr), 87);
-  EXPECT_EQ(before, AllRows());
-
-  // "/" is the root row; repeated separators count as one.
-  ASSERT_OK(db_->AddFolder("/", Item(5, true)));
-  EXPECT_EQ(Expected(*Item(5, true), true, "/", "", true), Described("/"));
-  EXPECT_EQ(2, Query("/")->GetId());
-  ASSERT_OK(db_->AddFolder("//r//s//", Item(6)));
-  ASSERT_OK(db_->AddFile("/r//s///f", Item(7)));
-  EXPECT_EQ(Lines({"5"}), Rows("SELECT COUNT(*) FROM Folders"));
-  EXPECT_EQ(Expected(*Item(6), true, "/r/s/", "s", true), Described("/r/s"));
-  ASSERT_OK(db_->RenameFolder("//r//s", "/r//t/", nullptr, nullptr));
-  EXPECT_EQ(Expected(*Item(7), false, "/r/t/f", "f", true), Described("/r/t/f"));
-  ASSERT_OK(db_->DeleteFile("/r//t//f", nullptr));
-  ASSERT_OK(db_->DeleteFolder("/r//", nullptr));
-  EXPECT_EQ(Lines({"3"}), Rows("SELECT COUNT(*) FROM Folders"));
-  EXPECT_EQ(Lines({"1"}), Rows("SELECT COUNT(*) FROM Files"));
-}
-
-TEST_P(LayoutTest, IdsAreSixtyFourBits) {
-  const int64_t kFolderBase = 5000000000;
-  const int64_t kFileBase = 6000000000;
-  const std::string nameColumn =
-      GetParam() == FSDB::DATABASE_TYPE_OPTIMIZED ? "FolderName" : "FullyQualifiedPath";
-  Rows("INSERT INTO Folders (FolderId, ParentFolderId, " + nameColumn + ") VALUES (" +
-       std::to_string(kFolderBase) + ", 1, 'far')");
-  Rows("INSERT INTO Files (FileId, FolderId, FileName) VALUES (" + std::to_string(kFileBase) + ", 1, 'far')");
-  ASSERT_OK(db_->AddFolder("/big", Item(1, true)));
-  ASSERT_OK(db_->AddFile("/big/f", Item(2, true)));
-
-  EXPECT_EQ(kFolderBase + 1, Query("/big")->GetId());
-  EXPECT_EQ(kFileBase + 1, Query("/big/f")->GetId());
-  int64_t id = 0;
-  ASSERT_OK(db_->QueryFolderId("/big/", id));
-  EXPECT_EQ(kFolderBase + 1, id);
-  std::list<CDatabaseItemPtr> items;
-  ASSERT_OK(db_->QueryFolderItems("/", 0, items));
-  ASSERT_OK(db_->QueryFolderItems("/big", 0, items));
-  ASSERT_EQ(2u, items.size());
-  EXPECT_EQ(kFolderBase + 1, items.front()->GetId());
-  EXPECT_EQ(kFileBase + 1, items.back()->GetId());
-  CDatabaseItemIteratorPtr iterator;
-  ASSERT_OK(db_->QuerySelectedFolders(iterator));
-  const std::vector<CDatabaseItemPtr> folders = Walk(iterator);
-  ASSERT_EQ(1u, folders.size());
-  EXPECT_EQ(kFolderBase + 1, folders[0]->GetId());
-  ASSERT_OK(db_->QuerySelectedFiles("/big", iterator));
-  const std::vector<CDatabaseItemPtr> files = Walk(iterator);
-  ASSERT_EQ(1u, files.size());
-  EXPECT_EQ(kFileBase + 1, files[0]->GetId());
-}
-
-TEST_P(LayoutTest, SelectedWalksComeInPathOrderWithoutTheMetadataValues) {
-  int n = 1;
-  for (const char* path : {"/a.txt", "/a-b", "/a b", "/ab", "/a/b", "/a"})
-    ASSERT_OK(db_->AddFolder(path, Item(n++, true)));
-  ASSERT_OK(db_->AddFolder("/a/c", Item(n++)));
-  for (const char* name : {"z", "b.txt", "B"})
-    ASSERT_OK(db_->AddFile(std::string("/a/") + name, Item(n++, true)));
-  ASSERT_OK(db_->AddFile("/a/m", Item(n++)));
-
-  CDatabaseItemIteratorPtr iterator;
-  ASSERT_OK(db_->QuerySelectedFolders(iterator));
-  Lines walked;
-  for (const CDatabaseItemPtr& item : Walk(iterator))
-    walked.push_back(Describe(*item));
-  EXPECT_EQ(Lines({Expected(*Item(6, true), true, "/a", "a", false),
-                   Expected(*Item(5, true), true, "/a/b", "b", false),
-                   Expected(*Item(3, true), true, "/a b", "a b", false),
-                   Expected(*Item(2, true), true, "/a-b", "a-b", false),
-                   Expected(*Item(1, true), true, "/a.txt", "a.txt", false),
-                   Expected(*Item(4, true), true, "/ab", "ab", false)}),
-            walked);
-
-  ASSERT_OK(db_->QuerySelectedFiles("/a", iterator));
-  walked.clear();
-  for (const CDatabaseItemPtr& item : Walk(iterator))
-    walked.push_back(Describe(*item));
-  EXPECT_EQ(Lines({Expected(*Item(10, true), false, "/a/B", "B", false),
-                   Expected(*Item(9, true), false, "/a/b.txt", "b.txt", false),
-                   Expected(*Item(8, true), false, "/a/z", "z", false)}),
-            walked);
-  // The same items read one by one carry the values of their metadata documents.
-  EXPECT_EQ(Expected(*Item(10, true), false, "/a/B", "B", true), Described("/a/B"));
-  EXPECT_NE(0, Query("/a")->GetAttributes());
-
-  ASSERT_OK(db_->QuerySelectedFiles("/a/c", iterator));
-  EXPECT_TRUE(iterator->Eof());
-  ASSERT_OK(db_->QuerySelectedFiles("/nowhere", iterator));
-  EXPECT_TRUE(iterator->Eof());
-}
-
-TEST_P(LayoutTest, ListingAppendsSubfoldersThenFiles) {
-  ASSERT_OK(db_->AddFolder("/a/x/deep", Item(1)));
-  ASSERT_OK(db_->AddFolder("/a/y", Item(2)));
-  for (const char* name : {"f", "g", "h"})
-    ASSERT_OK(db_->AddFile(std::string("/a/") + name, Item(3)));
-  std::list<CDatabaseItemPtr> items = {Item(4)};
-  ASSERT_OK(db_->QueryFolderItems("/a", 0, items));
-  ASSERT_EQ(6u, items.size());
-  Lines listed;
-  for (const CDatabaseItemPtr& item : items)
-    listed.push_back(Describe(*item));
-  EXPECT_EQ(Describe(*Item(4)), listed[0]);
-  std::sort(listed.begin() + 1, listed.begin() + 3);
-  std::sort(listed.begin() + 3, listed.end());
-  EXPECT_EQ(
-      Lines({Describe(*Item(4)), Expected(*Item(0), true, "/a/x", "x", true),
-             Expected(*Item(2), true, "/a/y", "y", true), Expected(*Item(3), false, "/a/f", "f", true),
-             Expected(*Item(3), false, "/a/g", "g", true), Expected(*Item(3), false, "/a/h", "h", true)}),
-      listed);
-  ASSERT_OK(db_->QueryFolderItems("/a/y", 0, items));
-  EXPECT_EQ(6u, items.size());
-  EXPECT_WIN32(db_->QueryFolderItems("/nowhere", 0, items), 1168);
-  EXPECT_EQ(6u, items.size());
-  // The root, which the walks call "", lists its children below "/".
-  std::list<CDatabaseItemPtr> root;
-  ASSERT_OK(db_->QueryFolderItems("", 0, root));
-  ASSERT_EQ(1u, root.size());
-  EXPECT_EQ("/a", root.front()->GetFullyQualifiedPath());
-}
-
-TEST_P(LayoutTest, BaseRowsAreWrittenOnlyWhenMissing) {
-  ASSERT_OK(db_->AddFolder("/", Item(5, true)));
-  Reopen();
-  EXPECT_EQ(Expected(*Item(5, true), true, "/", "", true), Described("/"));
-  ASSERT_OK(db_->SetBulkInsertMode(true));  // compiles the statements again
-  EXPECT_EQ(Expected(*Item(5, true), true, "/", "", true), Described("/"));
-  EXPECT_EQ(Lines({"1|1", "2|1"}), Rows("SELECT FolderId, ParentFolderId FROM Folders ORDER BY FolderId"));
+  EXPECT_EQ(Expected(*Item(2), false, "/m/b/g", "g"), Describe(*items.front()));
+  EXPECT_EQ(Expected(*Item(3), false, "/a/b/h", "h"), Describe(*Query("/a/b/h")));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, LayoutTest,
@@ -426,329 +174,264 @@ INSTANTIATE_TEST_SUITE_P(BothLayouts, LayoutTest,
 // ---------------------------------------------------------------------------------------------------
 // One generated sequence, two layouts, one model
 
-// The same sequence on every platform (the standard distributions may differ between libraries).
-class Random {
- public:
-  explicit Random(uint64_t seed) : state_(seed) {}
-  uint32_t Below(uint32_t n) {
-    state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<uint32_t>(state_ >> 33) % n;
-  }
+// mt19937's output is fixed by the standard (unlike the distributions'), so the sequence is the same on
+// every platform.
+struct Random : std::mt19937 {
+  using std::mt19937::mt19937;
+  uint32_t Below(size_t n) { return static_cast<uint32_t>((*this)() % n); }
   bool OneIn(uint32_t n) { return Below(n) == 0; }
-
- private:
-  uint64_t state_;
 };
 
 // The outcome of a change: 0, a Win32-style code, or kSQLiteFailure (a unique index refused it).
 const int kSQLiteFailure = -1;
 
 int Outcome(const CYaError& error) {
-  if (!error.IsError())
-    return 0;
-  for (unsigned code : {87u, 1168u}) {
-    if (FXErrorUtil::IsWin32(error, code))
-      return static_cast<int>(code);
+  const int outcome = !error.IsError()                    ? 0
+                      : FXErrorUtil::IsWin32(error, 87)   ? 87
+                      : FXErrorUtil::IsWin32(error, 1168) ? 1168
+                                                          : kSQLiteFailure;
+  EXPECT_TRUE(outcome != kSQLiteFailure || FXErrorUtil::IsSQLite(error)) << error.AsString();
+  return outcome;
+}
+
+// The model's keys: a folder's path with a trailing separator ("/", "/a/"), a file's path ("/a/f").
+bool IsFolder(const std::string& key) {
+  return key.back() == '/';
+}
+std::string Strip(const std::string& key) {
+  return key.size() > 1 && IsFolder(key) ? key.substr(0, key.size() - 1) : key;
+}
+std::string ParentOf(const std::string& key) {
+  return Strip(key).substr(0, Strip(key).rfind('/') + 1);
+}
+std::string NameOf(const std::string& key) {
+  return Strip(key).substr(Strip(key).rfind('/') + 1);
+}
+
+// The path collation's order, component by component (a folder's subtree follows it directly): bytes,
+// with the separator below every other character.
+struct PathOrder {
+  bool operator()(const std::string& a, const std::string& b) const {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      return (x == '/' ? '\1' : x) < (y == '/' ? '\1' : y);
+    });
   }
-  if (FXErrorUtil::IsSQLite(error))
-    return kSQLiteFailure;
-  ADD_FAILURE() << "unexpected error " << error.AsString();
-  return -2;
-}
-
-// Normalised paths: "/" or "/a/b".
-std::string ParentOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-std::string NameOf(const std::string& path) {
-  return path.substr(path.rfind('/') + 1);
-}
-std::string Join(const std::string& folder, const std::string& name) {
-  return (folder == "/" ? "/" : folder + "/") + name;
-}
-bool IsBeneath(const std::string& path, const std::string& folder) {
-  return folder == "/" ? path != "/" : path.compare(0, folder.size() + 1, folder + "/") == 0;
-}
-// The path collation's order: component by component, so a folder's subtree follows it directly.
-bool InPathOrder(const std::string& a, const std::string& b) {
-  auto components = [](const std::string& path) {
-    Lines parts;
-    for (size_t begin = 1; begin < path.size();) {
-      const size_t end = std::min(path.find('/', begin), path.size());
-      parts.push_back(path.substr(begin, end - begin));
-      begin = end + 1;
-    }
-    return parts;
-  };
-  return components(a) < components(b);
-}
-
-enum Kind {
-  ADD_FOLDER,
-  ADD_FILE,
-  DELETE_FILE,
-  DELETE_FOLDER,
-  RENAME_FILE,
-  RENAME_FOLDER,
-  QUERY_ITEM,
-  LIST_FOLDER
 };
-const char* const kKindNames[] = {"AddFolder",  "AddFile",      "DeleteFile", "DeleteFolder",
+using Entries = std::map<std::string, CDatabaseItemPtr, PathOrder>;
+
+void Append(Lines& lines, const Lines& more, const std::string& indent = "") {
+  for (const std::string& line : more)
+    lines.push_back(indent + line);
+}
+
+// Kinds in the order of their weights in the generated mix.
+enum Kind { ADD_FILE, ADD_FOLDER, DELETE_FILE, DELETE_FOLDER, RENAME_FILE, RENAME_FOLDER, QUERY, LIST };
+const char* const kKindNames[] = {"AddFile",    "AddFolder",    "DeleteFile", "DeleteFolder",
                                   "RenameFile", "RenameFolder", "QueryItem",  "QueryFolderItems"};
+const uint32_t kWeights[] = {7, 4, 2, 1, 3, 3, 2, 1};
 
 struct Operation {
   Kind kind;
-  std::string path;    // normalised
-  std::string target;  // normalised; renames only
-  std::string spelledPath;
-  std::string spelledTarget;
-  CDatabaseItemPtr item;  // may be empty for renames
+  std::string path, target;                // model keys; a target for renames only
+  std::string spelledPath, spelledTarget;  // as the caller passes them
+  CDatabaseItemPtr item;                   // may be empty for renames
 };
 
 // The tree as the changes should leave it, each folder and file with the item it was last recorded
-// from. Each change answers with the outcome that the databases must give.
-class TreeModel {
- public:
-  TreeModel() { folders_["/"] = Item(0); }
+// from. Each change answers with the outcome that the databases must give, each query as they must.
+struct TreeModel {
+  Entries tree = {{"/", Item(0)}};
+
+  void AddMissing(const std::string& folder) {
+    if (tree.count(folder))
+      return;
+    AddMissing(ParentOf(folder));
+    tree[folder] = Item(0);
+  }
+
+  // Moves the folder `from` and everything beneath it (a range in path order) to `to`, or deletes them.
+  void MoveTree(const std::string& from, const std::string* to) {
+    Entries moved;
+    for (auto entry = tree.lower_bound(from);
+         entry != tree.end() && !entry->first.compare(0, from.size(), from); entry = tree.erase(entry)) {
+      moved[(to ? *to : "") + entry->first.substr(from.size())] = entry->second;
+    }
+    if (to)
+      tree.insert(moved.begin(), moved.end());
+  }
 
   int Apply(const Operation& op) {
+    const std::string& key = op.path;
+    const bool parentKnown = tree.count(ParentOf(op.target.empty() ? key : op.target)) > 0;
     switch (op.kind) {
-      case ADD_FOLDER:
-        if (op.path != "/")
-          AddMissing(ParentOf(op.path));
-        folders_[op.path] = op.item;
-        return 0;
       case ADD_FILE:
-        AddMissing(ParentOf(op.path));
-        files_[op.path] = op.item;
+      case ADD_FOLDER:
+        AddMissing(ParentOf(key));
+        tree[key] = op.item;
         return 0;
       case DELETE_FILE:
-        if (!folders_.count(ParentOf(op.path)))
+        if (!parentKnown)
           return 1168;
-        files_.erase(op.path);
+        tree.erase(key);
         return 0;
       case DELETE_FOLDER:
-        if (op.path == "/")
+        if (key == "/")
           return 87;
-        if (!folders_.count(op.path))
+        if (!tree.count(key))
           return 1168;
-        Move(folders_, op.path, "", true);
-        Move(files_, op.path, "", false);
+        MoveTree(key, nullptr);
         return 0;
-      case RENAME_FILE: {
-        if (!files_.count(op.path) || !folders_.count(ParentOf(op.target)))
-          return 1168;
-        if (op.target != op.path && files_.count(op.target))
-          return kSQLiteFailure;
-        const CDatabaseItemPtr item = op.item ? op.item : files_[op.path];
-        files_.erase(op.path);
-        files_[op.target] = item;
-        return 0;
-      }
+      case RENAME_FILE:
       case RENAME_FOLDER:
-        if (op.path == "/" || op.target == "/" || IsBeneath(op.target, op.path))
-          return 87;
-        if (!folders_.count(op.path) || !folders_.count(ParentOf(op.target)))
+        if (op.kind == RENAME_FOLDER &&
+            (key == "/" || op.target == "/" || (op.target != key && !op.target.compare(0, key.size(), key))))
+          return 87;  // the root, or into its own subtree
+        if (!tree.count(key) || !parentKnown)
           return 1168;
-        if (op.target != op.path && folders_.count(op.target))
+        if (op.target != key && tree.count(op.target))
           return kSQLiteFailure;
         if (op.item)
-          folders_[op.path] = op.item;
-        Move(folders_, op.path, op.target, true);
-        Move(files_, op.path, op.target, false);
+          tree[key] = op.item;
+        if (op.kind == RENAME_FOLDER) {
+          MoveTree(key, &op.target);
+        } else {
+          auto node = tree.extract(key);
+          node.key() = op.target;
+          tree.insert(std::move(node));
+        }
         return 0;
       default:
         return 0;
     }
   }
 
+  std::string RowCounts() const {  // "-" is a folder row as well
+    const auto folders =
+        std::count_if(tree.begin(), tree.end(), [](const auto& e) { return IsFolder(e.first); });
+    return std::to_string(folders + 1) + "|" + std::to_string(tree.size() - folders);
+  }
+
   std::string ItemLine(const std::string& path) const {
-    if (folders_.count(path)) {
-      return "item " + path + ": " +
-             Expected(*folders_.at(path), true, path == "/" ? "/" : path + "/", NameOf(path), true);
-    }
-    if (files_.count(path))
-      return "item " + path + ": " + Expected(*files_.at(path), false, path, NameOf(path), true);
+    const std::string folder = path == "/" ? path : path + "/";
+    if (tree.count(folder))
+      return "item " + path + ": " + Expected(*tree.at(folder), true, folder, NameOf(folder));
+    if (tree.count(path))
+      return "item " + path + ": " + Expected(*tree.at(path), false, path, NameOf(path));
     return "item " + path + ": error 1168";
   }
 
   Lines ListLines(const std::string& folder) const {
-    if (!folders_.count(folder))
+    if (!tree.count(folder))
       return {"list " + folder + ": error 1168"};
     Lines lines;
-    for (const auto& entry : folders_) {
-      if (entry.first != "/" && ParentOf(entry.first) == folder) {
+    for (const auto& entry : tree) {
+      const std::string& key = entry.first;
+      if (key != "/" && ParentOf(key) == folder)
         lines.push_back("list " + folder + ": " +
-                        Expected(*entry.second, true, entry.first, NameOf(entry.first), true));
-      }
-    }
-    for (const auto& entry : files_) {
-      if (ParentOf(entry.first) == folder) {
-        lines.push_back("list " + folder + ": " +
-                        Expected(*entry.second, false, entry.first, NameOf(entry.first), true));
-      }
+                        Expected(*entry.second, IsFolder(key), Strip(key), NameOf(key)));
     }
     std::sort(lines.begin(), lines.end());
     return lines;
   }
 
   Lines SelectedLines() const {
-    Lines selected;
-    for (const auto& entry : folders_) {
-      if (entry.second->IsSelected())
-        selected.push_back(entry.first);
-    }
-    std::sort(selected.begin(), selected.end(), InPathOrder);
     Lines lines;
-    for (const std::string& folder : selected) {
-      lines.push_back("selected " + Expected(*folders_.at(folder), true, folder == "/" ? "" : folder,
-                                             NameOf(folder), false));
-      Lines names;
-      for (const auto& entry : files_) {
-        if (ParentOf(entry.first) == folder && entry.second->IsSelected())
-          names.push_back(NameOf(entry.first));
+    for (const auto& folder : tree) {  // in path order; a folder's files in name order
+      if (!IsFolder(folder.first) || !folder.second->IsSelected())
+        continue;
+      const std::string path = folder.first == "/" ? "" : Strip(folder.first);
+      lines.push_back("selected " + Expected(*folder.second, true, path, NameOf(path), false));
+      for (const auto& file : tree) {
+        if (!IsFolder(file.first) && ParentOf(file.first) == folder.first && file.second->IsSelected())
+          lines.push_back("  selected " +
+                          Expected(*file.second, false, file.first, NameOf(file.first), false));
       }
-      std::sort(names.begin(), names.end());
-      for (const std::string& name : names) {
-        lines.push_back("  selected " +
-                        Expected(*files_.at(Join(folder, name)), false, Join(folder, name), name, false));
-      }
-      for (const std::string& line : ListLines(folder))
-        lines.push_back("  " + line);
+      Append(lines, ListLines(folder.first), "  ");
     }
     return lines;
   }
-
-  Lines Everything(const std::set<std::string>& paths) const {
-    Lines lines;
-    for (const std::string& path : paths)
-      lines.push_back(ItemLine(path));
-    for (const auto& entry : folders_) {
-      const Lines listed = ListLines(entry.first);
-      lines.insert(lines.end(), listed.begin(), listed.end());
-    }
-    const Lines walked = SelectedLines();
-    lines.insert(lines.end(), walked.begin(), walked.end());
-    return lines;
-  }
-
-  const std::map<std::string, CDatabaseItemPtr>& folders() const { return folders_; }
-  const std::map<std::string, CDatabaseItemPtr>& files() const { return files_; }
-
- private:
-  void AddMissing(const std::string& folder) {
-    if (folders_.count(folder))
-      return;
-    AddMissing(ParentOf(folder));
-    folders_[folder] = Item(0);
-  }
-
-  // Moves `from` (when `withItself`) and everything beneath it to `to`; an empty `to` deletes them.
-  static void Move(std::map<std::string, CDatabaseItemPtr>& entries, const std::string& from,
-                   const std::string& to, bool withItself) {
-    std::map<std::string, CDatabaseItemPtr> moved;
-    for (auto entry = entries.begin(); entry != entries.end();) {
-      if ((withItself && entry->first == from) || IsBeneath(entry->first, from)) {
-        moved[to + entry->first.substr(from.size())] = entry->second;
-        entry = entries.erase(entry);
-      } else {
-        ++entry;
-      }
-    }
-    if (!to.empty())
-      entries.insert(moved.begin(), moved.end());
-  }
-
-  std::map<std::string, CDatabaseItemPtr> folders_;
-  std::map<std::string, CDatabaseItemPtr> files_;
 };
 
 // A database's answers in the model's form. Row ids differ between the layouts; each is checked
-// against the database's own lookups instead.
-class Answers {
- public:
-  explicit Answers(CPathDatabase& db) : db_(db) {}
+// against the database's own lookups instead, and each listing must give the subfolders first.
+struct Answers {
+  CPathDatabase& db;
+
+  std::string RowCounts() { return ::RowCounts(db); }
+
+  std::string Checked(const CDatabaseItem& item) {
+    int64_t id = -1, folderId = -1;
+    const std::string path = item.GetFullyQualifiedPath();
+    EXPECT_OK(item.IsDirectory() ? db.QueryFolderId(!path.empty() && IsFolder(path) ? path : path + "/", id)
+                                 : db.QueryFileId(path, id, folderId));
+    EXPECT_EQ(id, item.GetId()) << Describe(item);
+    return Describe(item);
+  }
 
   std::string ItemLine(const std::string& path) {
     CDatabaseItemPtr item;
-    const CYaError error = db_.QueryItem(path, item);
-    if (error.IsError())
-      return "item " + path + ": error " + std::to_string(Outcome(error));
-    ExpectLookupId(*item);
-    return "item " + path + ": " + Describe(*item);
+    const CYaError error = db.QueryItem(path, item);
+    return "item " + path + ": " +
+           (error.IsError() ? "error " + std::to_string(Outcome(error)) : Checked(*item));
   }
 
-  Lines ListLines(const std::string& folder) { return ListLines(folder, folder, 0); }
-
-  // The listing of `folder` asked for as `path` with the id `folderId` (0: looked up from `path`).
-  Lines ListLines(const std::string& folder, const std::string& path, int64_t folderId) {
-    std::list<CDatabaseItemPtr> items;
-    const CYaError error = db_.QueryFolderItems(path, folderId, items);
+  // The listing of `folder` asked for by its path, or as `path` with the id `folderId`.
+  Lines ListLines(const std::string& folder, const std::string& path = "", int64_t folderId = 0) {
+    const std::string asked = folderId ? path : folder == "/" ? "" : folder;  // the walks call the root ""
+    std::list<CDatabaseItemPtr> items = {nullptr};                            // a listing appends
+    const CYaError error = db.QueryFolderItems(asked, folderId, items);
+    EXPECT_TRUE(!items.empty() && !items.front()) << "the listing of " << folder << " did not append";
+    if (!items.empty() && !items.front())
+      items.pop_front();
     if (error.IsError())
-      return {"list " + folder + ": error " + std::to_string(Outcome(error))};
+      return {"list " + folder + ": error " + std::to_string(Outcome(error)) +
+              (items.empty() ? "" : " after items")};
+    EXPECT_TRUE(
+        std::is_partitioned(items.begin(), items.end(), [](const auto& i) { return i->IsDirectory(); }));
     Lines lines;
-    for (const CDatabaseItemPtr& item : items) {
-      ExpectLookupId(*item);
-      lines.push_back("list " + folder + ": " + Describe(*item));
-    }
+    for (const CDatabaseItemPtr& item : items)
+      lines.push_back("list " + folder + ": " + Checked(*item));
     std::sort(lines.begin(), lines.end());
     return lines;
   }
 
   Lines SelectedLines() {
     CDatabaseItemIteratorPtr iterator;
-    const CYaError error = db_.QuerySelectedFolders(iterator);
-    if (error.IsError())
-      return {"selected folders: " + error.AsString()};
+    EXPECT_OK(db.QuerySelectedFolders(iterator));
     Lines lines;
     for (const CDatabaseItemPtr& folder : Walk(iterator)) {
-      ExpectLookupId(*folder);
-      lines.push_back("selected " + Describe(*folder));
-      EXPECT_OK(db_.QuerySelectedFiles(folder->GetFullyQualifiedPath(), iterator));
-      for (const CDatabaseItemPtr& file : Walk(iterator)) {
-        ExpectLookupId(*file);
-        lines.push_back("  selected " + Describe(*file));
-      }
-      // A walk's folder listed by its path and id, as a consumer of the walk would list it.
+      lines.push_back("selected " + Checked(*folder));
       const std::string path = folder->GetFullyQualifiedPath();
-      for (const std::string& line : ListLines(path.empty() ? "/" : path, path, folder->GetId())) {
-        lines.push_back("  " + line);
-      }
+      EXPECT_OK(db.QuerySelectedFiles(path, iterator));
+      for (const CDatabaseItemPtr& file : Walk(iterator))
+        lines.push_back("  selected " + Checked(*file));
+      // The walk's folder listed by its path and id, as a consumer of the walk would list it.
+      Append(lines, ListLines(path + "/", path, folder->GetId()), "  ");
     }
     return lines;
   }
-
-  // As TreeModel::Everything, for the folders the model holds.
-  Lines Everything(const std::set<std::string>& paths, const TreeModel& model) {
-    Lines lines;
-    for (const std::string& path : paths)
-      lines.push_back(ItemLine(path));
-    for (const auto& entry : model.folders()) {
-      const Lines listed = ListLines(entry.first);
-      lines.insert(lines.end(), listed.begin(), listed.end());
-    }
-    const Lines walked = SelectedLines();
-    lines.insert(lines.end(), walked.begin(), walked.end());
-    return lines;
-  }
-
- private:
-  // The row id an item carries is the one the lookups give for its path.
-  void ExpectLookupId(const CDatabaseItem& item) {
-    int64_t id = -1;
-    int64_t folderId = -1;
-    std::string path = item.GetFullyQualifiedPath();
-    if (item.IsDirectory() && (path.empty() || path.back() != '/'))
-      path += '/';
-    const CYaError error =
-        item.IsDirectory() ? db_.QueryFolderId(path, id) : db_.QueryFileId(path, id, folderId);
-    EXPECT_FALSE(error.IsError()) << error.AsString();
-    EXPECT_EQ(id, item.GetId()) << Describe(item);
-  }
-
-  CPathDatabase& db_;
 };
+
+// What the model or a database answers after `op`: the item or listing it queried, or, when
+// `everything` is given, each of those paths, each folder's listing, both walks and the row counts.
+template <typename Source>
+Lines Answer(Source&& source, const Operation& op, const std::set<std::string>* everything,
+             const TreeModel& model) {
+  if (!everything)
+    return op.kind == QUERY  ? Lines{source.ItemLine(op.path)}
+           : op.kind == LIST ? source.ListLines(op.path)
+                             : Lines();
+  Lines lines;
+  for (const std::string& path : *everything)
+    lines.push_back(source.ItemLine(path));
+  for (const auto& entry : model.tree) {
+    if (IsFolder(entry.first))
+      Append(lines, source.ListLines(entry.first));
+  }
+  Append(lines, source.SelectedLines());
+  lines.push_back("rows " + source.RowCounts());
+  return lines;
+}
 
 // The first line where two answers differ.
 ::testing::AssertionResult SameLines(const Lines& expected, const Lines& actual) {
@@ -761,109 +444,87 @@ class Answers {
   return ::testing::AssertionSuccess();
 }
 
-const char* const kNames[] = {"a", "A", "b", "ab", "a b", "a-b", "a.txt", "x_y", "xzy", "%", "p%q", "B c"};
-
-std::string RandomName(Random& random) {
-  return kNames[random.Below(sizeof(kNames) / sizeof(kNames[0]))];
-}
-
-std::string AnyOf(const std::map<std::string, CDatabaseItemPtr>& entries, Random& random) {
-  auto entry = entries.begin();
-  std::advance(entry, random.Below(static_cast<uint32_t>(entries.size())));
+std::string AnyOf(const TreeModel& model, bool folder, Random& random) {
+  const auto ofKind = [folder](const Entries::value_type& entry) { return IsFolder(entry.first) == folder; };
+  auto entry = std::find_if(model.tree.begin(), model.tree.end(), ofKind);
+  for (uint32_t n = random.Below(std::count_if(model.tree.begin(), model.tree.end(), ofKind)); n > 0; --n)
+    entry = std::find_if(std::next(entry), model.tree.end(), ofKind);
   return entry->first;
 }
 
 // Mostly a new name in a recorded folder (so that siblings meet), otherwise a path of up to three
-// components that may have no recorded ancestor.
-std::string NewPath(const TreeModel& model, Random& random) {
-  if (!random.OneIn(3))
-    return Join(AnyOf(model.folders(), random), RandomName(random));
+// components that may have no recorded ancestor. The names set path-order traps.
+std::string NewPath(const TreeModel& model, bool folder, Random& random) {
+  static const char* const kNames[] = {"a",     "A",   "b",   "ab", "a b", "a-b",
+                                       "a.txt", "x_y", "xzy", "%",  "p%q", "B c"};
   std::string path;
-  for (uint32_t depth = random.Below(3) + 1; depth > 0; --depth)
-    path += "/" + RandomName(random);
-  return path;
+  if (!random.OneIn(3))
+    path = AnyOf(model, true, random) + kNames[random.Below(12)];
+  for (uint32_t depth = path.empty() ? random.Below(3) + 1 : 0; depth > 0; --depth)
+    path += std::string("/") + kNames[random.Below(12)];
+  return folder ? path + "/" : path;
 }
 
 // How a caller may spell the path: repeated separators, and a trailing one for folders.
-std::string Spell(const std::string& path, bool folder, Random& random) {
-  std::string spelled = path;
+std::string Spell(const std::string& key, Random& random) {
+  std::string spelled = Strip(key);
   if (random.OneIn(8))
     spelled.insert(spelled.rfind('/'), "/");
-  if (folder && random.OneIn(5))
+  if (IsFolder(key) && random.OneIn(5))
     spelled += "/";
   return spelled;
 }
 
 Operation NextOperation(const TreeModel& model, Random& random) {
-  static const Kind kMix[] = {ADD_FILE,    ADD_FILE,    ADD_FILE,      ADD_FILE,      ADD_FILE,
-                              ADD_FILE,    ADD_FILE,    ADD_FOLDER,    ADD_FOLDER,    ADD_FOLDER,
-                              ADD_FOLDER,  DELETE_FILE, DELETE_FILE,   DELETE_FOLDER, RENAME_FILE,
-                              RENAME_FILE, RENAME_FILE, RENAME_FOLDER, RENAME_FOLDER, RENAME_FOLDER,
-                              QUERY_ITEM,  QUERY_ITEM,  LIST_FOLDER};
   Operation op;
-  op.kind = kMix[random.Below(sizeof(kMix) / sizeof(kMix[0]))];
-  const bool existingFile = !model.files().empty() && !random.OneIn(6);
-  switch (op.kind) {
-    case ADD_FOLDER:
-      op.path = random.OneIn(40) ? "/" : NewPath(model, random);
-      break;
-    case ADD_FILE:
-    case QUERY_ITEM:
-      op.path = existingFile && random.OneIn(3) ? AnyOf(model.files(), random) : NewPath(model, random);
-      break;
-    case DELETE_FILE:
-    case RENAME_FILE:
-      op.path = existingFile ? AnyOf(model.files(), random) : NewPath(model, random);
-      break;
-    case DELETE_FOLDER:
-    case RENAME_FOLDER:
-    case LIST_FOLDER:
-      op.path = random.OneIn(6) ? NewPath(model, random) : AnyOf(model.folders(), random);
-      break;
-  }
-  if (op.kind == RENAME_FILE || op.kind == RENAME_FOLDER) {
-    const auto& sameKind = op.kind == RENAME_FILE ? model.files() : model.folders();
-    op.target = random.OneIn(6) ? AnyOf(sameKind, random) : NewPath(model, random);
-  }
-  const bool folder = op.kind != ADD_FILE && op.kind != DELETE_FILE && op.kind != RENAME_FILE;
-  op.spelledPath = Spell(op.path, folder, random);
-  op.spelledTarget = op.target.empty() ? "" : Spell(op.target, folder, random);
+  uint32_t pick = random.Below(23);
+  int kind = 0;
+  for (; pick >= kWeights[kind]; ++kind)
+    pick -= kWeights[kind];
+  op.kind = static_cast<Kind>(kind);
+  const bool folder =
+      op.kind == ADD_FOLDER || op.kind == DELETE_FOLDER || op.kind == RENAME_FOLDER || op.kind == LIST;
   const bool rename = op.kind == RENAME_FILE || op.kind == RENAME_FOLDER;
-  if (!rename || !random.OneIn(2))
-    op.item = Item(random.Below(1000000) + 1, random.OneIn(2));
+  const bool hasFiles = model.RowCounts().back() != '0';
+  const bool existingFile = hasFiles && !random.OneIn(6);
+  if (op.kind == ADD_FOLDER)
+    op.path = random.OneIn(40) ? "/" : NewPath(model, true, random);
+  else if (folder)
+    op.path = random.OneIn(6) ? NewPath(model, true, random) : AnyOf(model, true, random);
+  else if (existingFile && (op.kind == DELETE_FILE || op.kind == RENAME_FILE || random.OneIn(3)))
+    op.path = AnyOf(model, false, random);
+  else
+    op.path = NewPath(model, false, random);
+  if (rename)
+    op.target = random.OneIn(6) && (folder || hasFiles) ? AnyOf(model, folder, random)
+                                                        : NewPath(model, folder, random);
+  op.spelledPath = Spell(op.path, random);
+  op.spelledTarget = rename ? Spell(op.target, random) : "";
+  if (!rename || !random.OneIn(2)) {
+    const uint32_t n = random.Below(1000000) + 1;
+    op.item = Item(n, random.OneIn(2));
+  }
   return op;
 }
 
 CYaError Change(CPathDatabase& db, const Operation& op) {
-  switch (op.kind) {
-    case ADD_FOLDER:
-      return db.AddFolder(op.spelledPath, op.item);
-    case ADD_FILE:
-      return db.AddFile(op.spelledPath, op.item);
-    case DELETE_FILE:
-      return db.DeleteFile(op.spelledPath, op.item);
-    case DELETE_FOLDER:
-      return db.DeleteFolder(op.spelledPath, op.item);
-    case RENAME_FILE:
-      return db.RenameFile(op.spelledPath, op.spelledTarget, nullptr, op.item);
-    case RENAME_FOLDER:
-      return db.RenameFolder(op.spelledPath, op.spelledTarget, nullptr, op.item);
-    default:
-      return CYaError::Success();
-  }
+  return op.kind == ADD_FOLDER      ? db.AddFolder(op.spelledPath, op.item)
+         : op.kind == ADD_FILE      ? db.AddFile(op.spelledPath, op.item)
+         : op.kind == DELETE_FILE   ? db.DeleteFile(op.spelledPath, op.item)
+         : op.kind == DELETE_FOLDER ? db.DeleteFolder(op.spelledPath, op.item)
+         : op.kind == RENAME_FILE   ? db.RenameFile(op.spelledPath, op.spelledTarget, nullptr, op.item)
+         : op.kind == RENAME_FOLDER ? db.RenameFolder(op.spelledPath, op.spelledTarget, nullptr, op.item)
+                                    : CYaError::Success();
 }
 
 TEST(LayoutParityTest, GeneratedSequenceGivesTheModelsAnswersInBothLayouts) {
-  const int kOperations = 4000;
-  const int kCheckEvery = 250;
+  const int kOperations = 4000, kCheckEvery = 250;
   fsdbtest::TempDir dir;
-  std::unique_ptr<CPathDatabase> full = MakeEngine(FSDB::DATABASE_TYPE_FULL_PATH, dir.File("full.db"));
-  std::unique_ptr<CPathDatabase> optimized =
-      MakeEngine(FSDB::DATABASE_TYPE_OPTIMIZED, dir.File("optimized.db"));
-  ASSERT_OK(full->Open(false));
-  ASSERT_OK(optimized->Open(false));
-  const std::pair<const char*, CPathDatabase*> layouts[] = {{"full-path", full.get()},
-                                                            {"optimized", optimized.get()}};
+  const std::pair<const char*, std::unique_ptr<CPathDatabase>> layouts[] = {
+      {"full-path", MakeEngine(FSDB::DATABASE_TYPE_FULL_PATH, dir.File("full.db"))},
+      {"optimized", MakeEngine(FSDB::DATABASE_TYPE_OPTIMIZED, dir.File("optimized.db"))}};
+  for (const auto& layout : layouts)
+    ASSERT_OK(layout.second->Open(false));
 
   TreeModel model;
   Random random(20240611);
@@ -876,41 +537,21 @@ TEST(LayoutParityTest, GeneratedSequenceGivesTheModelsAnswersInBothLayouts) {
                              (op.item ? ", item" : "") + ")";
     const int expected = model.Apply(op);
     outcomes[op.kind].insert(expected);
-    used.insert(op.path);
-    if (!op.target.empty())
-      used.insert(op.target);
     // Every few steps, everything: each path ever used, each folder's listing, both walks.
-    const bool everything = step % kCheckEvery == 0 || step == kOperations;
+    const std::set<std::string>* everything =
+        step % kCheckEvery == 0 || step == kOperations ? &used : nullptr;
+    for (const std::string& key : {op.path, op.target.empty() ? "/" : op.target})
+      used.insert(Strip(key));
     if (everything) {
-      for (const auto& entry : model.folders())
-        used.insert(entry.first);
-      for (const auto& entry : model.files())
-        used.insert(entry.first);
+      for (const auto& entry : model.tree)
+        used.insert(Strip(entry.first));
     }
-    Lines expectedLines;
-    if (op.kind == QUERY_ITEM)
-      expectedLines = {model.ItemLine(op.path)};
-    if (op.kind == LIST_FOLDER)
-      expectedLines = model.ListLines(op.path);
-    if (everything)
-      expectedLines = model.Everything(used);
-
+    const Lines expectedLines = Answer(model, op, everything, model);
     for (const auto& layout : layouts) {
       CPathDatabase& db = *layout.second;
-      ASSERT_EQ(expected, Outcome(Change(db, op))) << what << " in the " << layout.first << " layout";
-      Answers answers(db);
-      Lines lines;
-      if (op.kind == QUERY_ITEM)
-        lines = {answers.ItemLine(op.path)};
-      if (op.kind == LIST_FOLDER)
-        lines = answers.ListLines(op.path);
-      if (everything) {
-        lines = answers.Everything(used, model);
-        EXPECT_EQ(Lines({std::to_string(model.folders().size() + 1)}),
-                  Rows(db, "SELECT COUNT(*) FROM Folders"));
-        EXPECT_EQ(Lines({std::to_string(model.files().size())}), Rows(db, "SELECT COUNT(*) FROM Files"));
-      }
-      ASSERT_TRUE(SameLines(expectedLines, lines)) << what << " in the " << layout.first << " layout";
+      const std::string where = what + " in the " + layout.first + " layout";
+      ASSERT_EQ(expected, Outcome(Change(db, op))) << where;
+      ASSERT_TRUE(SameLines(expectedLines, Answer(Answers{db}, op, everything, model))) << where;
     }
   }
   // The sequence met every kind of refusal, so the agreement above covers them.

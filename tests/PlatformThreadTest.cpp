@@ -1,9 +1,6 @@
-#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
+#include <utility>
 
 #include "TestUtil.h"
 #include "platform/TimeCounter.h"
@@ -11,196 +8,81 @@
 
 namespace {
 
+// A thread of these tests: says it is ready, waits for `go` far longer than a test should take, then
+// adds `adds` samples of 3 ns to `counter` and hands back its job (null when the wait timed out).
 struct Job {
-  FXEvent start;
-  FXEvent started;
-  std::atomic<int> runs{0};
-  std::atomic<bool> finished{false};
-  int output = 0;
-};
-
-// Announces that it runs, waits for the test's go, then records and returns its result.
-void* RunJob(void* argument) {
-  Job* job = static_cast<Job*>(argument);
-  job->runs.fetch_add(1);
-  job->started.Set();
-  job->start.WaitForSet(60 * 1000);
-  job->output = 7;
-  job->finished.store(true);
-  return &job->output;
-}
-
-TEST(PlatformThreadTest, ThreadRunsFunctionAndHandsBackItsResult) {
-  Job job;
-  WdThread thread;
-  ASSERT_EQ(thread.createThread(&RunJob, &job), 0);
-  ASSERT_TRUE(job.started.WaitForSet(60 * 1000));
-  // One thread at a time.
-  EXPECT_EQ(thread.createThread(&RunJob, &job), -1);
-  job.start.Set();
-
-  void* result = nullptr;
-  EXPECT_EQ(thread.joinThread(&result), 0);
-  EXPECT_TRUE(job.finished.load());
-  EXPECT_EQ(result, &job.output);
-  EXPECT_EQ(job.runs.load(), 1);
-
-  // Joining again is harmless and gives the same result; a null result pointer is allowed.
-  result = nullptr;
-  EXPECT_EQ(thread.joinThread(&result), 0);
-  EXPECT_EQ(result, &job.output);
-  EXPECT_EQ(thread.joinThread(nullptr), 0);
-
-  // Once joined, the object can run another thread.
-  Job second;
-  second.start.Set();
-  ASSERT_EQ(thread.createThread(&RunJob, &second), 0);
-  EXPECT_EQ(thread.joinThread(&result), 0);
-  EXPECT_EQ(result, &second.output);
-}
-
-TEST(PlatformThreadTest, JoiningANeverStartedThreadIsHarmless) {
-  WdThread thread;
-  void* result = &thread;
-  EXPECT_EQ(thread.joinThread(&result), 0);
-  EXPECT_EQ(result, nullptr);
-  EXPECT_EQ(thread.joinThread(nullptr), 0);
-}
-
-TEST(PlatformThreadTest, DestructorWaitsForTheThread) {
-  Job job;
-  {
-    WdThread thread;
-    ASSERT_EQ(thread.createThread(&RunJob, &job), 0);
-    ASSERT_TRUE(job.started.WaitForSet(60 * 1000));
-    job.start.Set();
+  static void* Run(void* argument) {
+    Job* job = static_cast<Job*>(argument);
+    job->ready.Set();
+    if (!job->go->WaitForSet(10 * 1000))
+      return nullptr;
+    for (int i = 0; i < job->adds; ++i)
+      *job->counter += CTimeInterval(3);
+    return job;
   }
-  EXPECT_TRUE(job.finished.load());
-}
 
-TEST(PlatformThreadTest, EventStartsAsAskedAndStaysSetUntilReset) {
-  FXEvent cleared(0);
-  EXPECT_FALSE(cleared.IsSet());
-  EXPECT_FALSE(cleared.WaitForSet(0));
-
-  FXEvent initiallySet(1);
-  EXPECT_TRUE(initiallySet.IsSet());
-  EXPECT_TRUE(initiallySet.WaitForSet(0));
-
-  cleared.Set();
-  // Manual reset: every wait succeeds until Reset.
-  EXPECT_TRUE(cleared.WaitForSet(0));
-  EXPECT_TRUE(cleared.WaitForSet(10));
-  EXPECT_TRUE(cleared.IsSet());
-  cleared.Reset();
-  EXPECT_FALSE(cleared.IsSet());
-  EXPECT_FALSE(cleared.WaitForSet(1));
-}
-
-struct Waiter {
-  FXEvent* event;
+  FXEvent* go = nullptr;
+  CTimeCounter own;
+  CTimeCounter* counter = &own;
+  int adds = 1;
   FXEvent ready;
   WdThread thread;
 };
 
-// Says it is about to wait, then waits far longer than the test should take.
-void* WaitLong(void* argument) {
-  Waiter* waiter = static_cast<Waiter*>(argument);
-  waiter->ready.Set();
-  return waiter->event->WaitForSet(10 * 1000) ? waiter : nullptr;
+TEST(PlatformThreadTest, JoiningTwiceOrWithoutAThreadIsHarmlessAndTheDestructorJoins) {
+  FXEvent go(0);
+  Job job;
+  job.go = &go;
+  {
+    WdThread thread;
+    void* result = &thread;
+    EXPECT_EQ(0, thread.joinThread(&result));  // never started
+    EXPECT_EQ(nullptr, result);
+    ASSERT_EQ(0, thread.createThread(&Job::Run, &job));
+    EXPECT_EQ(-1, thread.createThread(&Job::Run, &job));  // one thread at a time
+    go.Set();
+    for (int join = 0; join < 2; ++join) {
+      result = nullptr;
+      EXPECT_EQ(0, thread.joinThread(&result));
+      EXPECT_EQ(&job, result);
+    }
+    ASSERT_EQ(0, thread.createThread(&Job::Run, &job));  // once joined, it runs another thread...
+  }                                                      // ...which its destructor waits for
+  EXPECT_EQ(2u, job.own.GetTotalSamples());
 }
 
-TEST(PlatformThreadTest, SetWakesEveryWaiterLongBeforeTheTimeout) {
-  FXEvent event(0);
-  std::vector<std::unique_ptr<Waiter>> waiters;
-  for (int i = 0; i < 4; ++i) {
-    waiters.push_back(std::make_unique<Waiter>());
-    waiters.back()->event = &event;
-    ASSERT_EQ(waiters.back()->thread.createThread(&WaitLong, waiters.back().get()), 0);
+TEST(PlatformThreadTest, SetWakesEveryWaiterAtOnceAndTheirCounterLosesNoAdd) {
+  FXEvent go(0);
+  CTimeCounter counter;
+  Job waiters[8];
+  for (Job& waiter : waiters) {
+    waiter.go = &go;
+    waiter.counter = &counter;
+    waiter.adds = 20000;
+    ASSERT_EQ(0, waiter.thread.createThread(&Job::Run, &waiter));
   }
-  for (std::unique_ptr<Waiter>& waiter : waiters)
-    ASSERT_TRUE(waiter->ready.WaitForSet(60 * 1000));
-
+  for (Job& waiter : waiters)
+    ASSERT_TRUE(waiter.ready.WaitForSet(60 * 1000));
   const auto begin = std::chrono::steady_clock::now();
-  event.Set();
-  for (std::unique_ptr<Waiter>& waiter : waiters) {
+  go.Set();  // releases them together, so that their adds to the one counter overlap
+  for (Job& waiter : waiters) {
     void* result = nullptr;
-    EXPECT_EQ(waiter->thread.joinThread(&result), 0);
-    EXPECT_EQ(result, waiter.get()) << "a waiter timed out instead of seeing the event";
+    EXPECT_EQ(0, waiter.thread.joinThread(&result));
+    EXPECT_EQ(&waiter, result) << "a waiter timed out instead of seeing the event";
   }
   // Generous: a waiter that only noticed the event at its timeout would take the full 10 s.
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+  EXPECT_EQ("Total [480 us] Samples [160000] Mean [3 ns]", counter.AsString());
 }
 
-TEST(PlatformThreadTest, TimeStampsAreMonotonic) {
-  const CTimeStamp first = CTimeStamp::Now();
-  const CTimeStamp second = CTimeStamp::Now();
-  EXPECT_GT(first.GetValue(), 0);
-  EXPECT_GE((second - first).GetValue(), 0);
-}
-
-struct CounterWork {
-  CTimeCounter* counter;
-  FXEvent* go;
-};
-
-constexpr int kAddsPerThread = 20000;
-
-void* AddToCounter(void* argument) {
-  CounterWork* work = static_cast<CounterWork*>(argument);
-  work->go->WaitForSet(60 * 1000);
-  for (int i = 0; i < kAddsPerThread; ++i)
-    *work->counter += CTimeInterval(3);
-  return nullptr;
-}
-
-TEST(PlatformThreadTest, CounterLosesNoAddFromSeveralThreads) {
-  CTimeCounter counter;
-  FXEvent go(0);
-  CounterWork work{&counter, &go};
-  constexpr int kThreads = 8;
-  std::vector<std::unique_ptr<WdThread>> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.push_back(std::make_unique<WdThread>());
-    ASSERT_EQ(threads.back()->createThread(&AddToCounter, &work), 0);
-  }
-  // Release them together so that the adds really overlap.
-  go.Set();
-  for (std::unique_ptr<WdThread>& thread : threads)
-    EXPECT_EQ(thread->joinThread(nullptr), 0);
-
-  EXPECT_EQ(counter.GetTotalSamples(), static_cast<uint64_t>(kThreads) * kAddsPerThread);
-  EXPECT_EQ(counter.GetTotalTime().GetValue(), 3LL * kThreads * kAddsPerThread);
-}
-
-TEST(PlatformThreadTest, CounterReportsTotalSamplesAndMean) {
-  CTimeCounter counter;
-  EXPECT_TRUE(counter.GetTotalTime().IsClear());
-  EXPECT_EQ(counter.AsString(), "Total [0 ns] Samples [0] Mean [0 ns]");
-
-  counter += CTimeInterval(1000000000);
-  counter += CTimeInterval(250000000);
-  counter += CTimeInterval(250000000);
-  EXPECT_EQ(counter.GetTotalSamples(), 3u);
-  EXPECT_EQ(counter.GetTotalTime(), CTimeInterval(1500000000));
-  EXPECT_EQ(counter.AsString(), "Total [1.5 s] Samples [3] Mean [500 ms]");
-}
-
-TEST(PlatformThreadTest, DurationsUseHumanUnits) {
-  EXPECT_EQ(FormatDuration(0), "0 ns");
-  EXPECT_EQ(FormatDuration(850), "850 ns");
-  EXPECT_EQ(FormatDuration(999), "999 ns");
-  EXPECT_EQ(FormatDuration(1000), "1 us");
-  EXPECT_EQ(FormatDuration(12500), "12.5 us");
-  EXPECT_EQ(FormatDuration(999999), "999.999 us");
-  EXPECT_EQ(FormatDuration(3200000), "3.2 ms");
-  EXPECT_EQ(FormatDuration(1234000000), "1.234 s");
-  EXPECT_EQ(FormatDuration(1234567), "1.235 ms");
-  // Rounding that reaches 1000 moves to the next unit.
-  EXPECT_EQ(FormatDuration(999999600), "1 s");
-  EXPECT_EQ(FormatDuration(3600LL * 1000000000LL), "3600 s");
-  EXPECT_EQ(FormatDuration(-1500), "-1.5 us");
-  EXPECT_EQ(FormatDuration(INT64_MIN), "-9223372036.855 s");
+TEST(PlatformThreadTest, TimesAreReportedInHumanUnits) {
+  EXPECT_EQ("Total [0 ns] Samples [0] Mean [0 ns]", CTimeCounter().AsString());
+  // Three decimals at most, trailing zeros dropped; rounding that reaches 1000 moves to the next unit.
+  const std::pair<int64_t, const char*> durations[] = {
+      {999, "999 ns"},       {1000, "1 us"},     {12500, "12.5 us"}, {999999, "999.999 us"},
+      {1234567, "1.235 ms"}, {999999600, "1 s"}, {-1500, "-1.5 us"}, {INT64_MIN, "-9223372036.855 s"}};
+  for (const auto& [nanoseconds, text] : durations)
+    EXPECT_EQ(text, FormatDuration(nanoseconds)) << nanoseconds;
 }
 
 }  // namespace

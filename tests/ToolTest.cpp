@@ -4,7 +4,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -23,65 +23,59 @@ TEST(ToolTest, NotBuilt) {
 namespace {
 
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
 
 struct RunResult {
-  int status = -1;  // the exit status, or -1 when the tool did not exit normally
-  std::string out;
-  std::string err;
-
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> lines;
-    std::istringstream stream(out);
-    for (std::string line; std::getline(stream, line);)
-      lines.push_back(line);
-    return lines;
-  }
+  int status;  // the exit status, or -1 when the tool did not exit normally
+  std::string out, err;
+  Lines lines;  // of `out`
 };
-
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg)
-    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class ToolTest : public ::testing::Test {
- protected:
-  ToolTest() : root_(fs::canonical(temp_.path()).string() + "/tree") {}
+Lines Sorted(Lines lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
 
-  // Runs the tool to completion; stdout is read through a pipe, stderr through a file.
-  RunResult Run(const std::vector<std::string>& args) {
-    const std::string errPath = temp_.File("stderr");
-    std::string command = Quote(FSDB_TOOL);
+// Each scenario runs in each folder layout.
+class ToolTest : public ::testing::TestWithParam<bool> {
+ protected:
+  // Runs the tool to completion, its output and errors captured in files. No argument holds a quote.
+  RunResult Run(const Lines& args) {
+    std::string command = "'" FSDB_TOOL "'";
     for (const std::string& arg : args)
-      command += " " + Quote(arg);
-    command += " 2>" + Quote(errPath);
-    RunResult result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-      ADD_FAILURE() << "popen failed for " << command;
-      return result;
-    }
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-      result.out.append(buffer, n);
-    const int wstatus = pclose(pipe);
-    if (wstatus != -1 && WIFEXITED(wstatus))
-      result.status = WEXITSTATUS(wstatus);
-    result.err = ReadFile(errPath);
+      command += " '" + arg + "'";
+    const int status = std::system((command + " >" + temp_.File("out") + " 2>" + temp_.File("err")).c_str());
+    RunResult result{status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                     ReadFile(temp_.File("out")), ReadFile(temp_.File("err")), Lines()};
+    std::istringstream stream(result.out);
+    for (std::string line; std::getline(stream, line);)
+      result.lines.push_back(line);
     return result;
   }
 
+  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
   void Write(const std::string& relative, const std::string& content, bool append = false) {
     fs::create_directories(fs::path(Path(relative)).parent_path());
     std::ofstream(Path(relative), append ? std::ios::app : std::ios::trunc) << content;
   }
-  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+  void MakeTree() {
+    for (const char* file : {"a.txt", "with space.txt", "sub/b.txt", "sub/deep/c.txt", "gone/g.txt"})
+      Write(file, file);  // a.txt holds 5 bytes
+  }
+
+  // `command` with the layout options of the parameter, then `operands`.
+  RunResult Run(const std::string& command, const Lines& operands) {
+    Lines args = !GetParam()            ? Lines{command}
+                 : command == "compare" ? Lines{command, "--previous-optimized", "--current-optimized"}
+                                        : Lines{command, "--optimized"};
+    args.insert(args.end(), operands.begin(), operands.end());
+    return Run(args);
+  }
 
   // What `list` should print for an entry, from the entry's own status.
   std::string ListLine(const std::string& relative) const {
@@ -92,155 +86,90 @@ class ToolTest : public ::testing::Test {
            std::to_string(st.st_mtime) + " " + Path(relative) + (folder ? "/" : "");
   }
 
-  void MakeTree() {
-    Write("a.txt", "hello");
-    Write("with space.txt", "x");
-    Write("sub/b.txt", "bb");
-    Write("sub/deep/c.txt", "ccc");
-    Write("gone/g.txt", "g");
-  }
-
   fsdbtest::TempDir temp_;
-  const std::string root_;
+  const std::string root_ = fs::canonical(temp_.path()).string() + "/tree";
 };
 
-// Runs the same scenarios in each folder layout.
-class ToolLayoutTest : public ToolTest, public ::testing::WithParamInterface<bool> {
- protected:
-  using ToolTest::Run;
-  // `command` with the layout options of the parameter, then `operands`.
-  RunResult Run(const std::string& command, const std::vector<std::string>& operands) {
-    std::vector<std::string> args{command};
-    if (GetParam() && command == "compare") {
-      args.insert(args.end(), {"--previous-optimized", "--current-optimized"});
-    } else if (GetParam()) {
-      args.push_back("--optimized");
-    }
-    args.insert(args.end(), operands.begin(), operands.end());
-    return Run(args);
-  }
-};
-
-std::vector<std::string> Sorted(std::vector<std::string> lines) {
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
-TEST_P(ToolLayoutTest, ScanShowListAndCompare) {
+// Scans before and after a change, with and without selection: the items are shown and listed as the file
+// system reports them, and the selected scans compare to exactly the changes made.
+TEST_P(ToolTest, ScanShowListAndCompare) {
   MakeTree();
-  const std::string first = temp_.File("first.db");
-  RunResult scan = Run("scan", {root_, first});
-  ASSERT_EQ(0, scan.status) << scan.err;
-  EXPECT_EQ(0u, scan.out.find("scanned " + root_ + ": 4 folders, 5 files")) << scan.out;
+  const std::string before = temp_.File("before.db"), after = temp_.File("after.db");
+  const std::string unselectedBefore = temp_.File("u1.db"), unselectedAfter = temp_.File("u2.db");
+  RunResult result = Run("scan", {root_, before});
+  ASSERT_EQ(0, result.status) << result.err;
+  EXPECT_EQ(0u, result.out.find("scanned " + root_ + ": 4 folders, 5 files")) << result.out;
+  ASSERT_EQ(0, Run("scan", {"--no-select", root_, unselectedBefore}).status);
 
   struct stat st;
   ASSERT_EQ(0, lstat(Path("a.txt").c_str(), &st));
-  RunResult show = Run("show", {first, Path("a.txt")});
-  ASSERT_EQ(0, show.status) << show.err;
+  result = Run("show", {before, Path("a.txt")});
+  ASSERT_EQ(0, result.status) << result.err;
   for (const std::string& field :
-       std::vector<std::string>{"FileName [a.txt]", "FileSize [5]", "IsDirectory [no]", "IsSelected [yes]",
-                                std::string("Inode [") + std::to_string(st.st_ino) + "]",
-                                std::string("Modification Time [") + std::to_string(st.st_mtime) + "]",
-                                std::string("Attributes [") + std::to_string(st.st_mode) + "]"}) {
-    EXPECT_NE(std::string::npos, show.out.find(field)) << field << " in " << show.out;
+       {std::string("FileName [a.txt]"), std::string("FileSize [5]"), std::string("IsDirectory [no]"),
+        std::string("IsSelected [yes]"), "Inode [" + std::to_string(st.st_ino) + "]",
+        "Modification Time [" + std::to_string(st.st_mtime) + "]",
+        "Attributes [" + std::to_string(st.st_mode) + "]"}) {
+    EXPECT_NE(std::string::npos, result.out.find(field)) << field << " in " << result.out;
   }
-  show = Run("show", {first, Path("with space.txt")});
-  ASSERT_EQ(0, show.status) << show.err;
-  EXPECT_NE(std::string::npos, show.out.find("FileSize [1]")) << show.out;
-  show = Run("show", {first, Path("sub/deep")});
-  ASSERT_EQ(0, show.status) << show.err;
-  EXPECT_NE(std::string::npos, show.out.find("IsDirectory [yes]")) << show.out;
-
-  RunResult list = Run("list", {first, root_});
-  ASSERT_EQ(0, list.status) << list.err;
+  result = Run("show", {before, Path("absent.txt")});
+  EXPECT_EQ(1, result.status);
+  EXPECT_EQ("", result.out);
+  EXPECT_NE(std::string::npos, result.err.find("absent.txt")) << result.err;
+  result = Run("list", {before, root_});
+  ASSERT_EQ(0, result.status) << result.err;
   EXPECT_EQ(Sorted({ListLine("a.txt"), ListLine("with space.txt"), ListLine("sub"), ListLine("gone")}),
-            Sorted(list.Lines()));
+            Sorted(result.lines));
 
   Write("a.txt", " world", true);
   Write("new.txt", "new");
   Write("newdir/n.txt", "n");
   fs::remove(Path("sub/b.txt"));
   fs::remove_all(Path("gone"));
-  const std::string second = temp_.File("second.db");
-  scan = Run("scan", {root_, second});
-  ASSERT_EQ(0, scan.status) << scan.err;
-
-  RunResult compare = Run("compare", {first, second});
-  ASSERT_EQ(0, compare.status) << compare.err;
-  std::vector<std::string> lines = compare.Lines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ("3 new, 3 deleted, 1 modified", lines.back());
-  lines.pop_back();
+  ASSERT_EQ(0, Run("scan", {root_, after}).status);
+  ASSERT_EQ(0, Run("scan", {"--no-select", root_, unselectedAfter}).status);
+  result = Run("compare", {before, after});
+  ASSERT_EQ(0, result.status) << result.err;
+  ASSERT_FALSE(result.lines.empty());
+  EXPECT_EQ("3 new, 3 deleted, 1 modified", result.lines.back());
   // Unchanged files (c.txt, "with space.txt") and folders present in both scans are not reported.
   EXPECT_EQ(Sorted({"M " + Path("a.txt"), "+ " + Path("new.txt"), "+ " + Path("newdir/"),
                     "+ " + Path("newdir/n.txt"), "- " + Path("sub/b.txt"), "- " + Path("gone/"),
-                    "- " + Path("gone/g.txt")}),
-            Sorted(lines));
+                    "- " + Path("gone/g.txt"), result.lines.back()}),
+            Sorted(result.lines));
+  EXPECT_EQ("0 new, 0 deleted, 0 modified\n", Run("compare", {unselectedBefore, unselectedAfter}).out);
 }
 
-TEST_P(ToolLayoutTest, UnselectedScansHaveNothingToCompare) {
-  MakeTree();
-  const std::string first = temp_.File("first.db");
-  ASSERT_EQ(0, Run("scan", {"--no-select", root_, first}).status);
-  RunResult show = Run("show", {first, Path("a.txt")});
-  ASSERT_EQ(0, show.status) << show.err;
-  EXPECT_NE(std::string::npos, show.out.find("IsSelected [no]")) << show.out;
-
-  Write("new.txt", "new");
-  const std::string second = temp_.File("second.db");
-  ASSERT_EQ(0, Run("scan", {"--no-select", root_, second}).status);
-  RunResult compare = Run("compare", {first, second});
-  ASSERT_EQ(0, compare.status) << compare.err;
-  EXPECT_EQ(std::vector<std::string>{"0 new, 0 deleted, 0 modified"}, compare.Lines());
-}
-
-TEST_P(ToolLayoutTest, ReadCommandsFailOnAMissingDatabaseWithoutCreatingIt) {
-  const std::string missing = temp_.File("missing.db");
-  for (const std::vector<std::string>& operands :
-       {std::vector<std::string>{missing, "/"}, std::vector<std::string>{missing, missing}}) {
-    for (const char* command : {"show", "list", "compare"}) {
-      RunResult result = Run(command, operands);
-      EXPECT_EQ(1, result.status) << command;
-      EXPECT_NE(std::string::npos, result.err.find("no such database")) << result.err;
-    }
+TEST_P(ToolTest, ReadCommandsFailOnAMissingDatabaseWithoutCreatingIt) {
+  const std::string missing = temp_.File("missing.db"), other = temp_.File("other.db");
+  std::ofstream(other).put('x');
+  for (const Lines& args : {Lines{"show", missing, "/"}, Lines{"list", missing, "/"},
+                            Lines{"compare", missing, other}, Lines{"compare", other, missing}}) {
+    RunResult result = Run(args[0], Lines(args.begin() + 1, args.end()));
+    EXPECT_EQ(1, result.status) << args[0];
+    EXPECT_EQ("fsdb: no such database: " + missing + "\n", result.err);
   }
   EXPECT_FALSE(fs::exists(missing));
 }
 
-TEST_P(ToolLayoutTest, AnItemNotRecordedIsAFailure) {
-  MakeTree();
-  const std::string database = temp_.File("scan.db");
-  ASSERT_EQ(0, Run("scan", {root_, database}).status);
-  RunResult show = Run("show", {database, Path("absent.txt")});
-  EXPECT_EQ(1, show.status);
-  EXPECT_TRUE(show.out.empty()) << show.out;
-  EXPECT_NE(std::string::npos, show.err.find("absent.txt")) << show.err;
-}
-
-INSTANTIATE_TEST_SUITE_P(Layouts, ToolLayoutTest, ::testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(Layouts, ToolTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "Optimized" : "FullPath";
                          });
 
-TEST_F(ToolTest, UsageErrorsExitWithTwoAndTouchNothing) {
-  MakeTree();
+TEST_P(ToolTest, UsageErrorsExitWithTwoAndTouchNothing) {
   const std::string database = temp_.File("never.db");
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string> >{
-           {},
-           {"frobnicate", root_, database},
-           {"scan", root_},
-           {"scan", root_, database, "extra"},
-           {"scan", "--select-all", "--no-select", root_, database},
-           {"scan", "--bogus", root_, database},
-           {"compare", "--optimized", database, database},
-       }) {
+  for (const Lines& args :
+       {Lines{}, Lines{"frobnicate", root_, database}, Lines{"scan", root_},
+        Lines{"scan", root_, database, "extra"}, Lines{"scan", "--bogus", root_, database},
+        Lines{"scan", "--select-all", "--no-select", root_, database},
+        Lines{"compare", "--optimized", database, database}}) {
     RunResult result = Run(args);
-    EXPECT_EQ(2, result.status) << (args.empty() ? "" : args[0]);
-    EXPECT_TRUE(result.out.empty()) << result.out;
+    EXPECT_EQ(2, result.status) << ::testing::PrintToString(args);
+    EXPECT_EQ("", result.out);
     EXPECT_NE(std::string::npos, result.err.find("usage:")) << result.err;
   }
   EXPECT_FALSE(fs::exists(database));
-
   RunResult help = Run({"show", "--help"});
   EXPECT_EQ(0, help.status);
   EXPECT_EQ(0u, help.out.find("usage:")) << help.out;
