@@ -20,21 +20,21 @@
 #include "fsdb/LogWriter.h"
 
 // Print the whole error, locations included, when it is not a success.
-#define EXPECT_OK(expr)                                      \
-  do {                                                       \
-    const CYaError fsdbTestError_ = (expr);                  \
+#define EXPECT_OK(expr)                                                  \
+  do {                                                                   \
+    const CYaError fsdbTestError_ = (expr);                              \
     EXPECT_FALSE(fsdbTestError_.IsError()) << fsdbTestError_.AsString(); \
   } while (0)
-#define ASSERT_OK(expr)                                      \
-  do {                                                       \
-    const CYaError fsdbTestError_ = (expr);                  \
+#define ASSERT_OK(expr)                                                  \
+  do {                                                                   \
+    const CYaError fsdbTestError_ = (expr);                              \
     ASSERT_FALSE(fsdbTestError_.IsError()) << fsdbTestError_.AsString(); \
   } while (0)
 
 // Expect an error carrying the Win32-style code `code`.
-#define EXPECT_WIN32(expr, code)                                                        \
-  do {                                                                                  \
-    const CYaError fsdbTestError_ = (expr);                                             \
+#define EXPECT_WIN32(expr, code)                                                            \
+  do {                                                                                      \
+    const CYaError fsdbTestError_ = (expr);                                                 \
     EXPECT_TRUE(FXErrorUtil::IsWin32(fsdbTestError_, (code))) << fsdbTestError_.AsString(); \
   } while (0)
 
@@ -91,7 +91,8 @@ class CaptureLogWriter : public CLogWriterInterface {
     int size = std::vsnprintf(nullptr, 0, format, copy);
     va_end(copy);
     std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-    if (size > 0) std::vsnprintf(&text[0], text.size() + 1, format, args);
+    if (size > 0)
+      std::vsnprintf(&text[0], text.size() + 1, format, args);
     va_end(args);
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.push_back(LogLine{static_cast<int>(level), function ? function : "", line, text});
@@ -112,7 +113,8 @@ class CaptureLogWriter : public CLogWriterInterface {
   std::vector<std::string> Texts() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> texts;
-    for (const LogLine& line : lines_) texts.push_back(line.text);
+    for (const LogLine& line : lines_)
+      texts.push_back(line.text);
     return texts;
   }
   // Number of lines whose text contains `fragment`.
@@ -120,7 +122,8 @@ class CaptureLogWriter : public CLogWriterInterface {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t count = 0;
     for (const LogLine& line : lines_)
-      if (line.text.find(fragment) != std::string::npos) ++count;
+      if (line.text.find(fragment) != std::string::npos)
+        ++count;
     return count;
   }
   void Clear() {
@@ -138,7 +141,8 @@ class CaptureLogWriter : public CLogWriterInterface {
 // Install it before opening a database whose threads log, and let it go after closing it.
 class ScopedCaptureLog {
  public:
-  explicit ScopedCaptureLog(int level) : previous_(g_ptrLogWriter), writer_(boost::make_shared<CaptureLogWriter>(level)) {
+  explicit ScopedCaptureLog(int level)
+      : previous_(g_ptrLogWriter), writer_(boost::make_shared<CaptureLogWriter>(level)) {
     g_ptrLogWriter = writer_;
   }
   ~ScopedCaptureLog() { g_ptrLogWriter = previous_; }

@@ -42,11 +42,17 @@ class [[nodiscard, gnu::visibility("default")]] CYaError {
   // Success.
   CYaError() : code_(0) {}
 
-  static CYaError Success() { return CYaError(); }
+  static CYaError Success() {
+    return CYaError();
+  }
 
   // True exactly when the code is negative.
-  bool IsError() const { return code_ < 0; }
-  int32_t GetCode() const { return code_; }
+  bool IsError() const {
+    return code_ < 0;
+  }
+  int32_t GetCode() const {
+    return code_;
+  }
 
   // One line: the code in hex, its kind with the original number, every message and every location,
   // innermost (where the error was made) first. "Success" for code 0 without details.

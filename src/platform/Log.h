@@ -16,12 +16,12 @@ inline int FsdbLogLevel() {
 // Writes one line at `level` when the writer's level is at least `level`. The level is asked before
 // the arguments are evaluated or anything is formatted, so a line below the level costs one virtual
 // call. The format is checked at compile time through the writer's format attribute.
-#define FSDB_LOG(level, ...)                                                                        \
-  do {                                                                                              \
-    CLogWriterInterface* fsdbLogWriter_ = g_ptrLogWriter.get();                                     \
-    if (fsdbLogWriter_ != nullptr && fsdbLogWriter_->GetLevel() >= (level))                         \
-      fsdbLogWriter_->Write(static_cast<unsigned>(level), __PRETTY_FUNCTION__, __LINE__, 0, 0ULL,   \
-                            __VA_ARGS__);                                                           \
+#define FSDB_LOG(level, ...)                                                                      \
+  do {                                                                                            \
+    CLogWriterInterface* fsdbLogWriter_ = g_ptrLogWriter.get();                                   \
+    if (fsdbLogWriter_ != nullptr && fsdbLogWriter_->GetLevel() >= (level))                       \
+      fsdbLogWriter_->Write(static_cast<unsigned>(level), __PRETTY_FUNCTION__, __LINE__, 0, 0ULL, \
+                            __VA_ARGS__);                                                         \
   } while (0)
 
 // A function trace: logs entering on construction and leaving on destruction, at `level`.

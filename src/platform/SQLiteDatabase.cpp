@@ -443,16 +443,20 @@ CDatabaseTransaction::CDatabaseTransaction(CDatabaseBase* database, unsigned /*f
 
 CDatabaseTransaction::~CDatabaseTransaction() {
   --database_->transactionDepth_;
-  if (!outermost_ || ended_) return;
+  if (!outermost_ || ended_)
+    return;
   CYaError error = End();
-  if (error.IsError()) FSDB_LOG(0, "%s", error.AsString().c_str());
+  if (error.IsError())
+    FSDB_LOG(0, "%s", error.AsString().c_str());
 }
 
 CYaError CDatabaseTransaction::Commit() {
-  if (!outermost_ || ended_) return CYaError::Success();
+  if (!outermost_ || ended_)
+    return CYaError::Success();
   ended_ = true;
   CYaError error = End();
-  if (error.IsError()) return error.Push(FX_LOCATION);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -466,9 +470,10 @@ CYaError CDatabaseTransaction::End() {
   // Some errors (a full disk, I/O errors) make SQLite roll the whole transaction back by itself; then
   // there is nothing left to commit, and nothing of it persisted.
   if (sqlite3_get_autocommit(connection) != 0) {
-    return FXErrorUtil::ErrorSQLite(FX_LOCATION, SQLITE_ABORT,
-                                    "Transaction on %s was rolled back by SQLite after an error; nothing to commit",
-                                    database_->GetDatabaseName().c_str());
+    return FXErrorUtil::ErrorSQLite(
+        FX_LOCATION, SQLITE_ABORT,
+        "Transaction on %s was rolled back by SQLite after an error; nothing to commit",
+        database_->GetDatabaseName().c_str());
   }
   const int result = sqlite3_exec(connection, "COMMIT", nullptr, nullptr, nullptr);
   if (result != SQLITE_OK) {

@@ -55,7 +55,8 @@ class CYaXNode {
   CYaError AppendNode(boost::shared_ptr<T>& node, const std::string& name) {
     pugi::xml_node_struct* child = nullptr;
     CYaError error = AppendChild(name.c_str(), child);
-    if (error.IsError()) return error;
+    if (error.IsError())
+      return error;
     node = boost::make_shared<T>(child);
     return CYaError::Success();
   }
@@ -64,7 +65,8 @@ class CYaXNode {
   CYaError GetNode(boost::shared_ptr<T>& node, const std::string& name) const {
     pugi::xml_node_struct* child = nullptr;
     CYaError error = FindChild(name.c_str(), child);
-    if (error.IsError()) return error;
+    if (error.IsError())
+      return error;
     node = boost::make_shared<T>(child);
     return CYaError::Success();
   }
@@ -96,7 +98,8 @@ class CYaXDocument {
   CYaError AppendNode(boost::shared_ptr<T>& node, const std::string& name) {
     pugi::xml_node_struct* child = nullptr;
     CYaError error = AppendChild(name.c_str(), child);
-    if (error.IsError()) return error;
+    if (error.IsError())
+      return error;
     node = boost::make_shared<T>(child);
     return CYaError::Success();
   }
@@ -106,7 +109,8 @@ class CYaXDocument {
   CYaError GetNode(boost::shared_ptr<T>& node, const std::string& name) const {
     pugi::xml_node_struct* child = nullptr;
     CYaError error = FindChild(name.c_str(), child);
-    if (error.IsError()) return error;
+    if (error.IsError())
+      return error;
     node = boost::make_shared<T>(child);
     return CYaError::Success();
   }

@@ -65,10 +65,10 @@ class CDatabaseCache {
   int64_t GetMissCount();
 
  private:
-  int64_t hits_;    // guarded by cacheLock_
-  int64_t misses_;  // guarded by cacheLock_
+  int64_t hits_;                                           // guarded by cacheLock_
+  int64_t misses_;                                         // guarded by cacheLock_
   std::shared_ptr<LRUCache<std::string, int64_t>> cache_;  // guarded by cacheLock_
-  FileQueue queue_;                                         // guarded by queueLock_
+  FileQueue queue_;                                        // guarded by queueLock_
   FXCriticalSection cacheLock_;
   FXCriticalSection queueLock_;
 };

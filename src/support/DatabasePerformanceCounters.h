@@ -79,7 +79,8 @@ class CAutoTimeCounter {
   explicit CAutoTimeCounter(CTimeCounter* counter)
       : counter_(counter), start_(counter ? CTimeStamp::Now() : CTimeStamp()) {}
   ~CAutoTimeCounter() {
-    if (counter_ != nullptr) *counter_ += CTimeStamp::Now() - start_;
+    if (counter_ != nullptr)
+      *counter_ += CTimeStamp::Now() - start_;
   }
   CAutoTimeCounter(const CAutoTimeCounter&) = delete;
   CAutoTimeCounter& operator=(const CAutoTimeCounter&) = delete;

@@ -38,7 +38,8 @@ class LRUCache {
       return CYaError::Success();
     }
     CYaError error = loader_(key, value);
-    if (error.IsError()) return error.Push(FX_LOCATION);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     insert(key, value);
     return CYaError::Success();
   }
@@ -82,13 +83,15 @@ class LRUCache {
       recency_.splice(recency_.end(), recency_, found->second.second);
       return;
     }
-    if (index_.size() >= capacity_) evict();
+    if (index_.size() >= capacity_)
+      evict();
     recency_.push_back(key);
     index_.emplace(key, std::make_pair(value, std::prev(recency_.end())));
   }
 
   void evict() {
-    if (recency_.empty()) return;
+    if (recency_.empty())
+      return;
     index_.erase(recency_.front());
     recency_.pop_front();
   }

@@ -37,7 +37,9 @@ class FXLockableResource {
   uint32_t GetOwnerThreadId() const { return owner_.load(std::memory_order_relaxed); }
 
  protected:
-  void SetLockOwner() { owner_.store(static_cast<uint32_t>(GetCurrentThreadId()), std::memory_order_relaxed); }
+  void SetLockOwner() {
+    owner_.store(static_cast<uint32_t>(GetCurrentThreadId()), std::memory_order_relaxed);
+  }
   void ClearLockOwner() { owner_.store(0, std::memory_order_relaxed); }
 
  private:
