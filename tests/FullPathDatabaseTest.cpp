@@ -30,19 +30,7 @@ class FullPathDatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_OK(db_->Open(false)); }
 
-  // Each row of `sql`, its columns joined by '|' (NULL as "NULL").
-  Lines Rows(const std::string& sql) {
-    Lines rows;
-    boost::shared_ptr<FX::CSQLite3Statement> statement;
-    const CYaError error = db_->CompileStatement(sql, statement);
-    EXPECT_OK(error);
-    for (auto row = error.IsError() ? nullptr : statement->ExecQuery(); row && !row->Eof(); row->NextRow()) {
-      rows.emplace_back();
-      for (int i = 0; i < row->NumFields(); ++i)
-        rows.back() += (i > 0 ? "|" : "") + std::string(row->GetStringField(i, "NULL"));
-    }
-    return rows;
-  }
+  Lines Rows(const std::string& sql) { return fsdbtest::SelectRows(*db_, sql); }
   int64_t TableId(const std::string& storedPath) {
     const Lines rows = Rows("SELECT FolderId FROM Folders WHERE FullyQualifiedPath = '" + storedPath + "'");
     return rows.size() == 1 ? std::stoll(rows[0]) : -1;

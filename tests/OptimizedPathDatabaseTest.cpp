@@ -28,19 +28,7 @@ class OptimizedPathDatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_OK(db_->Open(false)); }
 
-  // Each row of `sql`, its columns joined by '|' (NULL as "NULL").
-  Lines Rows(const std::string& sql) {
-    Lines rows;
-    boost::shared_ptr<FX::CSQLite3Statement> statement;
-    const CYaError error = db_->CompileStatement(sql, statement);
-    EXPECT_OK(error);
-    for (auto row = error.IsError() ? nullptr : statement->ExecQuery(); row && !row->Eof(); row->NextRow()) {
-      rows.emplace_back();
-      for (int i = 0; i < row->NumFields(); ++i)
-        rows.back() += (i > 0 ? "|" : "") + std::string(row->GetStringField(i, "NULL"));
-    }
-    return rows;
-  }
+  Lines Rows(const std::string& sql) { return fsdbtest::SelectRows(*db_, sql); }
   // The id of the folder row called `name` (names are unique in these tests).
   std::string RowId(const std::string& name) {
     const Lines rows = Rows("SELECT FolderId FROM Folders WHERE FolderName = '" + name + "'");

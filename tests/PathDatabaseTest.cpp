@@ -67,21 +67,8 @@ class PathDatabaseTest : public ::testing::TestWithParam<int> {
     EXPECT_OK(engine_->QueryItem(path, item));
     return item;
   }
-  // Every row of `sql`, its columns joined with '|' (NULL as "NULL"), read through the engine's own
-  // connection, which knows the path collations.
-  Rows Select(const std::string& sql) {
-    Rows rows;
-    boost::shared_ptr<FX::CSQLite3Statement> statement;
-    EXPECT_OK(engine_->CompileStatement(sql, statement));
-    for (auto row = statement ? statement->ExecQuery() : nullptr; row && !row->Eof(); row->NextRow()) {
-      std::string text;
-      for (int column = 0; column < row->NumFields(); ++column)
-        text += (column > 0 ? "|" : "") +
-                std::string(row->IsNull(column) ? "NULL" : row->GetStringField(column, ""));
-      rows.push_back(text);
-    }
-    return rows;
-  }
+  // Read through the engine's own connection, which knows the path collations.
+  Rows Select(const std::string& sql) { return fsdbtest::SelectRows(*engine_, sql); }
   bool HasFileIndex() {
     return Select("SELECT 1 FROM sqlite_master WHERE name='index_files_folderidfilename'").size();
   }

@@ -40,17 +40,6 @@ TEST(PathOrderingTest, BothCollationsPutTheSeparatorBeforeEveryOtherByte) {
   EXPECT_EQ(sqlite_collation_bypath_nocase(nullptr, 4, "/ABC", 3, "/abd"), 1);
 }
 
-// The first column of every row of `sql`, as text.
-Lines Column(FX::CDatabaseBase& database, const std::string& sql) {
-  Lines values;
-  boost::shared_ptr<FX::CSQLite3Statement> statement;
-  const CYaError error = database.CompileStatement(sql, statement);
-  EXPECT_OK(error);
-  for (auto row = error.IsError() ? nullptr : statement->ExecQuery(); row && !row->Eof(); row->NextRow())
-    values.push_back(row->GetStringField(0, ""));
-  return values;
-}
-
 class PathCollationRegistrationTest : public ::testing::Test {
  protected:
   fsdbtest::TempDir dir_;
@@ -67,10 +56,10 @@ TEST_F(PathCollationRegistrationTest, RegistersOnDemandUnderTheRequestedCase) {
   ASSERT_OK(engine.Execute("CREATE TABLE T(x VARCHAR COLLATE path_components); INSERT INTO T" + rows +
                            "CREATE TABLE N(x VARCHAR COLLATE Path_Components_NoCase); INSERT INTO N" + rows));
   const Lines sorted = {"/", "/a", "/a/b", "/a/c", "/a b", "/a-b", "/a.txt", "/ab"};
-  EXPECT_EQ(Column(engine, "SELECT x FROM T ORDER BY x"), sorted);
-  EXPECT_EQ(Column(engine, "SELECT COUNT(*) FROM T WHERE x = '/A/B'"), Lines{"0"});
-  EXPECT_EQ(Column(engine, "SELECT x FROM N ORDER BY x"), sorted);
-  EXPECT_EQ(Column(engine, "SELECT x FROM N WHERE x = '/A/B'"), Lines{"/a/b"});
+  EXPECT_EQ(fsdbtest::SelectRows(engine, "SELECT x FROM T ORDER BY x"), sorted);
+  EXPECT_EQ(fsdbtest::SelectRows(engine, "SELECT COUNT(*) FROM T WHERE x = '/A/B'"), Lines{"0"});
+  EXPECT_EQ(fsdbtest::SelectRows(engine, "SELECT x FROM N ORDER BY x"), sorted);
+  EXPECT_EQ(fsdbtest::SelectRows(engine, "SELECT x FROM N WHERE x = '/A/B'"), Lines{"/a/b"});
   EXPECT_EQ(log_->Count("Registering PATH_COMPONENTS"), 2u);
   EXPECT_EQ(log_->Count("Registering PATH_COMPONENTS_NOCASE"), 1u);
 
@@ -99,7 +88,8 @@ TEST_F(PathCollationRegistrationTest, FreshConnectionToAnExistingFileNeedsTheCol
   CFullPathDatabase engine(dir_.File("scan.db"), false);
   ASSERT_OK(engine.Open(false));
   // In byte order "-" would come first and "/d/a b/" before "/d/a/".
-  EXPECT_EQ(Column(engine, kFolderPaths), (Lines{"/", "/d/", "/d/a/", "/d/a/x/", "/d/a b/", "/d/ab/", "-"}));
+  EXPECT_EQ(fsdbtest::SelectRows(engine, kFolderPaths),
+            (Lines{"/", "/d/", "/d/a/", "/d/a/x/", "/d/a b/", "/d/ab/", "-"}));
 }
 
 }  // namespace

@@ -33,15 +33,7 @@ Lines Column(const std::string& folder, const std::string& sql) {
   database.SetDatabaseName("scan.db");
   EXPECT_OK(database.OpenDatabase());
   EXPECT_OK(database.RegisterCollationHandler(1, "PATH_COMPONENTS", sqlite_collation_bypath));
-  Lines values;
-  boost::shared_ptr<FX::CSQLite3Statement> statement;
-  const CYaError error = database.CompileStatement(sql, statement);
-  EXPECT_OK(error);
-  if (error.IsError())
-    return values;
-  for (auto row = statement->ExecQuery(); !row->Eof(); row->NextRow())
-    values.push_back(row->GetStringField(0, "NULL"));
-  return values;
+  return fsdbtest::SelectRows(database, sql);
 }
 
 class FactoryTest : public ::testing::TestWithParam<int> {};

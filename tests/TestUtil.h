@@ -18,6 +18,7 @@
 
 #include "fsdb/Error.h"
 #include "fsdb/LogWriter.h"
+#include "platform/SQLiteDatabase.h"
 
 // Print the whole error, locations included, when it is not a success.
 #define EXPECT_OK(expr)                                                  \
@@ -69,6 +70,22 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Every row of `sql` read through `database` (whose collations it then knows), its columns joined with
+// '|', NULL as "NULL". A statement that does not compile fails the test and yields no rows.
+inline std::vector<std::string> SelectRows(FX::CDatabaseBase& database, const std::string& sql) {
+  std::vector<std::string> rows;
+  boost::shared_ptr<FX::CSQLite3Statement> statement;
+  const CYaError error = database.CompileStatement(sql, statement);
+  EXPECT_FALSE(error.IsError()) << error.AsString();
+  for (auto row = error.IsError() ? nullptr : statement->ExecQuery(); row && !row->Eof(); row->NextRow()) {
+    std::string text;
+    for (int column = 0; column < row->NumFields(); ++column)
+      text += (column > 0 ? "|" : "") + std::string(row->GetStringField(column, "NULL"));
+    rows.push_back(text);
+  }
+  return rows;
+}
 
 struct LogLine {
   int level;
