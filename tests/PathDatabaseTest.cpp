@@ -228,6 +228,11 @@ TEST_P(PathDatabaseTest, FileAndFolderChangesInBulkModeSeeQueuedFiles) {
   EXPECT_EQ(0u, QueueSize());
   ASSERT_OK(engine_->AddFile("/b/f4", MakeItem(4)));
   ASSERT_OK(engine_->RenameFile("/b/f4", "/b/g4", nullptr, nullptr));
+  // Without the unique index a rename onto an existing name would record it twice: refused as the
+  // index refuses it outside bulk-insert mode.
+  int code = 0;
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->RenameFile("/b/g4", "/b/f2", nullptr, nullptr), &code));
+  EXPECT_EQ(19, code & 0xFF);
   ASSERT_OK(engine_->AddFile("/c/h", MakeItem(5)));
   ASSERT_OK(engine_->DeleteFolder("/c", nullptr));
   ASSERT_OK(engine_->Close());
