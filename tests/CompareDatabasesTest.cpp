@@ -1,9 +1,6 @@
-// The comparison of two scans, run over the four pairings of layouts for the previous and current scan.
-
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <iterator>
 #include <map>
 #include <string>
 #include <tuple>
@@ -30,8 +27,7 @@ const DatabaseType kOptimized = FSDB::DATABASE_TYPE_OPTIMIZED;
 // current; "-" for none). processFolder can be forced per path; the report at position `failingCall` fails.
 class RecordingCallback : public FSDB::CCompareDatabasesCallback {
  public:
-  Lines calls;
-  Lines items;
+  Lines calls, items;
   std::map<std::string, bool> process;
   size_t failingCall = SIZE_MAX;
 
@@ -53,22 +49,18 @@ class RecordingCallback : public FSDB::CCompareDatabasesCallback {
   CYaError Record(const char* kind, Path path, Item previous, Item current, bool* processFolder) {
     calls.push_back(kind + (" " + path));
     items.push_back(Describe(previous) + "|" + Describe(current));
-    auto forced = process.find(path);
-    if (processFolder != nullptr && forced != process.end())
-      *processFolder = forced->second;
-    if (calls.size() - 1 == failingCall)
-      return FXErrorUtil::ErrorWin32(FX_LOCATION, 5, "refused by the test");
-    return CYaError::Success();
+    if (processFolder != nullptr && process.count(path))
+      *processFolder = process[path];
+    return calls.size() - 1 == failingCall ? FXErrorUtil::ErrorWin32(FX_LOCATION, 5, "refused by the test")
+                                           : CYaError::Success();
   }
 };
 
-// A scan as a list of paths: a folder ends with '/', a leading '~' marks an item that is not selected, and
-// a file may end with "=<size>".
+// A scan as paths: a folder ends with '/', a leading '~' marks it unselected, a file may end with "=<size>".
 using Entries = std::vector<std::string>;
 
 class CompareDatabasesTest : public ::testing::TestWithParam<Layouts> {
  protected:
-  // Writes a scan database holding `entries`; missing parent folders are added unselected.
   static void Build(Path file, DatabaseType type, const Entries& entries) {
     FSDB::CScanDatabase database(file, type);
     ASSERT_OK(database.Open(false));
@@ -85,7 +77,6 @@ class CompareDatabasesTest : public ::testing::TestWithParam<Layouts> {
     }
     ASSERT_OK(database.Close());
   }
-  // Writes both scans afresh.
   void Build(const Entries& previous, const Entries& current) {
     fs::remove(previous_);
     fs::remove(current_);
@@ -125,15 +116,15 @@ TEST_P(CompareDatabasesTest, FoldersOnOneSideOnly) {
                     {"/n/", "/n/f", "/n/b/", "/n/b/g", "~/n/b/unselected", "/n/c/", "/n/c/h"}));
   EXPECT_EQ(callback_->calls, (Lines{"Folder1 /a", "Folder1 /a-b", "Folder2 /n", "File2 /n/f", "Folder2 /n/b",
                                      "File2 /n/b/g", "Folder2 /n/c", "File2 /n/c/h"}));
-  EXPECT_EQ(log_->Count("Previous [Yes] Current [No] Folder [/a]"), 1u);
-  EXPECT_EQ(log_->Count("Previous [Yes] Current [No] Folder [/a/b] Skipping [Yes]"), 1u);
-  EXPECT_EQ(log_->Count("Previous [Yes] Current [No] Folder [/a/c] Skipping [Yes]"), 1u);
+  for (const std::string folder : {"[/a]", "[/a/b] Skipping [Yes]", "[/a/c] Skipping [Yes]"})
+    EXPECT_EQ(log_->Count("Previous [Yes] Current [No] Folder " + folder), 1u) << folder;
   EXPECT_EQ(log_->Count("Skipping [Yes]"), 2u);
 }
 
+// Deleted folders walked, the new one not, the common folder's files skipped (its subfolders still walked).
+// The comparison runs without a log writer too.
 TEST_P(CompareDatabasesTest, CallbackSteersTheWalk) {
-  // Walk the deleted folders (their files reported as deleted), skip the new subtree, and leave the
-  // common folder's files alone (its subfolders are still walked).
+  g_ptrLogWriter.reset();  // log_ puts the previous writer back
   callback_->process = {{"/old", true}, {"/old/sub", true}, {"/new", false}, {"/both", false}};
   EXPECT_OK(Compare(
       {"/both/", "/both/f", "/both/sub/", "/both/sub/g", "/old/", "/old/f", "/old/sub/", "/old/sub/g"},
@@ -157,7 +148,7 @@ TEST_P(CompareDatabasesTest, CallbackErrorEndsTheRunAtOnceAndEveryRunClosesBothD
               failing < 4 ? "refused by the test" : "success");
     EXPECT_TRUE(failing == 4 || FXErrorUtil::IsWin32(error, 5)) << error.AsString();
     EXPECT_EQ(callback_->calls.size(), std::min<size_t>(failing + 1, 4));
-    // While `compare` still lives, both databases have been closed, inside the call's trace.
+    // Both databases closed while `compare` still lives, inside the call's trace.
     const std::vector<fsdbtest::LogLine> lines = log_->Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front().text, "Entering");
@@ -176,48 +167,34 @@ TEST_P(CompareDatabasesTest, ProgressLineIsRepeatedWhileAnIndexStaysOnAMultipleO
     Entries previous, current;
     Lines progress;
   } cases[] = {
-      // No selected folder in the previous scan: its index stays 0 through every iteration.
       {{"~/x/"}, {"/a/", "/b/", "/c/"}, {line(0, 0), line(1, 0), line(2, 0), line(3, 0)}},
-      // Both indexes move: the iteration that starts at 0, then the final line.
       {{"/a/", "/b/", "/c/"}, {"/a/", "/b/", "/c/"}, {line(0, 0), line(3, 3)}},
-      // Nothing selected on either side: only the final line.
       {{"~/a/f"}, {}, {line(0, 0)}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.progress.back());
     log_->Clear();
     EXPECT_OK(Compare(c.previous, c.current));
-    const Lines texts = log_->Texts();
     Lines progress;
-    std::copy_if(texts.begin(), texts.end(), std::back_inserter(progress),
-                 [](Path text) { return text.find("Current Item Index") != std::string::npos; });
+    for (const std::string& text : log_->Texts())
+      if (text.find("Current Item Index") != std::string::npos)
+        progress.push_back(text);
     EXPECT_EQ(progress, c.progress);
   }
   EXPECT_EQ(callback_->calls.size(), 6u);  // three new folders, three common ones, then nothing
 }
 
-TEST_P(CompareDatabasesTest, RunsWithoutALogWriter) {
-  g_ptrLogWriter.reset();  // log_ puts the previous writer back
-  EXPECT_OK(Compare({"/a/", "/a/f"}, {"/a/", "/a/g"}));
-  EXPECT_EQ(callback_->calls, (Lines{"FolderBoth /a", "File1 /a/f", "File2 /a/g"}));
-}
-
 TEST_P(CompareDatabasesTest, ArgumentsThatCannotBeComparedFailAndCreateNothing) {
-  CYaError error = Comparison("", current_).CompareDatabases();
-  EXPECT_WIN32(error, 87);
-  EXPECT_EQ(error.GetMessage(),
-            "Previous database not specified, Previous Database Name = [], Current Database "
-            "Name = [" +
-                current_ + "]");
-  error = Comparison(previous_, "").CompareDatabases();
-  EXPECT_WIN32(error, 87);
-  EXPECT_EQ(error.GetMessage(), "Current database not specified, Previous Database Name = [" + previous_ +
-                                    "], Current Database Name = []");
-
-  // A missing file is an error and is not created (the current database is opened writable): both are
-  // missing, then only the current one.
+  for (const auto& [previous, current, which] : {std::make_tuple(std::string(), current_, "Previous"),
+                                                 std::make_tuple(previous_, std::string(), "Current")}) {
+    const CYaError error = Comparison(previous, current).CompareDatabases();
+    EXPECT_WIN32(error, 87);
+    EXPECT_EQ(error.GetMessage(), std::string(which) + " database not specified, Previous Database Name = [" +
+                                      previous + "], Current Database Name = [" + current + "]");
+  }
+  // A missing file is not created (the current one is opened writable): both missing, then the current one.
   for (const std::string& missing : {previous_, current_}) {
-    error = Compare();
+    const CYaError error = Compare();
     EXPECT_WIN32(error, 2);
     EXPECT_NE(error.GetMessage().find(missing), std::string::npos) << error.GetMessage();
     EXPECT_FALSE(fs::exists(missing));
@@ -228,9 +205,8 @@ TEST_P(CompareDatabasesTest, ArgumentsThatCannotBeComparedFailAndCreateNothing) 
   EXPECT_WIN32(Compare(), 13);
 }
 
-// The names are chosen so that byte order would interleave differently from path order: ' ', '-' and '.'
-// all sort below '/'. /a/b only in the previous scan meets /a-b only in the current one: byte order would
-// report /a-b first. The root is reported with the empty path.
+// ' ', '-' and '.' sort below '/' in byte order, which would report /a-b (current only) before /a/b
+// (previous only). The root is reported with the empty path.
 TEST_P(CompareDatabasesTest, ReportsFollowPathOrderWhateverTheLayouts) {
   EXPECT_OK(Compare(
       {"/", "/r", "/a/", "/a/f1", "/a/b/", "/a/b/g", "/a b/", "/a b/k", "/a b/z/", "/a.txt/", "/a.txt/h"},

@@ -1,6 +1,5 @@
-// What both folder layouts must do alike. LayoutTest runs each behaviour over both engines;
-// LayoutParityTest applies one long generated sequence of changes to a database of each layout and
-// to an in-memory model of the tree, and requires the same answers from all three (row ids aside).
+// What both folder layouts must do alike: a few behaviours over both engines, and one long generated
+// sequence of changes whose answers must match an in-memory model of the tree in both layouts.
 
 #include <algorithm>
 #include <cstdint>
@@ -33,8 +32,7 @@ std::unique_ptr<CPathDatabase> MakeEngine(DatabaseType type, const std::string& 
   return std::make_unique<FSDB::CFullPathDatabase>(file, false);
 }
 
-// An item whose every value derives from `n`, with its metadata document formed; 0 gives the empty
-// item that missing ancestors are recorded with.
+// Every value derives from `n`; 0 gives the empty item that missing ancestors are recorded with.
 CDatabaseItemPtr Item(int64_t n, bool selected = false) {
   CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
   if (n == 0)
@@ -54,7 +52,6 @@ CDatabaseItemPtr Item(int64_t n, bool selected = false) {
   return item;
 }
 
-// Every property of an item but its row id, on one line.
 std::string Describe(const CDatabaseItem& item) {
   std::ostringstream out;
   out << (item.IsDirectory() ? "folder " : "file ") << item.GetFullyQualifiedPath() << " ["
@@ -66,8 +63,7 @@ std::string Describe(const CDatabaseItem& item) {
   return out.str();
 }
 
-// How a query should describe an item recorded from `source`: the values of its metadata document
-// only when the query reads the document (`populated`); the walks leave them 0.
+// How a query describes an item recorded from `source`; the walks leave the metadata's values 0.
 std::string Expected(const CDatabaseItem& source, bool directory, const std::string& path,
                      const std::string& name, bool populated = true) {
   CDatabaseItem item(source);
@@ -90,17 +86,13 @@ std::vector<CDatabaseItemPtr> Walk(const CDatabaseItemIteratorPtr& iterator) {
   return items;
 }
 
-// The number of rows in Folders and in Files, as "folders|files".
-std::string RowCounts(CPathDatabase& db) {
-  boost::shared_ptr<FX::CSQLite3Statement> count;
-  EXPECT_OK(db.CompileStatement(
-      "SELECT (SELECT COUNT(*) FROM Folders) || '|' || (SELECT COUNT(*) FROM Files)", count));
-  return count ? count->ExecQuery()->GetStringField(0, "") : "";
+std::string RowCounts(CPathDatabase& db) {  // "folders|files"
+  return fsdbtest::SelectRows(db, "SELECT (SELECT COUNT(*) FROM Folders), (SELECT COUNT(*) FROM Files)")
+      .at(0);
 }
 
-// ---------------------------------------------------------------------------------------------------
-// Behaviour over both layouts that the generated sequence below does not check: row ids, and the
-// folder-id cache in the order that would expose a stale entry.
+// Row ids and the folder-id cache (in the order that would expose a stale entry), which the generated
+// sequence does not check.
 
 class LayoutTest : public ::testing::TestWithParam<DatabaseType> {
  protected:
@@ -133,15 +125,16 @@ TEST_P(LayoutTest, RowsKeepTheirIdsWhenRecordedAgainOrMoved) {
   EXPECT_EQ(idOfB, Query("/a/b")->GetId());
   EXPECT_EQ(idOfF, Query("/a/b/d/f")->GetId());
 
-  ASSERT_OK(db_->RenameFolder("/a", "/x", nullptr, nullptr));
-  ASSERT_OK(db_->RenameFile("/x/b/d/f", "/x/g", nullptr, nullptr));
-  EXPECT_EQ(idOfB, Query("/x/b")->GetId());
+  // Renamed without a new item, each row keeps its own values.
+  ASSERT_OK(db_->RenameFolder("/a/b", "/x", nullptr, nullptr));
+  ASSERT_OK(db_->RenameFile("/x/d/f", "/x/g", nullptr, nullptr));
+  EXPECT_EQ(idOfB, Query("/x")->GetId());
   EXPECT_EQ(idOfF, Query("/x/g")->GetId());
+  EXPECT_EQ(Expected(*Item(2), true, "/x/", "x"), Describe(*Query("/x")));
   EXPECT_EQ(Expected(*Item(3), false, "/x/g", "g"), Describe(*Query("/x/g")));
 }
 
 TEST_P(LayoutTest, CacheNeverAnswersWithAStaleId) {
-  // Adding a file looks its folder up, and listing caches subfolders: /a/b is cached in both layouts.
   ASSERT_OK(db_->AddFile("/a/b/f", Item(1)));
   std::list<CDatabaseItemPtr> items;
   ASSERT_OK(db_->QueryFolderItems("/a", 0, items));
@@ -150,7 +143,6 @@ TEST_P(LayoutTest, CacheNeverAnswersWithAStaleId) {
   CDatabaseItemPtr item;
   EXPECT_WIN32(db_->QueryItem("/a/b/f", item), 1168);
 
-  // After a rename the old paths, however spelt, name new folders or none, never the moved ones.
   (void)db_->QueryItem("//a//b", item);
   (void)db_->QueryFolderItems("//a//b//", 0, items);
   ASSERT_OK(db_->RenameFolder("/a", "/m", nullptr, nullptr));
@@ -171,19 +163,14 @@ INSTANTIATE_TEST_SUITE_P(BothLayouts, LayoutTest,
                            return info.param == FSDB::DATABASE_TYPE_OPTIMIZED ? "Optimized" : "FullPath";
                          });
 
-// ---------------------------------------------------------------------------------------------------
-// One generated sequence, two layouts, one model
-
-// mt19937's output is fixed by the standard (unlike the distributions'), so the sequence is the same on
-// every platform.
+// mt19937's output is fixed by the standard (unlike the distributions'), so is the sequence.
 struct Random : std::mt19937 {
   using std::mt19937::mt19937;
   uint32_t Below(size_t n) { return static_cast<uint32_t>((*this)() % n); }
   bool OneIn(uint32_t n) { return Below(n) == 0; }
 };
 
-// The outcome of a change: 0, a Win32-style code, or kSQLiteFailure (a unique index refused it).
-const int kSQLiteFailure = -1;
+const int kSQLiteFailure = -1;  // a unique index refused the change
 
 int Outcome(const CYaError& error) {
   const int outcome = !error.IsError()                    ? 0
@@ -195,21 +182,14 @@ int Outcome(const CYaError& error) {
 }
 
 // The model's keys: a folder's path with a trailing separator ("/", "/a/"), a file's path ("/a/f").
-bool IsFolder(const std::string& key) {
-  return key.back() == '/';
-}
-std::string Strip(const std::string& key) {
+const auto IsFolder = [](const std::string& key) { return key.back() == '/'; };
+const auto Strip = [](const std::string& key) {
   return key.size() > 1 && IsFolder(key) ? key.substr(0, key.size() - 1) : key;
-}
-std::string ParentOf(const std::string& key) {
-  return Strip(key).substr(0, Strip(key).rfind('/') + 1);
-}
-std::string NameOf(const std::string& key) {
-  return Strip(key).substr(Strip(key).rfind('/') + 1);
-}
+};
+const auto ParentOf = [](const std::string& key) { return Strip(key).substr(0, Strip(key).rfind('/') + 1); };
+const auto NameOf = [](const std::string& key) { return Strip(key).substr(Strip(key).rfind('/') + 1); };
 
-// The path collation's order, component by component (a folder's subtree follows it directly): bytes,
-// with the separator below every other character.
+// The path collation's order: bytes, with the separator below every other character.
 struct PathOrder {
   bool operator()(const std::string& a, const std::string& b) const {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -224,7 +204,6 @@ void Append(Lines& lines, const Lines& more, const std::string& indent = "") {
     lines.push_back(indent + line);
 }
 
-// Kinds in the order of their weights in the generated mix.
 enum Kind { ADD_FILE, ADD_FOLDER, DELETE_FILE, DELETE_FOLDER, RENAME_FILE, RENAME_FOLDER, QUERY, LIST };
 const char* const kKindNames[] = {"AddFile",    "AddFolder",    "DeleteFile", "DeleteFolder",
                                   "RenameFile", "RenameFolder", "QueryItem",  "QueryFolderItems"};
@@ -237,8 +216,7 @@ struct Operation {
   CDatabaseItemPtr item;                   // may be empty for renames
 };
 
-// The tree as the changes should leave it, each folder and file with the item it was last recorded
-// from. Each change answers with the outcome that the databases must give, each query as they must.
+// The tree as the changes should leave it, each entry with the item it was last recorded from.
 struct TreeModel {
   Entries tree = {{"/", Item(0)}};
 
@@ -249,7 +227,7 @@ struct TreeModel {
     tree[folder] = Item(0);
   }
 
-  // Moves the folder `from` and everything beneath it (a range in path order) to `to`, or deletes them.
+  // Moves the folder `from` and its subtree (a range in path order) to `to`, or deletes them.
   void MoveTree(const std::string& from, const std::string* to) {
     Entries moved;
     for (auto entry = tree.lower_bound(from);
@@ -275,10 +253,8 @@ struct TreeModel {
         tree.erase(key);
         return 0;
       case DELETE_FOLDER:
-        if (key == "/")
-          return 87;
-        if (!tree.count(key))
-          return 1168;
+        if (key == "/" || !tree.count(key))
+          return key == "/" ? 87 : 1168;
         MoveTree(key, nullptr);
         return 0;
       case RENAME_FILE:
@@ -352,8 +328,8 @@ struct TreeModel {
   }
 };
 
-// A database's answers in the model's form. Row ids differ between the layouts; each is checked
-// against the database's own lookups instead, and each listing must give the subfolders first.
+// A database's answers in the model's form. Row ids differ between the layouts, so each is checked against
+// the database's own lookups; a listing gives the subfolders first.
 struct Answers {
   CPathDatabase& db;
 
@@ -375,7 +351,7 @@ struct Answers {
            (error.IsError() ? "error " + std::to_string(Outcome(error)) : Checked(*item));
   }
 
-  // The listing of `folder` asked for by its path, or as `path` with the id `folderId`.
+  // The listing of `folder` asked for by its path, or by `path` and `folderId`.
   Lines ListLines(const std::string& folder, const std::string& path = "", int64_t folderId = 0) {
     const std::string asked = folderId ? path : folder == "/" ? "" : folder;  // the walks call the root ""
     std::list<CDatabaseItemPtr> items = {nullptr};                            // a listing appends
@@ -405,15 +381,14 @@ struct Answers {
       EXPECT_OK(db.QuerySelectedFiles(path, iterator));
       for (const CDatabaseItemPtr& file : Walk(iterator))
         lines.push_back("  selected " + Checked(*file));
-      // The walk's folder listed by its path and id, as a consumer of the walk would list it.
       Append(lines, ListLines(path + "/", path, folder->GetId()), "  ");
     }
     return lines;
   }
 };
 
-// What the model or a database answers after `op`: the item or listing it queried, or, when
-// `everything` is given, each of those paths, each folder's listing, both walks and the row counts.
+// The item or listing `op` queried or, given `everything`, each of those paths, each folder's listing,
+// both walks and the row counts.
 template <typename Source>
 Lines Answer(Source&& source, const Operation& op, const std::set<std::string>* everything,
              const TreeModel& model) {
@@ -433,7 +408,6 @@ Lines Answer(Source&& source, const Operation& op, const std::set<std::string>* 
   return lines;
 }
 
-// The first line where two answers differ.
 ::testing::AssertionResult SameLines(const Lines& expected, const Lines& actual) {
   for (size_t i = 0; i < std::max(expected.size(), actual.size()); ++i) {
     const std::string e = i < expected.size() ? expected[i] : "(nothing)";
@@ -452,8 +426,8 @@ std::string AnyOf(const TreeModel& model, bool folder, Random& random) {
   return entry->first;
 }
 
-// Mostly a new name in a recorded folder (so that siblings meet), otherwise a path of up to three
-// components that may have no recorded ancestor. The names set path-order traps.
+// Mostly a new name in a recorded folder (siblings meet), else up to three components that may have no
+// recorded ancestor. The names set path-order traps.
 std::string NewPath(const TreeModel& model, bool folder, Random& random) {
   static const char* const kNames[] = {"a",     "A",   "b",   "ab", "a b", "a-b",
                                        "a.txt", "x_y", "xzy", "%",  "p%q", "B c"};
@@ -465,7 +439,6 @@ std::string NewPath(const TreeModel& model, bool folder, Random& random) {
   return folder ? path + "/" : path;
 }
 
-// How a caller may spell the path: repeated separators, and a trailing one for folders.
 std::string Spell(const std::string& key, Random& random) {
   std::string spelled = Strip(key);
   if (random.OneIn(8))
@@ -537,7 +510,6 @@ TEST(LayoutParityTest, GeneratedSequenceGivesTheModelsAnswersInBothLayouts) {
                              (op.item ? ", item" : "") + ")";
     const int expected = model.Apply(op);
     outcomes[op.kind].insert(expected);
-    // Every few steps, everything: each path ever used, each folder's listing, both walks.
     const std::set<std::string>* everything =
         step % kCheckEvery == 0 || step == kOperations ? &used : nullptr;
     for (const std::string& key : {op.path, op.target.empty() ? "/" : op.target})
@@ -555,13 +527,10 @@ TEST(LayoutParityTest, GeneratedSequenceGivesTheModelsAnswersInBothLayouts) {
     }
   }
   // The sequence met every kind of refusal, so the agreement above covers them.
-  auto met = [&outcomes](Kind kind, std::set<int> wanted) {
-    return std::includes(outcomes[kind].begin(), outcomes[kind].end(), wanted.begin(), wanted.end());
-  };
-  EXPECT_TRUE(met(RENAME_FOLDER, {0, 87, 1168, kSQLiteFailure}));
-  EXPECT_TRUE(met(RENAME_FILE, {0, 1168, kSQLiteFailure}));
-  EXPECT_TRUE(met(DELETE_FOLDER, {0, 87, 1168}));
-  EXPECT_TRUE(met(DELETE_FILE, {0, 1168}));
+  EXPECT_EQ((std::set<int>{0, 87, 1168, kSQLiteFailure}), outcomes[RENAME_FOLDER]);
+  EXPECT_EQ((std::set<int>{0, 1168, kSQLiteFailure}), outcomes[RENAME_FILE]);
+  EXPECT_EQ((std::set<int>{0, 87, 1168}), outcomes[DELETE_FOLDER]);
+  EXPECT_EQ((std::set<int>{0, 1168}), outcomes[DELETE_FILE]);
 }
 
 }  // namespace
