@@ -11,6 +11,7 @@
 #include <iomanip>
 #include <iostream>
 #include <list>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -222,26 +223,26 @@ int RunCompare(const CommandLine& line) {
   return kExitSuccess;
 }
 
-// Opens an existing database read-only, without the reporting thread that a one-shot read has no
-// use for.
-CYaError OpenForReading(FSDB::CScanDatabase& database, const std::string& path) {
-  CYaError error = database.Open(false);
-  if (error.IsError())
-    return error.Push(FX_LOCATION, "Open failed for [%s]", path.c_str());
-  return CYaError::Success();
-}
-
-int RunList(const CommandLine& line) {
+// Opens the existing database named by the first operand, read-only and without the reporting thread
+// that a one-shot read has no use for. Returns kExitSuccess, or the exit code of the failure it reported.
+int OpenForReading(const CommandLine& line, std::unique_ptr<FSDB::CScanDatabase>& database) {
   const std::string& path = line.operands[0];
   if (!IsExistingFile(path))
     return Failure("no such database: " + path);
-  FSDB::CScanDatabase database(path, TypeOf(line.Has("--optimized")), true);
-  CYaError error = OpenForReading(database, path);
+  database = std::make_unique<FSDB::CScanDatabase>(path, TypeOf(line.Has("--optimized")), true);
+  CYaError error = database->Open(false);
   if (error.IsError())
-    return Failure("cannot open " + path, error);
+    return Failure("cannot open " + path, error.Push(FX_LOCATION, "Open failed for [%s]", path.c_str()));
+  return kExitSuccess;
+}
+
+int RunList(const CommandLine& line) {
+  std::unique_ptr<FSDB::CScanDatabase> database;
+  if (const int status = OpenForReading(line, database); status != kExitSuccess)
+    return status;
   const std::string folder = RecordedPath(line.operands[1]);
   std::list<CDatabaseItemPtr> items;
-  error = database.QueryFolderItems(folder, 0, items);
+  CYaError error = database->QueryFolderItems(folder, 0, items);
   if (error.IsError())
     return Failure("cannot list " + folder, error);
   for (const CDatabaseItemPtr& item : items) {
@@ -253,16 +254,12 @@ int RunList(const CommandLine& line) {
 }
 
 int RunShow(const CommandLine& line) {
-  const std::string& path = line.operands[0];
-  if (!IsExistingFile(path))
-    return Failure("no such database: " + path);
-  FSDB::CScanDatabase database(path, TypeOf(line.Has("--optimized")), true);
-  CYaError error = OpenForReading(database, path);
-  if (error.IsError())
-    return Failure("cannot open " + path, error);
+  std::unique_ptr<FSDB::CScanDatabase> database;
+  if (const int status = OpenForReading(line, database); status != kExitSuccess)
+    return status;
   const std::string target = RecordedPath(line.operands[1]);
   CDatabaseItemPtr item;
-  error = database.QueryItem(target, item);
+  CYaError error = database->QueryItem(target, item);
   if (error.IsError())
     return Failure("cannot show " + target, error);
   if (!item)
