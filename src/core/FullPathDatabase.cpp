@@ -183,21 +183,9 @@ CYaError CFullPathDatabase::AddFolder(const std::string& path, const CDatabaseIt
       std::string parent;
       std::string name;
       (void)SplitPath(folderPath, parent, name);  // an absolute path always splits, into a shorter parent
-      error = QueryFolderId(parent, parentId);
-      if (error.IsError()) {
-        FSDB_LOG(2,
-                 "Could not find %s in the database, so we are adding the parent folder to the database with "
-                 "empty item information",
-                 parent.c_str());
-        (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
-        error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
-        if (error.IsError())
-          return error.Push(FX_LOCATION);
-        error = QueryFolderId(parent, parentId);
-        if (error.IsError())
-          return error.Push(FX_LOCATION);
-      }
-      FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
+      error = QueryOrAddParentFolder(parent, parentId);
+      if (error.IsError())
+        return error.Push(FX_LOCATION);
     }
     const int64_t lastInsertBefore = GetLastInsertRowId();
     UpsertFolderStatement->Reset();

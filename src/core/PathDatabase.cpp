@@ -527,6 +527,26 @@ CYaError CPathDatabase::FlushPendingFiles() {
   return CYaError::Success();
 }
 
+CYaError CPathDatabase::QueryOrAddParentFolder(std::string& parent, int64_t& parentId) {
+  CYaError error = QueryFolderId(parent, parentId);
+  if (error.IsError()) {
+    FSDB_LOG(
+        2,
+        "Could not find %s in the database, so we are adding the parent folder to the database with empty "
+        "item information",
+        parent.c_str());
+    (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
+    error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = QueryFolderId(parent, parentId);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+  }
+  FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
+  return CYaError::Success();
+}
+
 CYaError CPathDatabase::DeleteFolderRow(const std::string& folderPath) {
   if (folderPath == "/")
     return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "The root folder cannot be deleted");
@@ -616,22 +636,9 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
   int64_t folderId = 0;
-  error = QueryFolderId(parent, folderId);
-  if (error.IsError()) {
-    FSDB_LOG(
-        2,
-        "Could not find %s in the database, so we are adding the parent folder to the database with empty "
-        "item information",
-        parent.c_str());
-    (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
-    error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    error = QueryFolderId(parent, folderId);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-  }
-  FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), folderId);
+  error = QueryOrAddParentFolder(parent, folderId);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
 
   if (IsBulkInsertModeActive()) {
     error = cache_->InsertIntoFileQueue(folderId, name, item);

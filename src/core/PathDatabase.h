@@ -116,6 +116,10 @@ class CPathDatabase : public CScanDatabasePrivate {
   // Writes every queued file when files are queued, so that an operation on files or folders sees
   // them in the table (and a deleted folder never leaves queued files without their folder).
   CYaError FlushPendingFiles();
+  // The id of the folder `parent` that a folder or file is added to. When it is not recorded it is
+  // added first, with an empty item (its own missing ancestors before it, recursively), and looked up
+  // again; `parent` then ends with the separator.
+  CYaError QueryOrAddParentFolder(std::string& parent, int64_t& parentId);
   // What deleting a folder does in both layouts, for a normalised path: flush queued files, look the
   // folder up, delete its row (the foreign keys remove everything beneath), forget its cached ids.
   // The root cannot be deleted (87).
