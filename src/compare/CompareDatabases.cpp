@@ -185,6 +185,19 @@ CYaError CCompareDatabases::CompareDatabases() {
       return error.Push(FX_LOCATION);
     previous.Read();
     current.Read();
+    // A folder on one side only: its files are compared and the walk goes on below it, or, when the
+    // callback says so, its whole subtree is passed over.
+    auto FinishOneSidedFolder = [this](FolderCursor& side, bool processFolder, bool previousSide) {
+      if (!processFolder) {
+        side.SkipSubtree(previousSide);
+        return CYaError::Success();
+      }
+      CYaError result = worker_->CompareFolderItems(side.path);
+      if (result.IsError())
+        return result.Push(FX_LOCATION);
+      side.Advance();
+      return CYaError::Success();
+    };
 
     while (!previous.AtEnd() || !current.AtEnd()) {
       // Written on every iteration while either index sits on a multiple of 10000, so a side without
@@ -199,28 +212,18 @@ CYaError CCompareDatabases::CompareDatabases() {
         error = callback_->OnFolderInIndex1(previous.path, previous.item, processFolder);
         if (error.IsError())
           return error.Push(FX_LOCATION);
-        if (processFolder) {
-          error = worker_->CompareFolderItems(previous.path);
-          if (error.IsError())
-            return error.Push(FX_LOCATION);
-          previous.Advance();
-        } else {
-          previous.SkipSubtree(true);
-        }
+        error = FinishOneSidedFolder(previous, processFolder, true);
+        if (error.IsError())
+          return error.Push(FX_LOCATION);
       } else if (order > 0 || previous.AtEnd()) {
         FSDB_LOG(30, "Previous [No] Current [Yes] Folder [%s]", current.path.c_str());
         bool processFolder = true;
         error = callback_->OnFolderInIndex2(current.path, current.item, processFolder);
         if (error.IsError())
           return error.Push(FX_LOCATION);
-        if (processFolder) {
-          error = worker_->CompareFolderItems(current.path);
-          if (error.IsError())
-            return error.Push(FX_LOCATION);
-          current.Advance();
-        } else {
-          current.SkipSubtree(false);
-        }
+        error = FinishOneSidedFolder(current, processFolder, false);
+        if (error.IsError())
+          return error.Push(FX_LOCATION);
       } else {
         bool processFolder = true;
         error = callback_->OnFolderInBothIndexes(current.path, previous.item, current.item, processFolder);

@@ -238,20 +238,9 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
     if (error.IsError())
       return error.Push(FX_LOCATION);
 
-    UpdateFolderStatement->Reset();
-    UpdateFolderStatement->Bind(1, static_cast<long>(newParentId));
-    UpdateFolderStatement->Bind(2, newFolder);
-    UpdateFolderStatement->Bind(3, static_cast<long>(folderId));
-    if (newItem) {
-      BindItemAttributes(*UpdateFolderStatement, 4, *newItem);
-    } else {
-      // Without a new item the row keeps its attributes: bind what it holds now.
-      SelectFolderItemStatement->Reset();
-      SelectFolderItemStatement->Bind(1, oldFolder);
-      boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderItemStatement->ExecQuery();
-      if (!row->Eof())
-        BindRowAttributes(*UpdateFolderStatement, 4, *row, 3);
-    }
+    SelectFolderItemStatement->Reset();
+    SelectFolderItemStatement->Bind(1, oldFolder);
+    BindFolderUpdate(newParentId, newFolder, folderId, newItem, *SelectFolderItemStatement);
     if (UpdateFolderStatement->ExecDML() > 0) {
       FSDB_LOG(4, "Successfully Renamed ParentFolderID Folder [%s] to [%s] ID : [%ld] ParentFolderId [%ld]",
                oldFolder.c_str(), newFolder.c_str(), folderId, newParentId);

@@ -313,20 +313,9 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
     if (error.IsError())
       return error.Push(FX_LOCATION);
 
-    UpdateFolderStatement->Reset();
-    UpdateFolderStatement->Bind(1, static_cast<long>(newParentId));
-    UpdateFolderStatement->Bind(2, newName);
-    UpdateFolderStatement->Bind(3, static_cast<long>(folderId));
-    if (newItem) {
-      BindItemAttributes(*UpdateFolderStatement, 4, *newItem);
-    } else {
-      // Without a new item the row keeps its attributes: bind what it holds now.
-      SelectFolderByIdStatement->Reset();
-      SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
-      boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderByIdStatement->ExecQuery();
-      if (!row->Eof())
-        BindRowAttributes(*UpdateFolderStatement, 4, *row, kRowAttributesColumn);
-    }
+    SelectFolderByIdStatement->Reset();
+    SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
+    BindFolderUpdate(newParentId, newName, folderId, newItem, *SelectFolderByIdStatement);
     if (UpdateFolderStatement->ExecDML() > 0) {
       FSDB_LOG(4, "Successfully Renamed Folder [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
                folderId);

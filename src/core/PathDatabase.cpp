@@ -595,6 +595,23 @@ CYaError CPathDatabase::PrepareFolderMove(const std::string& oldFolder, const st
   return CYaError::Success();
 }
 
+void CPathDatabase::BindFolderUpdate(int64_t newParentId, const std::string& nameOrPath, int64_t folderId,
+                                     const CDatabaseItemPtr& newItem, FX::CSQLite3Statement& currentRow) {
+  UpdateFolderStatement->Reset();
+  UpdateFolderStatement->Bind(1, static_cast<long>(newParentId));
+  UpdateFolderStatement->Bind(2, nameOrPath);
+  UpdateFolderStatement->Bind(3, static_cast<long>(folderId));
+  if (newItem) {
+    BindItemAttributes(*UpdateFolderStatement, 4, *newItem);
+    return;
+  }
+  // Without a new item the row keeps its attributes: bind what it holds now, never what an earlier use
+  // of the statement left bound.
+  boost::shared_ptr<FX::CSQLite3Query> row = currentRow.ExecQuery();
+  if (!row->Eof())
+    BindRowAttributes(*UpdateFolderStatement, 4, *row, 3);
+}
+
 CYaError CPathDatabase::NormalizeFolderPath(const std::string& path, std::string& folderPath) {
   CYaError error = NormalizePath(path, folderPath);
   if (error.IsError())

@@ -129,6 +129,11 @@ class CPathDatabase : public CScanDatabasePrivate {
   // the folder and of its new parent, and the new name.
   CYaError PrepareFolderMove(const std::string& oldFolder, const std::string& newFolder, int64_t& folderId,
                              int64_t& newParentId, std::string& newName);
+  // Binds UpdateFolderStatement for moving folder `folderId`: ?1 the new parent, ?2 the new name or
+  // path, ?3 the folder; ?4..?11 the new item's attributes or, without one, the attributes the folder's
+  // row holds now, read through `currentRow` (a statement bound to select that row).
+  void BindFolderUpdate(int64_t newParentId, const std::string& nameOrPath, int64_t folderId,
+                        const CDatabaseItemPtr& newItem, FX::CSQLite3Statement& currentRow);
   // Checks a folder path given for a change: absolute, not empty; normalised with its trailing
   // separator into `folderPath`.
   static CYaError NormalizeFolderPath(const std::string& path, std::string& folderPath);
