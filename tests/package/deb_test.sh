@@ -31,8 +31,8 @@ dpkg-deb -x "$development" "$work/dev"
 [ -n "$(find "$work/dev" -name fsdb.pc -print -quit)" ] || fail "fsdb-dev lacks fsdb.pc"
 
 # The unpacked tool runs with the unpacked library and no LD_LIBRARY_PATH. The tool's --version arrives
-# with its reworked command line; FSDB_TOOL_CHECK_OPTION names the option to run until then.
-option="${FSDB_TOOL_CHECK_OPTION:---help}"
+# with its reworked command line; FSDB_TOOL_CHECK_OPTION names another option to run until then.
+option="${FSDB_TOOL_CHECK_OPTION:---version}"
 env -u LD_LIBRARY_PATH "$work/root/usr/bin/fsdb" "$option" >"$work/tool.out" 2>&1 ||
   fail "unpacked fsdb $option: $(cat "$work/tool.out")"
 [ -s "$work/tool.out" ] || fail "unpacked fsdb $option printed nothing"
