@@ -18,7 +18,7 @@ dpkg-deb -f "$runtime" Depends | grep -q "libsqlite3-0" || fail "fsdb does not d
 dpkg-deb -f "$development" Depends | grep -q "fsdb (= " || fail "fsdb-dev does not depend on fsdb"
 
 dpkg-deb -x "$runtime" "$work/root"
-for path in usr/bin/fsdb usr/share/man/man1/fsdb.1; do
+for path in usr/bin/fsdb usr/share/man/man1/fsdb.1.gz; do
   [ -e "$work/root/$path" ] || fail "fsdb lacks /$path"
 done
 [ -n "$(find "$work/root/usr/lib" -name 'libfsdb.so.*' -print -quit)" ] || fail "fsdb lacks libfsdb.so.*"

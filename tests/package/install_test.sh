@@ -17,7 +17,7 @@ libdir="$(dirname "$(find "$prefix" -name 'libfsdb.so.*.*.*' -print -quit)")"
 [ -d "$libdir" ] || fail "libfsdb.so.X.Y.Z not installed"
 for file in "$prefix/include/fsdb/ScanDatabase.h" "$prefix/include/fsdb/CompareDatabases.h" \
             "$libdir/libfsdb.so" "$libdir/fsdb/fsdb_collation.so" "$libdir/cmake/fsdb/fsdbConfig.cmake" \
-            "$libdir/pkgconfig/fsdb.pc" "$prefix/share/man/man1/fsdb.1" "$prefix/bin/fsdb"; do
+            "$libdir/pkgconfig/fsdb.pc" "$prefix/share/man/man1/fsdb.1.gz" "$prefix/bin/fsdb"; do
   [ -e "$file" ] || fail "not installed: ${file#"$prefix"/}"
 done
 # The soname chain: libfsdb.so -> libfsdb.so.MAJOR -> libfsdb.so.MAJOR.MINOR.PATCH, the one file.
@@ -36,10 +36,10 @@ if [ "$tool_option" = "--version" ]; then
 fi
 
 # The manual page renders, without a warning from groff.
-MANWIDTH=80 man -l "$prefix/share/man/man1/fsdb.1" >"$work/man.out" 2>"$work/man.err" || fail "man -l failed"
+MANWIDTH=80 man -l "$prefix/share/man/man1/fsdb.1.gz" >"$work/man.out" 2>"$work/man.err" || fail "man -l failed"
 [ ! -s "$work/man.err" ] || fail "man -l warned: $(cat "$work/man.err")"
 grep -q "fsdb compare" "$work/man.out" || fail "the manual page lacks the compare command"
-groff -ww -man -z "$prefix/share/man/man1/fsdb.1" 2>"$work/groff.err"
+zcat "$prefix/share/man/man1/fsdb.1.gz" | groff -ww -man -z 2>"$work/groff.err"
 [ ! -s "$work/groff.err" ] || fail "groff warned: $(cat "$work/groff.err")"
 
 # The example, built once through find_package(fsdb) and once through pkg-config.
