@@ -127,11 +127,13 @@ int Main(int argc, char** argv) {
 
   fsdbtool::ScanOptions scan;
   std::string layout = "full";
-  bool quiet = false;
-  CLI::App* scanCommand = app.add_subcommand(
-      "scan",
-      "Record every folder and file under ROOT in DB (links are recorded, never followed). DB is replaced\n"
-      "only when the new scan is complete; it is created with mode 0600.");
+  bool quiet = false, noSelect = false;
+  CLI::App* scanCommand = app.add_subcommand("scan", "Record a folder tree in a scan database");
+  scanCommand->footer(
+      "Every folder and file under ROOT is recorded (symbolic links as links, never followed), with\n"
+      "times in nanoseconds, mode, owner and group. DB is written to a temporary file beside it and\n"
+      "replaces DB only once complete: an interrupted scan leaves DB as it was. DB has mode 0600.\n"
+      "Folders that cannot be listed and entries that vanish are reported, counted and recorded.");
   scanCommand->add_option("ROOT", scan.root, "The folder to scan")->required();
   scanCommand->add_option("DB", scan.database, "The database file to write")->required();
   scanCommand->add_option("--layout", layout, "Folder layout of the database")
@@ -139,55 +141,57 @@ int Main(int argc, char** argv) {
       ->capture_default_str();
   scanCommand
       ->add_option("--exclude", scan.excludes,
-                   "Leave out entries (and whole folders) whose path relative to ROOT or whose\n"
-                   "name matches GLOB; may be repeated")
+                   "Leave out entries (and whole folders) whose path relative to ROOT or whose name\n"
+                   "matches GLOB (fnmatch; '*' does not cross '/' in a path); may be repeated")
       ->type_name("GLOB")
       ->allow_extra_args(false);
-  scanCommand->add_flag(
-      "--one-file-system", scan.oneFileSystem,
-      "Do not descend into folders on other file systems (their mount points are recorded)");
-  scanCommand
-      ->add_option("--as", scan.as,
-                   "Record ROOT under this absolute path (scan a backup as the original it restores)")
+  scanCommand->add_flag("--one-file-system", scan.oneFileSystem,
+                        "Do not descend into other file systems (their mount points are recorded)");
+  scanCommand->add_option("--as", scan.as, "Record ROOT under this absolute path (check a restored backup)")
       ->type_name("PREFIX");
-  scanCommand->add_flag("--no-select{false}", scan.select,
-                        "Record every entry as not selected for comparison");
+  scanCommand->add_flag("--no-select", noSelect, "Record every entry as not selected for comparison");
   scanCommand->add_flag("--quiet,-q", quiet, "No progress line and no summary line");
 
   fsdbtool::CompareOptions compare;
   bool noMoves = false;
-  CLI::App* compareCommand = app.add_subcommand(
-      "compare",
-      "Print what changed from PREVIOUS to CURRENT, one line per change in path order:\n"
-      "'+ PATH' added, '- PATH' deleted, '~ PATH  field: old -> new' changed, '> OLD -> NEW' moved,\n"
-      "'? PATH (unreadable: reason)' a folder the current scan could not list. Folders end in '/'.");
+  const char* kReportFooter =
+      "One line per change, in path order:\n"
+      "  + PATH                      added (a folder with the number of entries beneath it)\n"
+      "  - PATH                      deleted\n"
+      "  ~ PATH  field: old -> new   changed\n"
+      "  > OLD -> NEW                moved (same object: type, inode, and for files size and mtime)\n"
+      "  ? PATH (unreadable: reason) a folder the later scan could not list (nothing beneath it is\n"
+      "                              reported as deleted)\n"
+      "Folders end in '/'. Control bytes, backslashes and bytes that are not UTF-8 in a path are\n"
+      "written as \\n, \\t, \\\\ or \\xHH, so one entry is always one line. The last line gives the counts.\n"
+      "Exit status: 0 no differences, 1 differences found, 2 error.";
+  CLI::App* compareCommand = app.add_subcommand("compare", "Print what changed between two scans");
+  compareCommand->footer(kReportFooter);
   compareCommand->add_option("PREVIOUS", compare.previous, "The earlier scan database")->required();
   compareCommand->add_option("CURRENT", compare.current, "The later scan database")->required();
   AddReportOptions(compareCommand, compare, noMoves);
 
   std::string checkRoot, checkDatabase;
-  CLI::App* checkCommand = app.add_subcommand(
-      "check",
-      "Scan ROOT again with the options recorded in DB (into a temporary file) and print what changed\n"
-      "since DB was recorded, as compare does.");
+  CLI::App* checkCommand = app.add_subcommand("check", "Print what changed on disk since a scan");
+  checkCommand->footer(std::string("ROOT is scanned again with the layout and options recorded in DB, into a "
+                                   "temporary file\nthat is removed afterwards, and compared with DB.\n\n") +
+                       kReportFooter);
   checkCommand->add_option("ROOT", checkRoot, "The folder that DB recorded")->required();
   checkCommand->add_option("DB", checkDatabase, "The scan database to check against")->required();
   AddReportOptions(checkCommand, compare, noMoves);
   checkCommand->add_flag("--quiet,-q", quiet, "No progress line while scanning");
 
   std::string database, path;
-  CLI::App* lsCommand = app.add_subcommand(
-      "ls",
-      "List a recorded folder like 'ls -l', sorted by name: type and mode, links, owner, size, mtime, name.");
+  const char* kPathHelp = "A recorded path; a relative one is resolved as scan resolved its root";
+  CLI::App* lsCommand = app.add_subcommand("ls", "List a recorded folder like 'ls -l'");
+  lsCommand->footer("Sorted by name: type and mode, links, owner:group, size, mtime (UTC), name.");
   lsCommand->add_option("DB", database, "The scan database")->required();
-  lsCommand->add_option("PATH", path, "The folder; a relative path is resolved as scan resolved its root")
-      ->required();
-  CLI::App* statCommand = app.add_subcommand("stat", "Print every recorded field of one entry.");
+  lsCommand->add_option("PATH", path, kPathHelp)->required();
+  CLI::App* statCommand = app.add_subcommand("stat", "Print every recorded field of one entry");
   statCommand->add_option("DB", database, "The scan database")->required();
-  statCommand->add_option("PATH", path, "The entry; a relative path is resolved as scan resolved its root")
-      ->required();
-  CLI::App* infoCommand = app.add_subcommand(
-      "info", "Print the layout, root, time, counts, options and unreadable folders of a scan database.");
+  statCommand->add_option("PATH", path, kPathHelp)->required();
+  CLI::App* infoCommand = app.add_subcommand("info", "Print how a scan database was made");
+  infoCommand->footer("Layout, root, time, host, counts, options and the folders that could not be listed.");
   infoCommand->add_option("DB", database, "The scan database")->required();
 
   try {
