@@ -96,6 +96,18 @@ std::string ColumnText(sqlite3_stmt* statement, int column) {
                          : std::string(text, static_cast<size_t>(sqlite3_column_bytes(statement, column)));
 }
 
+// Runs a query and hands each row to `use`. Returns SQLITE_OK or the failing result code.
+template <typename Use>
+int ForEachRow(sqlite3* connection, const char* sql, Use use) {
+  Statement statement;
+  int rc = Prepare(connection, sql, statement);
+  while (rc == SQLITE_OK && (rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    use(statement.get());
+    rc = SQLITE_OK;
+  }
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
 // Opens an existing file read-only. SQLite would create a missing file, and reports a folder or an
 // unreadable file only as "unable to open", so those are told apart here first.
 ToolStatus OpenExisting(const std::string& path, int flags, Connection& connection) {
@@ -213,11 +225,10 @@ ToolStatus ReadScanInfo(const std::string& databasePath, ScanInfo& info) {
   if (!info.hasToolTable)
     return ToolStatus::Ok();
 
-  rc = Prepare(db, "SELECT Key, Value FROM FsdbScan", statement);
-  while (rc == SQLITE_OK && (rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
-    const std::string key = ColumnText(statement.get(), 0);
-    const std::string text = ColumnText(statement.get(), 1);
-    const int64_t number = sqlite3_column_int64(statement.get(), 1);
+  rc = ForEachRow(db, "SELECT Key, Value FROM FsdbScan", [&](sqlite3_stmt* row) {
+    const std::string key = ColumnText(row, 0);
+    const std::string text = ColumnText(row, 1);
+    const int64_t number = sqlite3_column_int64(row, 1);
     if (key == "Root")
       info.root = text;
     else if (key == "ScannedRoot")
@@ -242,22 +253,17 @@ ToolStatus ReadScanInfo(const std::string& databasePath, ScanInfo& info) {
       info.oneFileSystem = number != 0;
     else if (key == "Select")
       info.select = number != 0;
+  });
+  if (rc == SQLITE_OK) {
+    rc = ForEachRow(db, "SELECT Pattern FROM FsdbExcludes ORDER BY Position",
+                    [&](sqlite3_stmt* row) { info.excludes.push_back(ColumnText(row, 0)); });
   }
-  if (rc == SQLITE_OK)
-    rc = Prepare(db, "SELECT Pattern FROM FsdbExcludes ORDER BY Position", statement);
-  while (rc == SQLITE_DONE || rc == SQLITE_OK) {
-    if ((rc = sqlite3_step(statement.get())) != SQLITE_ROW)
-      break;
-    info.excludes.push_back(ColumnText(statement.get(), 0));
+  if (rc == SQLITE_OK) {
+    rc = ForEachRow(db, "SELECT Path, Reason FROM FsdbUnreadable ORDER BY Path", [&](sqlite3_stmt* row) {
+      info.unreadable.push_back({ColumnText(row, 0), ColumnText(row, 1)});
+    });
   }
-  if (rc == SQLITE_DONE)
-    rc = Prepare(db, "SELECT Path, Reason FROM FsdbUnreadable ORDER BY Path", statement);
-  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-    if ((rc = sqlite3_step(statement.get())) != SQLITE_ROW)
-      break;
-    info.unreadable.push_back({ColumnText(statement.get(), 0), ColumnText(statement.get(), 1)});
-  }
-  if (rc != SQLITE_DONE)
+  if (rc != SQLITE_OK)
     return SQLiteFailure(db, databasePath, rc);
   return ToolStatus::Ok();
 }

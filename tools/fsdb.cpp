@@ -60,11 +60,18 @@ void AddReportOptions(CLI::App* command, fsdbtool::CompareOptions& options, bool
 std::string RecordedPath(const std::string& path, const fsdbtool::ScanInfo& info) {
   std::string resolved = path;
   if (path.empty() || path[0] != '/') {
+    // The folders are resolved, links included; the last name is kept as given, so that a recorded
+    // link is itself what is asked for, not its target.
+    namespace fs = std::filesystem;
+    const fs::path given(path.empty() ? "." : path);
+    const std::string last = given.filename().string();
+    const bool keepLast = !last.empty() && last != "." && last != "..";
     std::error_code ec;
-    const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
+    const fs::path folder =
+        fs::weakly_canonical(keepLast ? fs::absolute(given, ec).parent_path() : given, ec);
     if (ec)
       return path;
-    resolved = canonical.string();
+    resolved = keepLast ? (folder / last).string() : folder.string();
     const std::string& walked = info.scannedRoot;
     if (info.hasToolTable && !walked.empty() && walked != info.root &&
         resolved.compare(0, walked.size(), walked) == 0 &&
