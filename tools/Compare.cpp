@@ -807,6 +807,9 @@ int RunCompare(const CompareOptions& options, bool verbose) {
   auto collector = boost::make_shared<Collector>(fields, current.unreadable);
   FSDB::CCompareDatabases comparison(options.current, options.previous, collector, current.layout,
                                      previous.layout);
+  // Two finished scans are read, never written: the current one too is opened read-only, so it keeps its
+  // journal mode and bytes, and no -wal/-shm file appears beside it.
+  comparison.SetCurrentReadOnly(true);
   const CYaError error = comparison.CompareDatabases();
   if (error.IsError())
     return Fail(FromLibraryError(error, "cannot compare", options.previous + " with " + options.current),
