@@ -87,12 +87,24 @@ class ToolTree {
   std::string path_;
 };
 
+// Where and with what environment a child runs: `cwd` empty keeps the test's; `env` holds
+// "NAME=value" entries set on top of the test's environment.
+struct RunOptions {
+  std::string cwd;
+  Args env;
+};
+
 // Starts `argv` as a child with stdin from /dev/null and stdout/stderr into the given files. Returns
 // the child's pid, or -1.
-inline pid_t SpawnProgram(const Args& argv, const std::string& outFile, const std::string& errFile) {
+inline pid_t SpawnProgram(const Args& argv, const std::string& outFile, const std::string& errFile,
+                          const RunOptions& options = RunOptions()) {
   const pid_t pid = fork();
   if (pid != 0)
     return pid;
+  if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
+    _exit(127);
+  for (const std::string& entry : options.env)
+    putenv(const_cast<char*>(entry.c_str()));  // the child's copy lives until exec
   const int in = open("/dev/null", O_RDONLY);
   const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -122,9 +134,10 @@ inline ToolResult WaitProgram(pid_t pid, const std::string& outFile, const std::
 }
 
 // Runs `argv` to completion; its output goes through files in `scratch` (a folder of the test).
-inline ToolResult RunProgram(const Args& argv, const std::string& scratch) {
+inline ToolResult RunProgram(const Args& argv, const std::string& scratch,
+                             const RunOptions& options = RunOptions()) {
   const std::string outFile = scratch + "/.stdout", errFile = scratch + "/.stderr";
-  const pid_t pid = SpawnProgram(argv, outFile, errFile);
+  const pid_t pid = SpawnProgram(argv, outFile, errFile, options);
   if (pid < 0) {
     ADD_FAILURE() << "fork failed";
     return ToolResult();
