@@ -54,15 +54,17 @@ std::string Unescape(const std::string& text) {
   return bytes;
 }
 
+constexpr int64_t kKeep = INT64_MIN;  // leave this time as it is
+
 void SetTimes(const std::string& path, int64_t atimeNs, int64_t mtimeNs) {
   const auto spec = [](int64_t ns) {
     struct timespec time;
-    if (ns < 0) {
+    if (ns == kKeep) {
       time.tv_sec = 0;
       time.tv_nsec = UTIME_OMIT;
     } else {
-      time.tv_sec = ns / kSecond;
-      time.tv_nsec = ns % kSecond;
+      time.tv_sec = ns / kSecond - (ns % kSecond < 0 ? 1 : 0);
+      time.tv_nsec = ns % kSecond + (ns % kSecond < 0 ? kSecond : 0);
     }
     return time;
   };
@@ -143,8 +145,8 @@ class ToolCompareTest : public ::testing::TestWithParam<const char*> {
     Write("spot", "a file, then a folder");
     ASSERT_EQ(0, chmod(Path("perm.txt").c_str(), 0644));
     ASSERT_EQ(0, symlink("keep.txt", Path("link").c_str()));
-    SetTimes(Path("touched.txt"), -1, kTouchSeconds * kSecond + 100);
-    SetTimes(Path("read.txt"), kReadSeconds * kSecond + kSecond / 2, -1);
+    SetTimes(Path("touched.txt"), kKeep, kTouchSeconds * kSecond + 100);
+    SetTimes(Path("read.txt"), kReadSeconds * kSecond + kSecond / 2, kKeep);
     Scan("1.db");
 
     std::filesystem::remove(Path("gone.txt"));
@@ -152,8 +154,8 @@ class ToolCompareTest : public ::testing::TestWithParam<const char*> {
     ASSERT_EQ(0, chmod(Path("perm.txt").c_str(), 0600));
     ASSERT_EQ(0, chown(Path("owned.txt").c_str(), 1234, 5678)) << "the tests run as root";
     // Within the same second: only the nanoseconds tell the two times apart.
-    SetTimes(Path("touched.txt"), -1, kTouchSeconds * kSecond + 200);
-    SetTimes(Path("read.txt"), kReadSeconds * kSecond + kSecond + kSecond / 4, -1);
+    SetTimes(Path("touched.txt"), kKeep, kTouchSeconds * kSecond + 200);
+    SetTimes(Path("read.txt"), kReadSeconds * kSecond + kSecond + kSecond / 4, kKeep);
     std::filesystem::rename(Path("old-name.txt"), Path("new-name.txt"));
     std::filesystem::rename(Path("dir"), Path("moved"));
     Write("moved/c.txt", "++", /*append=*/true);
@@ -383,9 +385,23 @@ TEST_P(ToolCompareTest, AFolderTheScanCouldNotListIsNotReportedAsDeleted) {
 
 TEST_P(ToolCompareTest, OddNamesGiveOneUnambiguousLineEach) {
   Scan("1.db");
-  const std::vector<std::string> names = {
-      "with space", "per%cent_under", "new\nline", "quo\"te",        "bad\xff\xfe",          "ctl\x01\x7f",
-      "-leading",   "back\\slash",    "tab\there", "\xc3\xbcnicode", "\xed\xa0\x80surrogate"};
+  // Valid UTF-8 stays as it is; overlong forms, surrogates, code points past U+10FFFF and cut sequences
+  // are not UTF-8 and are escaped byte by byte.
+  const std::vector<std::string> names = {"with space",
+                                          "per%cent_under",
+                                          "new\nline",
+                                          "quo\"te",
+                                          "bad\xff\xfe",
+                                          "ctl\x01\x7f",
+                                          "-leading",
+                                          "back\\slash",
+                                          "tab\there",
+                                          "\xc3\xbcnicode",
+                                          "smile\xf0\x9f\x98\x80",
+                                          "\xed\xa0\x80surrogate",
+                                          "overlong\xc0\xaf",
+                                          "beyond\xf4\x90\x80\x80",
+                                          "cut\xe2\x82"};
   for (const std::string& name : names)
     Write(name, "x");
   Scan("2.db");
@@ -407,6 +423,11 @@ TEST_P(ToolCompareTest, OddNamesGiveOneUnambiguousLineEach) {
   EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "+ " + data_ + "/bad\\xff\\xfe"));
   EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "+ " + data_ + "/ctl\\x01\\x7f"));
   EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "+ " + data_ + "/\xc3\xbcnicode"));
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "+ " + data_ + "/smile\xf0\x9f\x98\x80"));
+  for (const char* escaped :
+       {"/\\xed\\xa0\\x80surrogate", "/overlong\\xc0\\xaf", "/beyond\\xf4\\x90\\x80\\x80", "/cut\\xe2\\x82",
+        "/back\\\\slash", "/tab\\there"})
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "+ " + data_ + escaped)) << escaped;
 
   const auto objects = ParseJsonLines(Compare({"--json"}));
   ASSERT_EQ(lines.size(), objects.size());
@@ -417,6 +438,33 @@ TEST_P(ToolCompareTest, OddNamesGiveOneUnambiguousLineEach) {
   }
   std::sort(fromJson.begin(), fromJson.end());
   EXPECT_EQ(sorted, fromJson);
+}
+
+// Special permission bits print as ls prints them, and a time before the epoch keeps a positive fraction.
+TEST_P(ToolCompareTest, ModesAndTimesPrintAsLsAndIso8601Do) {
+  Write("setuid", "x");
+  Write("setgid", "x");
+  tree_.MakeFolder("data/shared");
+  Write("old", "x");
+  for (const char* name : {"setuid", "setgid"})
+    ASSERT_EQ(0, chmod(Path(name).c_str(), 0755));
+  ASSERT_EQ(0, chmod(Path("shared").c_str(), 0777));
+  SetTimes(Path("old"), kKeep, kSecond);
+  Scan("1.db");
+  ASSERT_EQ(0, chmod(Path("setuid").c_str(), 04755));
+  ASSERT_EQ(0, chmod(Path("setgid").c_str(), 02745));
+  ASSERT_EQ(0, chmod(Path("shared").c_str(), 01777));
+  SetTimes(Path("old"), kKeep, -kSecond - kSecond / 2);
+  Scan("2.db");
+  const auto lines = Compare({"--fields", "mode,mtime"}).Lines();
+  ExpectLines(lines, {
+                         "~ " + data_ +
+                             "/old  mtime: 1970-01-01T00:00:01.000000000Z -> 1969-12-31T23:59:58.500000000Z",
+                         "~ " + data_ + "/setgid  mode: -rwxr-xr-x -> -rwxr-Sr-x",
+                         "~ " + data_ + "/setuid  mode: -rwxr-xr-x -> -rwsr-xr-x",
+                         "~ " + data_ + "/shared/  mode: drwxrwxrwx -> drwxrwxrwt",
+                         "summary: *",
+                     });
 }
 
 TEST_P(ToolCompareTest, AFileThatIsNoScanIsOneLineAndStatusTwo) {
