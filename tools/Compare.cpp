@@ -128,39 +128,51 @@ bool HasField(const Snapshot& snapshot, Field field) {
   }
 }
 
-int64_t TimeOf(const Snapshot& snapshot, Field field) {
-  return field == kMtime ? snapshot.mtime : field == kCtime ? snapshot.ctime : snapshot.atime;
+// The field's value as a number (the type has none: it is a word).
+int64_t FieldNumber(const Snapshot& snapshot, Field field) {
+  switch (field) {
+    case kSize:
+      return snapshot.size;
+    case kMode:
+      return snapshot.mode;
+    case kOwner:
+      return snapshot.owner.uid;
+    case kGroup:
+      return snapshot.owner.gid;
+    case kLinks:
+      return snapshot.links;
+    case kInode:
+      return snapshot.inode;
+    case kMtime:
+      return snapshot.mtime;
+    case kCtime:
+      return snapshot.ctime;
+    case kAtime:
+      return snapshot.atime;
+    case kType:
+    case kFieldCount:
+      break;
+  }
+  return 0;
+}
+
+bool IsTime(Field field) {
+  return field == kMtime || field == kCtime || field == kAtime;
 }
 
 // The field's value as a person reads it. `nanoseconds`: the scan recorded times in ns.
 std::string FieldText(const Snapshot& snapshot, Field field, bool nanoseconds) {
-  switch (field) {
-    case kType:
-      return snapshot.modeKnown ? TypeName(snapshot.mode) : KindName(KindOf(snapshot));
-    case kSize:
-      return std::to_string(snapshot.size);
-    case kMode:
-      return snapshot.modeKnown ? FormatMode(snapshot.mode) : std::to_string(snapshot.mode);
-    case kOwner:
-      return std::to_string(snapshot.owner.uid);
-    case kGroup:
-      return std::to_string(snapshot.owner.gid);
-    case kLinks:
-      return std::to_string(snapshot.links);
-    case kInode:
-      return std::to_string(snapshot.inode);
-    case kMtime:
-    case kCtime:
-    case kAtime:
-      return FormatTime(TimeOf(snapshot, field), nanoseconds);
-    case kFieldCount:
-      break;
-  }
-  return std::string();
+  if (field == kType)
+    return snapshot.modeKnown ? TypeName(snapshot.mode) : KindName(KindOf(snapshot));
+  if (field == kMode && snapshot.modeKnown)
+    return FormatMode(snapshot.mode);
+  if (IsTime(field))
+    return FormatTime(FieldNumber(snapshot, field), nanoseconds);
+  return std::to_string(FieldNumber(snapshot, field));
 }
 
-// The compared fields of one side as a JSON object: numbers as numbers, and for the mode and the times
-// also their text ("mode_text", "mtime_text").
+// The compared fields of one side as a JSON object: numbers as numbers, the type as a word, and for the
+// mode and the times also their text ("mode_text", "mtime_text").
 nlohmann::ordered_json FieldsJson(const Snapshot& snapshot, unsigned fields, bool nanoseconds) {
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
   for (unsigned bit = 0; bit < kFieldCount; ++bit) {
@@ -168,38 +180,13 @@ nlohmann::ordered_json FieldsJson(const Snapshot& snapshot, unsigned fields, boo
     if ((fields & Bit(field)) == 0 || !HasField(snapshot, field))
       continue;
     const std::string name = kFieldNames[field];
-    switch (field) {
-      case kType:
-        object[name] = FieldText(snapshot, field, nanoseconds);
-        break;
-      case kSize:
-        object[name] = snapshot.size;
-        break;
-      case kMode:
-        object[name] = snapshot.mode;
-        object[name + "_text"] = FieldText(snapshot, field, nanoseconds);
-        break;
-      case kOwner:
-        object[name] = snapshot.owner.uid;
-        break;
-      case kGroup:
-        object[name] = snapshot.owner.gid;
-        break;
-      case kLinks:
-        object[name] = snapshot.links;
-        break;
-      case kInode:
-        object[name] = snapshot.inode;
-        break;
-      case kMtime:
-      case kCtime:
-      case kAtime:
-        object[name] = TimeOf(snapshot, field);
-        object[name + "_text"] = FieldText(snapshot, field, nanoseconds);
-        break;
-      case kFieldCount:
-        break;
+    if (field == kType) {
+      object[name] = FieldText(snapshot, field, nanoseconds);
+      continue;
     }
+    object[name] = FieldNumber(snapshot, field);
+    if (field == kMode || IsTime(field))
+      object[name + "_text"] = FieldText(snapshot, field, nanoseconds);
   }
   return object;
 }
@@ -260,21 +247,9 @@ size_t SubtreeEnd(const std::vector<Pending>& entries, size_t index) {
 
 enum class Change { kDeleted, kAdded, kMoved, kChanged, kUnreadable };
 
-const char* ChangeName(Change change) {
-  switch (change) {
-    case Change::kDeleted:
-      return "deleted";
-    case Change::kAdded:
-      return "added";
-    case Change::kMoved:
-      return "moved";
-    case Change::kChanged:
-      return "changed";
-    case Change::kUnreadable:
-      break;
-  }
-  return "unreadable";
-}
+// How each change is named in JSON and marked in text, in the order of Change.
+const char* const kChangeNames[] = {"deleted", "added", "moved", "changed", "unreadable"};
+const char kChangeSymbols[] = {'-', '+', '>', '~', '?'};
 
 // One line of the report.
 struct ReportLine {
@@ -297,10 +272,14 @@ struct Counts {
 };
 
 struct Summary {
-  Counts added, deleted, changed, moved;
+  Counts byChange[4];  // indexed by Change, unreadable aside
   uint64_t unreadable = 0;
+  const Counts& Of(Change change) const { return byChange[static_cast<int>(change)]; }
   bool Any() const {
-    return added.Total() + deleted.Total() + changed.Total() + moved.Total() + unreadable != 0;
+    uint64_t total = unreadable;
+    for (const Counts& counts : byChange)
+      total += counts.Total();
+    return total != 0;
   }
 };
 
@@ -465,24 +444,10 @@ class ReportBuilder {
   }
 
   void Count(const ReportLine& line) {
-    const bool folder = line.folder;
-    switch (line.change) {
-      case Change::kDeleted:
-        summary_.deleted.Add(folder);
-        break;
-      case Change::kAdded:
-        summary_.added.Add(folder);
-        break;
-      case Change::kMoved:
-        summary_.moved.Add(folder);
-        break;
-      case Change::kChanged:
-        summary_.changed.Add(folder);
-        break;
-      case Change::kUnreadable:
-        ++summary_.unreadable;
-        break;
-    }
+    if (line.change == Change::kUnreadable)
+      ++summary_.unreadable;
+    else
+      summary_.byChange[static_cast<int>(line.change)].Add(line.folder);
   }
 
   // Pairs deleted with added entries that are the same object. Deleted entries are taken in path order,
@@ -588,7 +553,7 @@ class ReportBuilder {
       if (shown[i])
         AddLine(std::move(side[i]));
       else
-        Count(side[i]);
+        Count(side[i]);  // beneath a folder that is shown: counted, and in its number of entries
     }
   }
 
@@ -640,22 +605,22 @@ class ReportWriter {
     Emit();
   }
 
+  // The counts in the order a person reads them: added, deleted, changed, moved, unreadable.
   void WriteSummary(const Summary& summary) {
-    if (options_.json) {
-      nlohmann::ordered_json counts;
-      const std::pair<const char*, const Counts*> kinds[] = {{"added", &summary.added},
-                                                             {"deleted", &summary.deleted},
-                                                             {"changed", &summary.changed},
-                                                             {"moved", &summary.moved}};
-      for (const auto& kind : kinds)
-        counts[kind.first] = {{"folders", kind.second->folders}, {"files", kind.second->files}};
-      counts["unreadable"] = summary.unreadable;
-      text_ = nlohmann::ordered_json{{"summary", counts}}.dump();
-    } else {
-      text_ = "summary: added " + Counted(summary.added) + "; deleted " + Counted(summary.deleted) +
-              "; changed " + Counted(summary.changed) + "; moved " + Counted(summary.moved) +
-              "; unreadable " + std::to_string(summary.unreadable);
+    static const Change kOrder[] = {Change::kAdded, Change::kDeleted, Change::kChanged, Change::kMoved};
+    nlohmann::ordered_json counts;
+    text_ = "summary: ";
+    for (Change change : kOrder) {
+      const char* name = kChangeNames[static_cast<int>(change)];
+      const Counts& of = summary.Of(change);
+      counts[name] = {{"folders", of.folders}, {"files", of.files}};
+      text_ +=
+          std::string(name) + " " + Plural(of.folders, "folder") + ", " + Plural(of.files, "file") + "; ";
     }
+    counts["unreadable"] = summary.unreadable;
+    text_ += "unreadable " + std::to_string(summary.unreadable);
+    if (options_.json)
+      text_ = nlohmann::ordered_json{{"summary", counts}}.dump();
     text_ += '\n';
     Emit();
   }
@@ -667,9 +632,6 @@ class ReportWriter {
   static std::string Entries(int64_t count) {
     return std::to_string(count) + (count == 1 ? " entry" : " entries");
   }
-  static std::string Counted(const Counts& counts) {
-    return Plural(counts.folders, "folder") + ", " + Plural(counts.files, "file");
-  }
 
   // The escaped path; a folder's ends in the separator.
   static std::string Shown(const std::string& path, bool folder) {
@@ -680,8 +642,7 @@ class ReportWriter {
   }
 
   void Text(const ReportLine& line) {
-    static const char kSymbols[] = {'-', '+', '>', '~', '?'};
-    text_ += kSymbols[static_cast<int>(line.change)];
+    text_ += kChangeSymbols[static_cast<int>(line.change)];
     text_ += ' ';
     if (line.change == Change::kMoved) {
       text_ += Shown(line.from, line.folder);
@@ -709,7 +670,7 @@ class ReportWriter {
 
   nlohmann::ordered_json Json(const ReportLine& line) const {
     nlohmann::ordered_json object;
-    object["change"] = ChangeName(line.change);
+    object["change"] = kChangeNames[static_cast<int>(line.change)];
     object["kind"] = KindName(line.kind);
     object["path"] = Shown(line.path, line.folder);
     if (line.change == Change::kMoved)

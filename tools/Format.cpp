@@ -50,17 +50,8 @@ size_t Utf8SequenceLength(const std::string& text, size_t at) {
 }  // namespace
 
 const char* KindName(EntryKind kind) {
-  switch (kind) {
-    case EntryKind::kFile:
-      return "file";
-    case EntryKind::kFolder:
-      return "folder";
-    case EntryKind::kSymlink:
-      return "symlink";
-    case EntryKind::kOther:
-      break;
-  }
-  return "other";
+  static const char* const kNames[] = {"file", "folder", "symlink", "other"};
+  return kNames[static_cast<int>(kind)];
 }
 
 EntryKind KindOf(bool modeKnown, uint32_t mode, bool isDirectory) {
@@ -78,54 +69,38 @@ EntryKind KindOf(bool modeKnown, uint32_t mode, bool isDirectory) {
   }
 }
 
-const char* TypeName(uint32_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG:
-      return "file";
-    case S_IFDIR:
-      return "folder";
-    case S_IFLNK:
-      return "symlink";
-    case S_IFIFO:
-      return "fifo";
-    case S_IFSOCK:
-      return "socket";
-    case S_IFCHR:
-      return "character device";
-    case S_IFBLK:
-      return "block device";
-    default:
-      return "unknown";
+namespace {
+
+// The file types of a st_mode value: the letter ls -l writes and the word a report writes.
+struct FileType {
+  uint32_t bits;
+  char letter;
+  const char* name;
+};
+constexpr FileType kFileTypes[] = {
+    {S_IFREG, '-', "file"},         {S_IFDIR, 'd', "folder"},  {S_IFLNK, 'l', "symlink"},
+    {S_IFIFO, 'p', "fifo"},         {S_IFSOCK, 's', "socket"}, {S_IFCHR, 'c', "character device"},
+    {S_IFBLK, 'b', "block device"},
+};
+constexpr FileType kUnknownType = {0, '?', "unknown"};
+
+const FileType& FileTypeOf(uint32_t mode) {
+  for (const FileType& type : kFileTypes) {
+    if ((mode & S_IFMT) == type.bits)
+      return type;
   }
+  return kUnknownType;
+}
+
+}  // namespace
+
+const char* TypeName(uint32_t mode) {
+  return FileTypeOf(mode).name;
 }
 
 std::string FormatMode(uint32_t mode) {
-  char type = '?';
-  switch (mode & S_IFMT) {
-    case S_IFREG:
-      type = '-';
-      break;
-    case S_IFDIR:
-      type = 'd';
-      break;
-    case S_IFLNK:
-      type = 'l';
-      break;
-    case S_IFIFO:
-      type = 'p';
-      break;
-    case S_IFSOCK:
-      type = 's';
-      break;
-    case S_IFCHR:
-      type = 'c';
-      break;
-    case S_IFBLK:
-      type = 'b';
-      break;
-  }
   std::string text(10, '-');
-  text[0] = type;
+  text[0] = FileTypeOf(mode).letter;
   static const char kLetters[] = "rwx";
   for (int bit = 0; bit < 9; ++bit) {
     if (mode & (0400u >> bit))
