@@ -110,9 +110,10 @@ class ToolCompareTest : public ::testing::TestWithParam<const char*> {
   }
 
   // Scans `data` into the database `name` (beside it) in the test's layout.
-  void Scan(const std::string& name, const Args& prefix = {}) {
+  void Scan(const std::string& name, const Args& prefix = {}, const Args& options = {}) {
     Args argv = prefix;
     argv.insert(argv.end(), {FSDB_TOOL, "scan", data_, tree_ / name, "--layout", GetParam(), "--quiet"});
+    argv.insert(argv.end(), options.begin(), options.end());
     const ToolResult result = fsdbtest::RunProgram(argv, tree_.path());
     ASSERT_EQ(0, result.status) << result.err;
   }
@@ -438,6 +439,19 @@ TEST_P(ToolCompareTest, OddNamesGiveOneUnambiguousLineEach) {
   }
   std::sort(fromJson.begin(), fromJson.end());
   EXPECT_EQ(sorted, fromJson);
+}
+
+// A tree recorded as the root of the file system: the walk names the root folder with the empty path.
+TEST_P(ToolCompareTest, TheRootFolderIsShownAsTheSeparator) {
+  Write("a", "1");
+  Scan("1.db", {}, {"--as", "/"});
+  Write("b", "2");
+  Scan("2.db", {}, {"--as", "/"});
+  ExpectLines(
+      Compare({"--fields", "mtime"}).Lines(),
+      {"~ /  mtime: *", "+ /b",
+       "summary: added 0 folders, 1 file; deleted 0 folders, 0 files; changed 1 folder, 0 files; moved 0 "
+       "folders, 0 files; unreadable 0"});
 }
 
 // Special permission bits print as ls prints them, and a time before the epoch keeps a positive fraction.

@@ -191,9 +191,11 @@ nlohmann::ordered_json FieldsJson(const Snapshot& snapshot, unsigned fields, boo
   return object;
 }
 
-// Paths are kept without the folder's trailing separator (the root stays "/"), so that a folder and
-// its entries compare and nest by plain prefixes.
+// Paths are kept without the folder's trailing separator, so that a folder and its entries compare and
+// nest by plain prefixes. The root is "/" (the comparison walk names it with the empty path).
 std::string TrimSeparator(const std::string& path) {
+  if (path.empty())
+    return "/";
   size_t length = path.size();
   while (length > 1 && path[length - 1] == '/')
     --length;
