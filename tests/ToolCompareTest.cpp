@@ -346,6 +346,11 @@ TEST_P(ToolCompareTest, AScanComparedWithItselfHasOnlyTheSummary) {
   const std::string other = std::string(GetParam()) == "full" ? "optimized" : "full";
   const ToolResult scan = Tool({"scan", data_, tree_ / "2.db", "--layout", other, "--quiet"});
   ASSERT_EQ(0, scan.status) << scan.err;
+  // A scan without selection has nothing the walk compares: said on stderr, not passed off as no change.
+  Scan("3.db", {}, {"--no-select"});
+  const ToolResult unselected = Compare({}, "1.db", "3.db");
+  EXPECT_EQ(1, unselected.status);
+  EXPECT_NE(std::string::npos, unselected.err.find("3.db was scanned with --no-select")) << unselected.err;
   const ToolResult rescan = Compare({"--json"});
   EXPECT_EQ(0, rescan.status) << rescan.out;
   ASSERT_EQ(1u, rescan.Lines().size()) << rescan.out;

@@ -766,6 +766,14 @@ int RunCompare(const CompareOptions& options, bool verbose) {
   status = ReadScanInfo(options.current, current);
   if (!status.ok)
     return Fail(status, verbose);
+  // The walk sees selected entries only: a scan made with --no-select would look empty, and an empty
+  // report must not pass for "nothing changed" without a word.
+  for (const auto& [path, info] :
+       {std::make_pair(&options.previous, &previous), std::make_pair(&options.current, &current)}) {
+    if (info->hasToolTable && !info->select)
+      std::fprintf(stderr, "fsdb: warning: %s was scanned with --no-select; its entries are not compared\n",
+                   EscapePath(*path).c_str());
+  }
 
   auto collector = boost::make_shared<Collector>(fields, current.unreadable);
   FSDB::CCompareDatabases comparison(options.current, options.previous, collector, current.layout,
