@@ -237,10 +237,10 @@ TEST_P(ToolScanTest, FailedScanLeavesDatabaseAndNoTemporaryFile) {
 // A scan killed midway leaves the earlier database byte for byte; SIGKILL leaves its temporary file,
 // which the next scan removes; SIGTERM removes it at once.
 TEST_P(ToolScanTest, InterruptedScanLeavesDatabaseUnchanged) {
-  for (int folder = 0; folder < 40; ++folder) {
+  for (int folder = 0; folder < 20; ++folder) {
     const std::string path = In("f" + std::to_string(folder));
     fs::create_directories(path);
-    for (int file = 0; file < 500; ++file)
+    for (int file = 0; file < 400; ++file)
       close(open((path + "/" + std::to_string(file)).c_str(), O_CREAT | O_WRONLY, 0644));
   }
   ScanOk("1.db");
@@ -251,12 +251,13 @@ TEST_P(ToolScanTest, InterruptedScanLeavesDatabaseUnchanged) {
     const pid_t pid = fsdbtest::SpawnProgram(
         {FSDB_TOOL, "scan", "-q", "--layout", Layout(), Root(), Db("1.db")}, tree_ / ".out", tree_ / ".err");
     ASSERT_GT(pid, 0);
-    // Wait until the scan is writing: its temporary file has rows (bulk inserts go out 3000 at a time).
-    const std::string temp = tree_ / (".1.db.fsdb-tmp-" + std::to_string(pid));
+    // Wait until the scan is midway: its first batches of rows are in the temporary file's log.
+    const std::string wal = tree_ / (".1.db.fsdb-tmp-" + std::to_string(pid) + "-wal");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline && !fs::exists(temp + "-wal") &&
-           !(fs::exists(temp) && fs::file_size(temp) > 0))
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::error_code ec;
+    while (std::chrono::steady_clock::now() < deadline &&
+           !(fs::exists(wal, ec) && fs::file_size(wal, ec) > 256 * 1024 && !ec))
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     ASSERT_EQ(kill(pid, signal), 0);
     const ToolResult killed = fsdbtest::WaitProgram(pid, tree_ / ".out", tree_ / ".err");
     ASSERT_EQ(killed.signal, signal) << "the scan ended before it was interrupted: " << killed.err;
