@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -204,7 +205,7 @@ std::string TrimSeparator(const std::string& path) {
 
 // Path order: bytes compare unsigned, except that the separator sorts before every other byte, so a
 // folder's subtree follows the folder directly: /a, /a/b, /a b, /a.txt.
-bool PathLess(const std::string& a, const std::string& b) {
+bool PathLess(std::string_view a, std::string_view b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
     if (a[i] == b[i])
@@ -233,10 +234,15 @@ struct Pending {
   bool paired = false;
 };
 
+// Entries in path order; at one path a file (replaced by a folder) comes first.
+bool EntryLess(std::string_view aPath, bool aFolder, std::string_view bPath, bool bFolder) {
+  if (aPath != bPath)
+    return PathLess(aPath, bPath);
+  return !aFolder && bFolder;
+}
+
 bool PendingLess(const Pending& a, const Pending& b) {
-  if (a.path != b.path)
-    return PathLess(a.path, b.path);
-  return !a.snapshot.folder && b.snapshot.folder;  // a file replaced by a folder: the file first
+  return EntryLess(a.path, a.snapshot.folder, b.path, b.snapshot.folder);
 }
 
 // The end of the block of entries beneath entries[index] (a folder): path order keeps them contiguous.
@@ -505,11 +511,12 @@ class ReportBuilder {
         ++j;
         continue;
       }
-      Pending relativeDeleted{deleted[i].path.substr(deletedPrefix), deleted[i].snapshot, false};
-      Pending relativeAdded{added[j].path.substr(addedPrefix), added[j].snapshot, false};
-      if (PendingLess(relativeDeleted, relativeAdded)) {
+      const std::string_view deletedPath = std::string_view(deleted[i].path).substr(deletedPrefix);
+      const std::string_view addedPath = std::string_view(added[j].path).substr(addedPrefix);
+      const bool deletedFolder = deleted[i].snapshot.folder, addedFolder = added[j].snapshot.folder;
+      if (EntryLess(deletedPath, deletedFolder, addedPath, addedFolder)) {
         ++i;
-      } else if (PendingLess(relativeAdded, relativeDeleted)) {
+      } else if (EntryLess(addedPath, addedFolder, deletedPath, deletedFolder)) {
         ++j;
       } else {
         deleted[i].paired = added[j].paired = true;
