@@ -482,11 +482,11 @@ std::string SummaryLine(const ScanInfo& info, const std::string& databasePath) {
   const double size = stat(databasePath.c_str(), &st) == 0 ? static_cast<double>(st.st_size) : 0;
   char line[512];
   std::snprintf(line, sizeof(line),
-                "%llu folders, %llu files, %llu skipped in %.2f s (%.0f entries/s), database %.1f MiB",
+                "%llu folders, %llu files, %llu skipped in %.2f s (%.0f entries/s), database %.1f %s",
                 static_cast<unsigned long long>(info.folders), static_cast<unsigned long long>(info.files),
                 static_cast<unsigned long long>(info.skipped), seconds,
                 seconds > 0 ? static_cast<double>(info.folders + info.files) / seconds : 0.0,
-                size / 1048576.0);
+                size >= 1048576.0 ? size / 1048576.0 : size / 1024.0, size >= 1048576.0 ? "MiB" : "KiB");
   return "scanned " + EscapePath(info.root) + ": " + line;
 }
 
