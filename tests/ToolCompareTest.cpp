@@ -446,6 +446,24 @@ TEST_P(ToolCompareTest, OddNamesGiveOneUnambiguousLineEach) {
   EXPECT_EQ(sorted, fromJson);
 }
 
+// A folder moved, then a folder and a file moved out of it: three moves, and nothing deleted or added.
+TEST_P(ToolCompareTest, MovesOutOfAMovedFolderPairOnTheirOwn) {
+  Write("a/x.txt", "x");
+  Write("a/inner/y.txt", "y");
+  Scan("1.db");
+  std::filesystem::rename(Path("a"), Path("b"));
+  std::filesystem::rename(Path("b/inner"), Path("c"));
+  std::filesystem::rename(Path("b/x.txt"), Path("top.txt"));
+  Scan("2.db");
+  const std::string d = data_;
+  ExpectLines(
+      Compare({"--fields", "size,inode"}).Lines(),
+      {"> " + d + "/a/ -> " + d + "/b/", "> " + d + "/a/inner/ -> " + d + "/c/",
+       "> " + d + "/a/x.txt -> " + d + "/top.txt",
+       "summary: added 0 folders, 0 files; deleted 0 folders, 0 files; changed 0 folders, 0 files; moved 2 "
+       "folders, 1 file; unreadable 0"});
+}
+
 // A tree recorded as the root of the file system: the walk names the root folder with the empty path.
 TEST_P(ToolCompareTest, TheRootFolderIsShownAsTheSeparator) {
   Write("a", "1");
