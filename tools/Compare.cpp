@@ -412,12 +412,7 @@ class ReportBuilder {
     if (moves_)
       PairMoves(deleted, added);
     for (const Collector::Changed& change : collector_.changed()) {
-      ReportLine line = Line(Change::kChanged, change.path, change.before.folder);
-      line.kind = KindOf(change.after);
-      line.before = &change.before;
-      line.after = &change.after;
-      line.differences = change.differences;
-      AddLine(std::move(line));
+      AddLine(Line(Change::kChanged, change.path, change.before, change.after, change.differences));
     }
     AddOneSided(deleted, Change::kDeleted);
     AddOneSided(added, Change::kAdded);
@@ -443,6 +438,16 @@ class ReportBuilder {
     line.path = path;
     line.folder = folder;
     line.kind = folder ? EntryKind::kFolder : EntryKind::kFile;
+    return line;
+  }
+  // The line of an entry found in both scans (a change, or a move whose ends were paired).
+  static ReportLine Line(Change change, const std::string& path, const Snapshot& before,
+                         const Snapshot& after, unsigned differences) {
+    ReportLine line = Line(change, path, after.folder);
+    line.kind = KindOf(after);
+    line.before = &before;
+    line.after = &after;
+    line.differences = differences;
     return line;
   }
 
@@ -481,13 +486,10 @@ class ReportBuilder {
       if (a == added.size())
         continue;
       deleted[d].paired = added[a].paired = true;
-      ReportLine line = Line(Change::kMoved, added[a].path, deleted[d].snapshot.folder);
-      line.from = deleted[d].path;
-      line.kind = KindOf(added[a].snapshot);
-      line.before = &deleted[d].snapshot;
-      line.after = &added[a].snapshot;
       // A rename always sets the change time of what it moves: not worth a word on a move line.
-      line.differences = Differences(deleted[d].snapshot, added[a].snapshot, fields_ & ~Bit(kCtime));
+      ReportLine line = Line(Change::kMoved, added[a].path, deleted[d].snapshot, added[a].snapshot,
+                             Differences(deleted[d].snapshot, added[a].snapshot, fields_ & ~Bit(kCtime)));
+      line.from = deleted[d].path;
       AddLine(std::move(line));
       if (deleted[d].snapshot.folder)
         MatchSubtrees(deleted, d, added, a);
@@ -522,12 +524,7 @@ class ReportBuilder {
         deleted[i].paired = added[j].paired = true;
         const unsigned differences = Differences(deleted[i].snapshot, added[j].snapshot, fields_);
         if (differences != 0) {
-          ReportLine line = Line(Change::kChanged, added[j].path, added[j].snapshot.folder);
-          line.kind = KindOf(added[j].snapshot);
-          line.before = &deleted[i].snapshot;
-          line.after = &added[j].snapshot;
-          line.differences = differences;
-          AddLine(std::move(line));
+          AddLine(Line(Change::kChanged, added[j].path, deleted[i].snapshot, added[j].snapshot, differences));
         }
         ++i;
         ++j;
