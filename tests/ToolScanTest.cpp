@@ -168,6 +168,10 @@ TEST_P(ToolScanTest, RescanDropsEntriesThatAreGone) {
   fs::remove_all(In("old"));
   tree_.Write("root/new.txt", "n");
   ScanOk("1.db");
+  // A database inside the tree it records is left out, and so are its temporary files.
+  ASSERT_EQ(Tool({"scan", "-q", "--layout", Layout(), Root(), In("self.db")}).status, 0);
+  ASSERT_EQ(Tool({"scan", "-q", "--layout", Layout(), Root(), In("self.db")}).status, 0);
+  ExpectOneLineError(Tool({"stat", In("self.db"), In("self.db")}), "not in this scan");
 
   for (const char* gone : {"gone.txt", "old", "old/inner.txt"})
     ExpectOneLineError(Tool({"stat", Db("1.db"), In(gone)}), "not in this scan: " + In(gone));

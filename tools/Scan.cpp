@@ -261,9 +261,10 @@ TreeWalker::TreeWalker(const ScanOptions& options, const std::vector<std::string
                                : slash == 0               ? "/"
                                                           : database.substr(0, slash);
     struct stat st;
-    if (stat(folder.c_str(), &st) == 0)
-      own_.push_back(
-          {st.st_dev, st.st_ino, slash == std::string::npos ? database : database.substr(slash + 1)});
+    if (stat(folder.c_str(), &st) == 0) {
+      const std::string name = slash == std::string::npos ? database : database.substr(slash + 1);
+      own_.push_back({st.st_dev, st.st_ino, name, "." + name + ".fsdb-tmp-"});
+    }
   }
 }
 
@@ -287,8 +288,7 @@ bool TreeWalker::IsOwnFile(const WalkEntry& folder, const std::string& name) con
       if (rest.empty() || rest == "-journal" || rest == "-wal" || rest == "-shm")
         return true;
     }
-    const std::string temp = "." + own.name + ".fsdb-tmp-";
-    if (name.compare(0, temp.size(), temp) == 0)
+    if (name.compare(0, own.tempPrefix.size(), own.tempPrefix) == 0)
       return true;
   }
   return false;
@@ -382,8 +382,14 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
       continue;
     child.name = name;
-    std::string childRelative = relative.empty() ? child.name : relative + "/" + child.name;
-    if (IsExcluded(childRelative, child.name) || IsOwnFile(folder, child.name))
+    // The relative path serves only the patterns; without any, it is never built.
+    std::string childRelative;
+    if (!options_.excludes.empty()) {
+      childRelative = relative.empty() ? child.name : relative + "/" + child.name;
+      if (IsExcluded(childRelative, child.name))
+        continue;
+    }
+    if (IsOwnFile(folder, child.name))
       continue;
     child.path = JoinPath(folder.path, child.name);
     if (const int err = StatAt(handle->fd, name, 0, child); err != 0) {

@@ -82,6 +82,7 @@ class TreeWalker {
     dev_t device;
     uint64_t folderInode;
     std::string name;
+    std::string tempPrefix;  // of the temporary files of scans into it
   };
   std::vector<OwnDatabase> own_;
   std::string recordedRoot_, scannedRoot_;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -167,6 +168,8 @@ int ClaimSlot(const std::string& path) {
       const std::string full = path + kCompanions[name];
       std::memcpy(g_tempNames[slot][name], full.c_str(), full.size() + 1);
     }
+    // The names are complete before the handler can see the slot in use.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     g_slotUsed[slot] = 1;
     return slot;
   }
