@@ -450,6 +450,33 @@ TEST_P(ToolScanTest, ReadsDatabasesOfOtherPrograms) {
   EXPECT_EQ(ls.Lines()[0], "?????????? 0 - 7 1234 f");  // mode and owner unknown, the time as stored
 }
 
+// On a terminal: a progress line on stderr, cleared before the summary; --quiet prints nothing at all.
+TEST_P(ToolScanTest, ProgressLineOnlyOnATerminal) {
+  tree_.Write("root/a", "a");
+  const auto onTerminal = [&](const std::string& options) {
+    // script(1) runs the command on a pseudo-terminal and copies what it writes.
+    return fsdbtest::RunProgram(
+        {"script", "-qec", std::string(FSDB_TOOL) + " scan " + options + " " + Root() + " " + Db("1.db"),
+         "/dev/null"},
+        tree_.path());
+  };
+  const ToolResult shown = onTerminal("");
+  if (shown.status != 0 && shown.out.find("scanned") == std::string::npos)
+    GTEST_SKIP() << "script(1) cannot run a pseudo-terminal here: " << shown.err;
+  EXPECT_EQ(shown.out.rfind("\r\033[K", 0), 0u) << shown.out;
+  EXPECT_NE(shown.out.find("folders, "), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("\r\033[Kscanned " + Root() + ": 1 folders, 1 files, 0 skipped in "),
+            std::string::npos)
+      << shown.out;
+  const ToolResult quiet = onTerminal("--quiet");
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out, "");
+  // Not on a terminal: no progress line, the summary on stdout.
+  const ToolResult plain = Tool({"scan", Root(), Db("3.db")});
+  EXPECT_EQ(plain.err, "");
+  EXPECT_EQ(plain.out.rfind("scanned " + Root() + ": 1 folders, 1 files, 0 skipped in ", 0), 0u) << plain.out;
+}
+
 TEST(ToolCommandLineTest, ErrorsAreOneLineAndExitTwo) {
   ToolTree tree;
   tree.Write("junk.db", "this is not SQLite, and long enough to have a header of its own........");
