@@ -45,8 +45,13 @@ std::string DisplayName(const CDatabaseItemPtr& item) {
   return name;
 }
 
-ToolStatus QueryEntry(FSDB::CScanDatabase& database, const std::string& path, CDatabaseItemPtr& item) {
-  CYaError error = database.QueryItem(path, item);
+// Opens the database read-only and reads the entry at `path`.
+ToolStatus OpenEntry(const std::string& databasePath, const std::string& path,
+                     std::unique_ptr<FSDB::CScanDatabase>& database, ScanInfo& info, CDatabaseItemPtr& item) {
+  ToolStatus status = OpenForReading(databasePath, database, info);
+  if (!status.ok)
+    return status;
+  CYaError error = database->QueryItem(path, item);
   if (error.IsError())
     return FromLibraryError(error, "cannot read", EscapePath(path));
   if (!item)
@@ -59,11 +64,8 @@ ToolStatus QueryEntry(FSDB::CScanDatabase& database, const std::string& path, CD
 ToolStatus ListFolder(const std::string& databasePath, const std::string& path) {
   std::unique_ptr<FSDB::CScanDatabase> database;
   ScanInfo info;
-  ToolStatus status = OpenForReading(databasePath, database, info);
-  if (!status.ok)
-    return status;
   CDatabaseItemPtr target;
-  status = QueryEntry(*database, path, target);
+  ToolStatus status = OpenEntry(databasePath, path, database, info, target);
   if (!status.ok)
     return status;
   std::vector<CDatabaseItemPtr> items;
@@ -112,11 +114,8 @@ ToolStatus ListFolder(const std::string& databasePath, const std::string& path) 
 ToolStatus StatEntry(const std::string& databasePath, const std::string& path) {
   std::unique_ptr<FSDB::CScanDatabase> database;
   ScanInfo info;
-  ToolStatus status = OpenForReading(databasePath, database, info);
-  if (!status.ok)
-    return status;
   CDatabaseItemPtr item;
-  status = QueryEntry(*database, path, item);
+  ToolStatus status = OpenEntry(databasePath, path, database, info, item);
   if (!status.ok)
     return status;
 

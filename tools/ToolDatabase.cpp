@@ -178,6 +178,37 @@ int ClaimSlot(const std::string& path) {
 
 constexpr char kTempMarker[] = ".fsdb-tmp-";
 
+// The rows of FsdbScan and the ScanInfo members they hold. Readers ignore keys they do not know, so
+// new keys need no schema change.
+struct TextKey {
+  const char* key;
+  std::string ScanInfo::*field;
+};
+constexpr TextKey kTextKeys[] = {{"Root", &ScanInfo::root},
+                                 {"ScannedRoot", &ScanInfo::scannedRoot},
+                                 {"ToolVersion", &ScanInfo::toolVersion},
+                                 {"TimeUnit", &ScanInfo::timeUnit},
+                                 {"Host", &ScanInfo::host}};
+struct NumberKey {
+  const char* key;
+  int64_t (*get)(const ScanInfo&);
+  void (*set)(ScanInfo&, int64_t);
+};
+const NumberKey kNumberKeys[] = {
+    {"StartNs", [](const ScanInfo& i) { return i.startNs; }, [](ScanInfo& i, int64_t v) { i.startNs = v; }},
+    {"EndNs", [](const ScanInfo& i) { return i.endNs; }, [](ScanInfo& i, int64_t v) { i.endNs = v; }},
+    {"Folders", [](const ScanInfo& i) { return static_cast<int64_t>(i.folders); },
+     [](ScanInfo& i, int64_t v) { i.folders = static_cast<uint64_t>(v); }},
+    {"Files", [](const ScanInfo& i) { return static_cast<int64_t>(i.files); },
+     [](ScanInfo& i, int64_t v) { i.files = static_cast<uint64_t>(v); }},
+    {"Skipped", [](const ScanInfo& i) { return static_cast<int64_t>(i.skipped); },
+     [](ScanInfo& i, int64_t v) { i.skipped = static_cast<uint64_t>(v); }},
+    {"OneFileSystem", [](const ScanInfo& i) { return int64_t{i.oneFileSystem}; },
+     [](ScanInfo& i, int64_t v) { i.oneFileSystem = v != 0; }},
+    {"Select", [](const ScanInfo& i) { return int64_t{i.select}; },
+     [](ScanInfo& i, int64_t v) { i.select = v != 0; }},
+};
+
 }  // namespace
 
 ToolStatus ToolStatus::Ok() {
@@ -230,32 +261,14 @@ ToolStatus ReadScanInfo(const std::string& databasePath, ScanInfo& info) {
 
   rc = ForEachRow(db, "SELECT Key, Value FROM FsdbScan", [&](sqlite3_stmt* row) {
     const std::string key = ColumnText(row, 0);
-    const std::string text = ColumnText(row, 1);
-    const int64_t number = sqlite3_column_int64(row, 1);
-    if (key == "Root")
-      info.root = text;
-    else if (key == "ScannedRoot")
-      info.scannedRoot = text;
-    else if (key == "ToolVersion")
-      info.toolVersion = text;
-    else if (key == "TimeUnit")
-      info.timeUnit = text;
-    else if (key == "Host")
-      info.host = text;
-    else if (key == "StartNs")
-      info.startNs = number;
-    else if (key == "EndNs")
-      info.endNs = number;
-    else if (key == "Folders")
-      info.folders = static_cast<uint64_t>(number);
-    else if (key == "Files")
-      info.files = static_cast<uint64_t>(number);
-    else if (key == "Skipped")
-      info.skipped = static_cast<uint64_t>(number);
-    else if (key == "OneFileSystem")
-      info.oneFileSystem = number != 0;
-    else if (key == "Select")
-      info.select = number != 0;
+    for (const TextKey& text : kTextKeys) {
+      if (key == text.key)
+        info.*text.field = ColumnText(row, 1);
+    }
+    for (const NumberKey& number : kNumberKeys) {
+      if (key == number.key)
+        number.set(info, sqlite3_column_int64(row, 1));
+    }
   });
   if (rc == SQLITE_OK) {
     rc = ForEachRow(db, "SELECT Pattern FROM FsdbExcludes ORDER BY Position",
@@ -297,19 +310,11 @@ ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info) 
     if (rc == SQLITE_DONE)
       rc = SQLITE_OK;
   };
-  put("Root", info.root);
-  put("ScannedRoot", info.scannedRoot);
-  put("Layout", std::string(LayoutName(info.layout)));
-  put("ToolVersion", info.toolVersion);
-  put("TimeUnit", info.timeUnit);
-  put("Host", info.host);
-  put("StartNs", info.startNs);
-  put("EndNs", info.endNs);
-  put("Folders", info.folders);
-  put("Files", info.files);
-  put("Skipped", info.skipped);
-  put("OneFileSystem", info.oneFileSystem ? 1 : 0);
-  put("Select", info.select ? 1 : 0);
+  put("Layout", std::string(LayoutName(info.layout)));  // for people: readers detect it from the schema
+  for (const TextKey& text : kTextKeys)
+    put(text.key, info.*text.field);
+  for (const NumberKey& number : kNumberKeys)
+    put(number.key, number.get(info));
 
   if (rc == SQLITE_OK)
     rc = Prepare(db, "INSERT INTO FsdbExcludes (Position, Pattern) VALUES (?1, ?2)", statement);
