@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
 #include <nlohmann/json.hpp>
 
 #include "ToolTestUtil.h"
+#include "fsdb/ScanDatabase.h"
 
 #ifndef FSDB_TOOL
 #error "FSDB_TOOL must name the built fsdb tool"
@@ -502,6 +505,41 @@ TEST_P(ToolCompareTest, ModesAndTimesPrintAsLsAndIso8601Do) {
                          "~ " + data_ + "/shared/  mode: drwxrwxrwx -> drwxrwxrwt",
                          "summary: *",
                      });
+}
+
+// A database written through the library by another program: no tool table, times in its own unit, no
+// owner, attributes that are no st_mode, no inodes. It is compared with what it has, its values shown as
+// stored; g and h look alike but, without an inode, are not taken for one file moved.
+TEST_P(ToolCompareTest, ScansOfOtherProgramsAreComparedWithValuesAsStored) {
+  const auto build = [&](const std::string& name,
+                         const std::vector<std::tuple<std::string, int64_t, int64_t>>& files) {
+    FSDB::CScanDatabase database(tree_ / name, std::string(GetParam()) == "optimized"
+                                                   ? FSDB::DATABASE_TYPE_OPTIMIZED
+                                                   : FSDB::DATABASE_TYPE_FULL_PATH);
+    ASSERT_FALSE(database.Open(false).IsError());
+    auto folder = boost::make_shared<FSDB::CDatabaseItem>();
+    folder->SetAsSelected(true);
+    folder->SetAsDirectory(true);
+    ASSERT_FALSE(database.AddFolder("/x/", folder).IsError());
+    for (const auto& [path, size, mtime] : files) {
+      auto item = boost::make_shared<FSDB::CDatabaseItem>();
+      item->SetAsSelected(true);
+      item->SetFileSize(size);
+      item->SetModificationTime(mtime);
+      item->SetAttributes(32);
+      ASSERT_FALSE(item->FormMetadata().IsError());
+      ASSERT_FALSE(database.AddFile(path, item).IsError());
+    }
+    ASSERT_FALSE(database.Close().IsError());
+  };
+  build("1.db", {{"/x/f", 1, 100}, {"/x/g", 5, 100}});
+  build("2.db", {{"/x/f", 2, 200}, {"/x/h", 5, 100}});
+  const ToolResult result = Compare({});
+  EXPECT_EQ(1, result.status) << result.err;
+  ExpectLines(result.Lines(),
+              {"~ /x/f  size: 1 -> 2, mtime: 100 -> 200", "- /x/g", "+ /x/h",
+               "summary: added 0 folders, 1 file; deleted 0 folders, 1 file; changed 0 folders, 1 "
+               "file; moved 0 folders, 0 files; unreadable 0"});
 }
 
 TEST_P(ToolCompareTest, AFileThatIsNoScanIsOneLineAndStatusTwo) {
