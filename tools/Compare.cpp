@@ -571,27 +571,6 @@ class ReportBuilder {
   Summary summary_;
 };
 
-}  // namespace
-
-const std::vector<std::string>& CompareFieldNames() {
-  static const std::vector<std::string> names(std::begin(kFieldNames), std::end(kFieldNames));
-  return names;
-}
-
-const std::vector<std::string>& DefaultCompareFields() {
-  static const std::vector<std::string> names = [] {
-    std::vector<std::string> defaults;
-    for (unsigned field = 0; field < kFieldCount; ++field) {
-      if (kDefaultFields & (1u << field))
-        defaults.push_back(kFieldNames[field]);
-    }
-    return defaults;
-  }();
-  return names;
-}
-
-namespace {
-
 // Writes the report lines, text or JSON, and the summary. `previousNs`/`currentNs`: the scan recorded
 // its times in nanoseconds, so they print as dates.
 class ReportWriter {

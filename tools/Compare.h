@@ -15,15 +15,16 @@ namespace fsdbtool {
 struct CompareOptions {
   std::string previous, current;  // database files
   bool json = false, summaryOnly = false, moves = true, all = false;
-  std::vector<std::string> fields;  // empty: the default set
+  // Names among type, size, mode, owner, group, links, inode, mtime, ctime, atime; an element may hold a
+  // comma-separated list. Empty: every one but atime.
+  std::vector<std::string> fields;
 };
 
-// The names `--fields` accepts, in report order, and the default set (every one but atime).
-const std::vector<std::string>& CompareFieldNames();
-const std::vector<std::string>& DefaultCompareFields();
-
-// Prints the report to stdout. Returns the exit status: 0 no differences, 1 differences, 2 error (one
-// line on stderr, details with verbose).
+// Compares the scan `previous` with the scan `current` (both only read) and prints the report to stdout:
+// text, or JSON lines with `json`, or only the counts with `summaryOnly`. Returns the exit status: 0 no
+// differences, 1 differences (a folder the current scan could not list is one), 2 error: a file that is
+// no scan database, an unknown field, a failed comparison or a report that could not be written, said
+// in one line on stderr (the library's details follow with `verbose`).
 int RunCompare(const CompareOptions& options, bool verbose);
 
 }  // namespace fsdbtool
