@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -271,6 +272,29 @@ TEST_P(ToolScanTest, InterruptedScanLeavesDatabaseUnchanged) {
     else
       EXPECT_FALSE(TempFilesBeside(tree_.path()).empty()) << "SIGKILL cannot be caught; expected a leftover";
   }
+  ScanOk("1.db");
+  EXPECT_TRUE(TempFilesBeside(tree_.path()).empty());
+}
+
+// A leftover whose process id is gone is removed, unless a process (of another PID namespace, say)
+// still holds the lock a scan keeps on its temporary file.
+TEST_P(ToolScanTest, StaleTemporaryFileGoesOnlyWhenUnlocked) {
+  tree_.Write("root/a", "a");
+  const pid_t child = fork();
+  if (child == 0)
+    _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);  // its id now names no process
+  const std::string stale = tree_ / (".1.db.fsdb-tmp-" + std::to_string(child));
+  tree_.Write(".1.db.fsdb-tmp-" + std::to_string(child), "");
+  tree_.Write(".1.db.fsdb-tmp-" + std::to_string(child) + "-wal", "");
+  const int fd = open(stale.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  ScanOk("1.db");
+  EXPECT_TRUE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(stale + "-wal"));
+  close(fd);
   ScanOk("1.db");
   EXPECT_TRUE(TempFilesBeside(tree_.path()).empty());
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,6 +178,16 @@ int ClaimSlot(const std::string& path) {
 }
 
 constexpr char kTempMarker[] = ".fsdb-tmp-";
+
+// Whether a process holds the lock a scan takes on its temporary file. A missing file is not locked.
+bool IsLocked(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  (void)close(fd);  // releases the lock just taken, if any
+  return locked;
+}
 
 // The rows of FsdbScan and the ScanInfo members they hold. Readers ignore keys they do not know, so
 // new keys need no schema change.
@@ -437,6 +448,8 @@ ToolStatus TempDatabaseFile::Create(const std::string& databasePath) {
     Remove();
     return ToolStatus::Fail("cannot set the mode of " + path_ + ": " + Reason(err));
   }
+  // Held until the descriptor closes: tells RemoveStale() of any process that this file is in use.
+  (void)flock(fd_, LOCK_EX | LOCK_NB);  // a fresh file: nobody else can hold it
   slot_ = ClaimSlot(path_);
   return ToolStatus::Ok();
 }
@@ -485,6 +498,10 @@ int TempDatabaseFile::RemoveStale(const std::string& databasePath) {
     if (end == prefix.size() || (rest != "" && rest != "-journal" && rest != "-wal" && rest != "-shm"))
       continue;
     if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+      continue;
+    // The process id may belong to another PID namespace sharing this folder: a file whose scan
+    // still holds its lock is alive whatever the id says.
+    if (IsLocked(folder + "/" + name.substr(0, end)))
       continue;
     if (unlink((folder + "/" + name).c_str()) == 0)
       ++removed;
