@@ -50,7 +50,8 @@ void AddReportOptions(CLI::App* command, fsdbtool::CompareOptions& options, bool
   command
       ->add_option("--fields", options.fields,
                    "Comma-separated fields to compare (default: every one but atime)")
-      ->delimiter(',');
+      ->delimiter(',')
+      ->allow_extra_args(false);
   command->add_flag("--all", options.all, "List every entry beneath an added or deleted folder too");
 }
 
