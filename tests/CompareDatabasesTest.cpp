@@ -1,10 +1,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include <boost/make_shared.hpp>
 
@@ -214,6 +218,35 @@ TEST_P(CompareDatabasesTest, ReportsFollowPathOrderWhateverTheLayouts) {
   EXPECT_EQ(callback_->calls, (Lines{"FolderBoth ", "FileBoth /r", "FolderBoth /a", "FileBoth /a/f1",
                                      "File2 /a/f2", "Folder1 /a/b", "Folder1 /a b", "Folder2 /a-b",
                                      "File2 /a-b/m", "FolderBoth /a.txt", "FileBoth /a.txt/h"}));
+}
+
+std::string ReadFile(Path file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A finished scan kept in rollback-journal mode, which a reader opens without leaving files beside it:
+// the previous side must read it, and with SetCurrentReadOnly the current side too, without writing.
+TEST_P(CompareDatabasesTest, ScansInRollbackJournalModeAreComparedWithoutWritingEither) {
+  Build({"/a/", "/a/f=1"}, {"/a/", "/a/f=2", "/b/"});
+  for (const std::string& file : {previous_, current_}) {
+    sqlite3* connection = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(file.c_str(), &connection));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(connection, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr));
+    sqlite3_close(connection);
+  }
+  const std::string previous = ReadFile(previous_), current = ReadFile(current_);
+  FSDB::CCompareDatabases comparison = Comparison(previous_, current_);
+  comparison.SetCurrentReadOnly(true);
+  ASSERT_OK(comparison.CompareDatabases());
+  EXPECT_EQ(callback_->calls, (Lines{"FolderBoth /a", "FileBoth /a/f", "Folder2 /b"}));
+  EXPECT_EQ(callback_->items[1], "f:1|f:2");
+  EXPECT_EQ(previous, ReadFile(previous_));
+  EXPECT_EQ(current, ReadFile(current_));
+  size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(dir_.path()))
+    files += entry.path().filename() == "previous.db" || entry.path().filename() == "current.db" ? 1 : 100;
+  EXPECT_EQ(2u, files) << "no -wal, -shm or -journal file beside the databases";
 }
 
 std::string PairingName(const ::testing::TestParamInfo<Layouts>& info) {

@@ -1,212 +1,499 @@
 #include "Scan.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
-#include <system_error>
 #include <utility>
-#include <vector>
 
 #include <boost/make_shared.hpp>
 
+#include "Format.h"
+#include "ToolMetadata.h"
 #include "fsdb/DatabaseItem.h"
-#include "fsdb/ScanDatabase.h"
 
 namespace fsdbtool {
 
-namespace fs = std::filesystem;
-using FSDB::CDatabaseItem;
-using FSDB::CDatabaseItemPtr;
-
 namespace {
 
-// Win32-style codes for failures of the walk itself (the library's errors pass through unchanged).
-constexpr unsigned kErrorPathNotFound = 3;
+std::string Reason(int err) {
+  std::string text = std::strerror(err);
+  if (text.size() > 1 && text[0] >= 'A' && text[0] <= 'Z' && !(text[1] >= 'A' && text[1] <= 'Z'))
+    text[0] = static_cast<char>(text[0] - 'A' + 'a');
+  return text;
+}
 
-// What one lstat-like call tells about an entry, in the units the database records.
-struct EntryStatus {
-  bool folder = false;
-  int64_t inode = 0;
-  int64_t size = 0;
-  int64_t sizeOnDisk = 0;
-  int64_t accessTime = 0;
-  int64_t modificationTime = 0;
-  int64_t changeTime = 0;
-  int64_t creationTime = 0;  // 0 when the file system does not keep a birth time
-  int mode = 0;
-  int links = 0;
-};
+int64_t Nanoseconds(const struct statx_timestamp& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
 
-// Reads the status of `path` itself, never of a link's target. statx is preferred because it is the
-// only call that reports the birth time; kernels or sandboxes without it fall back to lstat.
+int64_t Nanoseconds(const struct timespec& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+int64_t NowNs() {
+  struct timespec now;
+  (void)clock_gettime(CLOCK_REALTIME, &now);  // cannot fail for CLOCK_REALTIME
+  return Nanoseconds(now);
+}
+
+// Reads the status of `name` relative to the open folder `folder` (or of the folder itself with
+// AT_EMPTY_PATH and ""), never following a link and never triggering an automount. statx is the only
+// call that reports the birth time; where it is missing, fstatat gives everything else.
 // Returns 0 or an errno value.
-int ReadStatus(const std::string& path, EntryStatus& status) {
-#ifdef STATX_BTIME
+int StatAt(int folder, const char* name, int flags, WalkEntry& entry) {
+  flags |= AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
   struct statx sx;
-  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
-    status.folder = S_ISDIR(sx.stx_mode);
-    status.inode = static_cast<int64_t>(sx.stx_ino);
-    status.size = static_cast<int64_t>(sx.stx_size);
-    status.sizeOnDisk = static_cast<int64_t>(sx.stx_blocks) * 512;
-    status.accessTime = sx.stx_atime.tv_sec;
-    status.modificationTime = sx.stx_mtime.tv_sec;
-    status.changeTime = sx.stx_ctime.tv_sec;
-    status.creationTime = (sx.stx_mask & STATX_BTIME) != 0 ? sx.stx_btime.tv_sec : 0;
-    status.mode = static_cast<int>(sx.stx_mode);
-    status.links = static_cast<int>(sx.stx_nlink);
+  if (statx(folder, name, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+    entry.folder = S_ISDIR(sx.stx_mode);
+    entry.inode = sx.stx_ino;
+    entry.size = static_cast<int64_t>(sx.stx_size);
+    entry.sizeOnDisk = static_cast<int64_t>(sx.stx_blocks) * 512;
+    entry.accessNs = Nanoseconds(sx.stx_atime);
+    entry.modificationNs = Nanoseconds(sx.stx_mtime);
+    entry.changeNs = Nanoseconds(sx.stx_ctime);
+    entry.creationNs = (sx.stx_mask & STATX_BTIME) != 0 ? Nanoseconds(sx.stx_btime) : 0;
+    entry.mode = sx.stx_mode;
+    entry.links = sx.stx_nlink;
+    entry.uid = sx.stx_uid;
+    entry.gid = sx.stx_gid;
+    entry.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     return 0;
   }
-  if (errno != ENOSYS && errno != EPERM)
+  if (errno != ENOSYS)
     return errno;
-#endif
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0)
+  if (fstatat(folder, name, &st, flags) != 0)
     return errno;
-  status.folder = S_ISDIR(st.st_mode);
-  status.inode = static_cast<int64_t>(st.st_ino);
-  status.size = static_cast<int64_t>(st.st_size);
-  status.sizeOnDisk = static_cast<int64_t>(st.st_blocks) * 512;
-  status.accessTime = st.st_atime;
-  status.modificationTime = st.st_mtime;
-  status.changeTime = st.st_ctime;
-  status.creationTime = 0;
-  status.mode = static_cast<int>(st.st_mode);
-  status.links = static_cast<int>(st.st_nlink);
+  entry.folder = S_ISDIR(st.st_mode);
+  entry.inode = st.st_ino;
+  entry.size = st.st_size;
+  entry.sizeOnDisk = static_cast<int64_t>(st.st_blocks) * 512;
+  entry.accessNs = Nanoseconds(st.st_atim);
+  entry.modificationNs = Nanoseconds(st.st_mtim);
+  entry.changeNs = Nanoseconds(st.st_ctim);
+  entry.creationNs = 0;
+  entry.mode = st.st_mode;
+  entry.links = static_cast<uint32_t>(st.st_nlink);
+  entry.uid = st.st_uid;
+  entry.gid = st.st_gid;
+  entry.device = st.st_dev;
   return 0;
 }
 
-// An item ready to be added: the columns, the metadata document and the flags.
-CYaError MakeItem(const fs::path& path, const EntryStatus& status, bool select, CDatabaseItemPtr& item) {
-  item = boost::make_shared<CDatabaseItem>();
-  item->SetFileName(path.filename().string());
-  item->SetFullyQualifiedPath(path.string());
-  item->SetFileId(status.inode);
-  item->SetFileSize(status.size);
-  item->SetAccessTime(status.accessTime);
-  item->SetModificationTime(status.modificationTime);
-  item->SetChangeTime(status.changeTime);
-  item->SetAttributes(status.mode);
-  item->SetLinks(status.links);
-  item->SetFileSizeOnDisk(status.sizeOnDisk);
-  item->SetCreationTime(status.creationTime);
-  item->SetAsDirectory(status.folder);
-  item->SetAsSelected(select);
-  CYaError error = item->FormMetadata();
-  if (error.IsError())
-    return error.Push(FX_LOCATION, "FormMetadata failed for [%s]", path.c_str());
-  return CYaError::Success();
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  path = folder;
+  if (path.empty() || path.back() != '/')
+    path += '/';
+  path += name;
+  return path;
 }
 
-void Warn(const fs::path& path, const std::string& reason) {
-  std::cerr << "fsdb: warning: skipping " << path.string() << ": " << reason << '\n';
+// "/a//b/" -> "/a/b"; "/" stays.
+std::string NormalizeAbsolute(const std::string& path) {
+  std::string result;
+  for (char c : path) {
+    if (c == '/' && !result.empty() && result.back() == '/')
+      continue;
+    result += c;
+  }
+  while (result.size() > 1 && result.back() == '/')
+    result.pop_back();
+  return result;
 }
+
+std::string LastName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// One line on stderr, refreshed at most ten times a second, only when enabled (a terminal). Warnings
+// clear it first so they never share a line with it.
+class ProgressLine {
+ public:
+  explicit ProgressLine(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+
+  void Update(uint64_t folders, uint64_t files, const std::string& folder) {
+    if (!enabled_)
+      return;
+    const auto now = std::chrono::steady_clock::now();
+    if (shown_ && now - last_ < std::chrono::milliseconds(100))
+      return;
+    last_ = now;
+    shown_ = true;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    char head[160];
+    std::snprintf(head, sizeof(head), "%llu folders, %llu files, %.0f/s, %.1f s, ",
+                  static_cast<unsigned long long>(folders), static_cast<unsigned long long>(files),
+                  seconds > 0 ? static_cast<double>(folders + files) / seconds : 0.0, seconds);
+    struct winsize size {};
+    const size_t width = ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 80;
+    std::string line = head;
+    std::string shown = EscapePath(folder);
+    const size_t room = width > line.size() + 4 ? width - line.size() - 1 : 3;
+    if (shown.size() > room)
+      shown = "..." + shown.substr(shown.size() - (room - 3));
+    line = "\r\033[K" + line + shown;
+    (void)!write(2, line.data(), line.size());  // a lost progress line is harmless
+  }
+
+  void Clear() {
+    if (!shown_)
+      return;
+    shown_ = false;
+    (void)!write(2, "\r\033[K", 4);
+  }
+
+ private:
+  bool enabled_;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point start_, last_;
+};
+
+// Writes every entry into the scan database and keeps the counts and the unreadable folders.
+class DatabaseSink : public WalkSink {
+ public:
+  DatabaseSink(FSDB::CScanDatabase& database, bool select, ProgressLine& progress)
+      : database_(database), select_(select), progress_(progress) {}
+
+  ToolStatus OnEntry(const WalkEntry& entry) override {
+    auto item = boost::make_shared<FSDB::CDatabaseItem>();
+    item->SetFileName(entry.name);
+    item->SetFullyQualifiedPath(entry.path);
+    item->SetFileId(static_cast<int64_t>(entry.inode));
+    item->SetFileSize(entry.size);
+    item->SetAccessTime(entry.accessNs);
+    item->SetModificationTime(entry.modificationNs);
+    item->SetChangeTime(entry.changeNs);
+    item->SetAttributes(static_cast<int>(entry.mode));
+    item->SetLinks(static_cast<int>(entry.links));
+    item->SetFileSizeOnDisk(entry.sizeOnDisk);
+    item->SetCreationTime(entry.creationNs);
+    item->SetAsDirectory(entry.folder);
+    item->SetAsSelected(select_);
+    CYaError error = item->FormMetadata();
+    if (error.IsError())
+      return FromLibraryError(error, "cannot record", entry.path);
+    item->SetMetadata(AddOwnership(item->GetMetadata(), entry.uid, entry.gid));
+    if (entry.folder) {
+      error = database_.AddFolder(entry.path, item);
+      ++folders_;
+      currentFolder_ = entry.path;
+    } else {
+      error = database_.AddFile(entry.path, item);
+      ++files_;
+    }
+    if (error.IsError())
+      return FromLibraryError(error, "cannot record", entry.path);
+    progress_.Update(folders_, files_, currentFolder_);
+    return ToolStatus::Ok();
+  }
+
+  void OnUnreadable(const std::string& path, const std::string& reason) override {
+    Warn("cannot list " + EscapePath(path) + ": " + reason);
+    unreadable_.push_back({path, reason});
+    ++skipped_;
+  }
+
+  void OnVanished(const std::string& path) override {
+    Warn("vanished during the scan: " + EscapePath(path));
+    ++skipped_;
+  }
+
+  uint64_t folders() const { return folders_; }
+  uint64_t files() const { return files_; }
+  uint64_t skipped() const { return skipped_; }
+  std::vector<UnreadableFolder>& unreadable() { return unreadable_; }
+
+ private:
+  void Warn(const std::string& text) {
+    progress_.Clear();
+    std::cerr << "fsdb: " << text << '\n';
+  }
+
+  FSDB::CScanDatabase& database_;
+  bool select_;
+  ProgressLine& progress_;
+  uint64_t folders_ = 0, files_ = 0, skipped_ = 0;
+  std::string currentFolder_;
+  std::vector<UnreadableFolder> unreadable_;
+};
 
 }  // namespace
 
-CYaError ScanTree(const ScanOptions& options, ScanSummary& summary) {
-  const auto start = std::chrono::steady_clock::now();
-
-  std::error_code ec;
-  const fs::path root = fs::canonical(options.folder, ec);
-  if (ec) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, kErrorPathNotFound, "Cannot resolve [%s]: %s",
-                                   options.folder.c_str(), ec.message().c_str());
+struct TreeWalker::Handle {
+  explicit Handle(int fd) : fd(fd) {}
+  ~Handle() {
+    if (fd >= 0)
+      (void)close(fd);  // a read-only folder descriptor: nothing to lose
   }
-  EntryStatus rootStatus;
-  if (int err = ReadStatus(root.string(), rootStatus); err != 0 || !rootStatus.folder) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, kErrorPathNotFound, "Cannot scan [%s]: %s", root.c_str(),
-                                   err != 0 ? std::strerror(err) : "not a folder");
-  }
-  summary.root = root.string();
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  int fd;
+};
 
-  // Bulk-insert mode writes files with a plain insert and rebuilds the unique index at Close, which
-  // would fail on rows left by an earlier scan; an existing database is therefore updated row by row.
-  const bool existed = fs::exists(options.database, ec);
-  FSDB::CScanDatabase database(
-      options.database, options.optimized ? FSDB::DATABASE_TYPE_OPTIMIZED : FSDB::DATABASE_TYPE_FULL_PATH);
-  CYaError error = database.Open(false);
-  if (error.IsError())
-    return error.Push(FX_LOCATION, "Open failed for [%s]", options.database.c_str());
-  if (!existed) {
+struct TreeWalker::Pending {
+  std::shared_ptr<Handle> parent;
+  std::string relative;
+  WalkEntry entry;  // as listed in the parent
+};
+
+TreeWalker::TreeWalker(const ScanOptions& options, const std::vector<std::string>& ownDatabases,
+                       WalkSink& sink)
+    : options_(options), sink_(sink) {
+  // A database's folder is identified by device and inode, so the exclusion holds however the walk
+  // reaches it.
+  for (const std::string& database : ownDatabases) {
+    const size_t slash = database.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : database.substr(0, slash);
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0) {
+      const std::string name = slash == std::string::npos ? database : database.substr(slash + 1);
+      own_.push_back({st.st_dev, st.st_ino, name, "." + name + ".fsdb-tmp-"});
+    }
+  }
+}
+
+bool TreeWalker::IsExcluded(const std::string& relative, const std::string& name) const {
+  for (const std::string& pattern : options_.excludes) {
+    if (fnmatch(pattern.c_str(), relative.c_str(), FNM_PATHNAME) == 0 ||
+        fnmatch(pattern.c_str(), name.c_str(), 0) == 0)
+      return true;
+  }
+  return false;
+}
+
+// The database being written changes while it is walked; it, SQLite's companion files and the
+// temporary files of scans into it are left out rather than recorded half-written.
+bool TreeWalker::IsOwnFile(const WalkEntry& folder, const std::string& name) const {
+  for (const OwnDatabase& own : own_) {
+    if (folder.device != own.device || folder.inode != own.folderInode)
+      continue;
+    if (name.compare(0, own.name.size(), own.name) == 0) {
+      const std::string rest = name.substr(own.name.size());
+      if (rest.empty() || rest == "-journal" || rest == "-wal" || rest == "-shm")
+        return true;
+    }
+    if (name.compare(0, own.tempPrefix.size(), own.tempPrefix) == 0)
+      return true;
+  }
+  return false;
+}
+
+ToolStatus TreeWalker::Walk() {
+  char real[PATH_MAX];
+  if (realpath(options_.root.c_str(), real) == nullptr)
+    return ToolStatus::Fail("cannot scan " + EscapePath(options_.root) + ": " + Reason(errno));
+  scannedRoot_ = real;
+  auto root = std::make_shared<Handle>(open(real, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (root->fd < 0) {
+    const int err = errno;
+    return ToolStatus::Fail("cannot scan " + EscapePath(options_.root) + ": " +
+                            (err == ENOTDIR ? std::string("not a folder") : Reason(err)));
+  }
+  if (!options_.as.empty() && options_.as[0] != '/')
+    return ToolStatus::Fail("--as needs an absolute path: " + EscapePath(options_.as));
+  recordedRoot_ = NormalizeAbsolute(options_.as.empty() ? scannedRoot_ : options_.as);
+
+  WalkEntry rootEntry;
+  if (const int err = StatAt(root->fd, "", AT_EMPTY_PATH, rootEntry); err != 0)
+    return ToolStatus::Fail("cannot scan " + EscapePath(options_.root) + ": " + Reason(err));
+  rootEntry.path = recordedRoot_;
+  rootEntry.name = LastName(recordedRoot_);
+  rootDevice_ = rootEntry.device;
+  ToolStatus status = sink_.OnEntry(rootEntry);
+  if (!status.ok)
+    return status;
+
+  // Depth first with an explicit stack, so a deep tree cannot exhaust the call stack. A folder stays
+  // open while children of it wait on the stack: at most one open folder per level.
+  std::vector<Pending> pending;
+  status = ListFolder(root, rootEntry, "", pending);
+  root.reset();
+  while (status.ok && !pending.empty()) {
+    Pending next = std::move(pending.back());
+    pending.pop_back();
+    auto folder = std::make_shared<Handle>(
+        openat(next.parent->fd, next.entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    next.parent.reset();
+    if (folder->fd < 0) {
+      const int err = errno;
+      // Gone, or replaced by something that is not a folder, since it was listed.
+      if (err == ENOENT || err == ENOTDIR || err == ELOOP) {
+        sink_.OnVanished(next.entry.path);
+        continue;
+      }
+      status = sink_.OnEntry(next.entry);
+      sink_.OnUnreadable(next.entry.path, Reason(err));
+      continue;
+    }
+    // The values of the folder actually opened, not of what the name meant when it was listed.
+    WalkEntry entry;
+    if (StatAt(folder->fd, "", AT_EMPTY_PATH, entry) == 0) {
+      entry.path = std::move(next.entry.path);
+      entry.name = std::move(next.entry.name);
+      next.entry = std::move(entry);
+    }
+    status = sink_.OnEntry(next.entry);
+    if (status.ok)
+      status = ListFolder(folder, next.entry, next.relative, pending);
+  }
+  return status;
+}
+
+ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const WalkEntry& folder,
+                                  const std::string& relative, std::vector<Pending>& pending) {
+  // readdir reads through its own descriptor; the folder's own stays open for the children.
+  const int listFd = dup(handle->fd);
+  DIR* raw = listFd >= 0 ? fdopendir(listFd) : nullptr;
+  if (raw == nullptr) {
+    const int err = errno;
+    if (listFd >= 0)
+      (void)close(listFd);
+    sink_.OnUnreadable(folder.path, Reason(err));
+    return ToolStatus::Ok();
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(raw, closedir);
+  bool incomplete = false;
+  WalkEntry child;
+  for (;;) {
+    errno = 0;
+    const dirent* found = readdir(dir.get());
+    if (found == nullptr) {
+      if (errno != 0 && !incomplete)
+        sink_.OnUnreadable(folder.path, Reason(errno));
+      return ToolStatus::Ok();
+    }
+    const char* name = found->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+      continue;
+    child.name = name;
+    // The relative path serves only the patterns; without any, it is never built.
+    std::string childRelative;
+    if (!options_.excludes.empty()) {
+      childRelative = relative.empty() ? child.name : relative + "/" + child.name;
+      if (IsExcluded(childRelative, child.name))
+        continue;
+    }
+    if (IsOwnFile(folder, child.name))
+      continue;
+    child.path = JoinPath(folder.path, child.name);
+    if (const int err = StatAt(handle->fd, name, 0, child); err != 0) {
+      if (err == ENOENT) {
+        sink_.OnVanished(child.path);
+      } else if (!incomplete) {
+        // A folder that can be read but not searched lists names whose status cannot be read.
+        incomplete = true;
+        sink_.OnUnreadable(folder.path, Reason(err));
+      }
+      continue;
+    }
+    if (child.folder && !(options_.oneFileSystem && child.device != rootDevice_)) {
+      pending.push_back({handle, std::move(childRelative), child});
+      continue;
+    }
+    // A file, or the mount point of another file system recorded without its content.
+    ToolStatus status = sink_.OnEntry(child);
+    if (!status.ok)
+      return status;
+  }
+}
+
+ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, ScanInfo& info) {
+  info = ScanInfo();
+  info.startNs = NowNs();
+  ProgressLine progress(options.progress);
+  uint64_t folders = 0, files = 0, skipped = 0;
+  {
+    FSDB::CScanDatabase database(file, options.layout, false);
+    CYaError error = database.Open(false);
+    if (error.IsError())
+      return FromLibraryError(error, "cannot write", options.database);
     error = database.SetBulkInsertMode(true);
     if (error.IsError())
-      return error.Push(FX_LOCATION);
-  } else {
-    std::cerr << "fsdb: warning: " << options.database
-              << " already exists; its rows are updated and entries it holds that are gone are kept\n";
-  }
-  // A database kept inside the scanned tree changes while it is written; it and SQLite's companion
-  // files are left out rather than recorded in a half-written state.
-  std::vector<fs::path> ownFiles;
-  std::error_code selfError;
-  const fs::path self = fs::canonical(options.database, selfError);
-  if (!selfError) {
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
-      ownFiles.emplace_back(self.string() + suffix);
-  }
-
-  // Depth first with an explicit stack, so deep trees cannot exhaust the call stack. Each folder is
-  // added before its entries: a file whose folder is missing would make the library create that
-  // folder with an empty (unselected) item.
-  std::vector<std::pair<fs::path, EntryStatus>> pending;
-  pending.emplace_back(root, rootStatus);
-  while (!pending.empty()) {
-    const fs::path folder = std::move(pending.back().first);
-    const EntryStatus folderStatus = pending.back().second;
-    pending.pop_back();
-
-    CDatabaseItemPtr item;
-    error = MakeItem(folder, folderStatus, options.select, item);
+      return FromLibraryError(error, "cannot write", options.database);
+    DatabaseSink sink(database, options.select, progress);
+    TreeWalker walker(options, {options.database, file}, sink);
+    ToolStatus status = walker.Walk();
+    progress.Clear();
+    if (!status.ok)
+      return status;
+    // Close writes the queued files and rebuilds the index, so its failure is the scan's failure.
+    error = database.Close();
     if (error.IsError())
-      return error.Push(FX_LOCATION);
-    error = database.AddFolder(folder.string(), item);
-    if (error.IsError())
-      return error.Push(FX_LOCATION, "AddFolder failed for [%s]", folder.c_str());
-    ++summary.folders;
-
-    fs::directory_iterator it(folder, ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-      const fs::path path = it->path();
-      if (std::find(ownFiles.begin(), ownFiles.end(), path) != ownFiles.end())
-        continue;
-      EntryStatus status;
-      if (int err = ReadStatus(path.string(), status); err != 0) {
-        Warn(path, std::strerror(err));
-        ++summary.skipped;
-        continue;
-      }
-      if (status.folder) {
-        pending.emplace_back(path, status);
-        continue;
-      }
-      error = MakeItem(path, status, options.select, item);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
-      error = database.AddFile(path.string(), item);
-      if (error.IsError())
-        return error.Push(FX_LOCATION, "AddFile failed for [%s]", path.c_str());
-      ++summary.files;
-    }
-    // The folder itself is recorded; only what could not be listed in it is missing.
-    if (ec) {
-      Warn(folder, "cannot list its entries: " + ec.message());
-      ++summary.skipped;
-      ec.clear();
-    }
+      return FromLibraryError(error, "cannot write", options.database);
+    folders = sink.folders();
+    files = sink.files();
+    skipped = sink.skipped();
+    info.unreadable = std::move(sink.unreadable());
+    info.root = walker.recordedRoot();
+    info.scannedRoot = walker.scannedRoot();
   }
+  info.hasToolTable = true;
+  info.layout = options.layout;
+  info.toolVersion = ToolVersion();
+  info.timeUnit = "ns";
+  char host[256] = {};
+  if (gethostname(host, sizeof(host) - 1) == 0)
+    info.host = host;
+  info.endNs = NowNs();
+  info.folders = folders;
+  info.files = files;
+  info.skipped = skipped;
+  info.excludes = options.excludes;
+  info.oneFileSystem = options.oneFileSystem;
+  info.select = options.select;
+  return WriteScanInfo(file, info);
+}
 
-  // Close writes the queued files and rebuilds the index, so its failure is the scan's failure.
-  error = database.Close();
-  if (error.IsError())
-    return error.Push(FX_LOCATION, "Close failed for [%s]", options.database.c_str());
-  summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return CYaError::Success();
+ToolStatus ScanToDatabase(const ScanOptions& options, ScanInfo& info) {
+  // Replacing is fine for an earlier scan, never for a file of something else given by mistake.
+  struct stat st;
+  if (stat(options.database.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode))
+      return ToolStatus::Fail("cannot write " + EscapePath(options.database) + ": " + Reason(EISDIR));
+    ScanInfo existing;
+    if (st.st_size != 0 && !ReadScanInfo(options.database, existing).ok)
+      return ToolStatus::Fail("refusing to replace " + EscapePath(options.database) +
+                              ": it is not an fsdb database");
+  }
+  (void)TempDatabaseFile::RemoveStale(options.database);  // best effort: a leftover costs only space
+  TempDatabaseFile temp;
+  ToolStatus status = temp.Create(options.database);
+  if (!status.ok)
+    return status;
+  status = ScanIntoFile(options, temp.path(), info);
+  if (!status.ok)
+    return status;
+  return temp.Commit();
+}
+
+std::string SummaryLine(const ScanInfo& info, const std::string& databasePath) {
+  const double seconds = static_cast<double>(info.endNs - info.startNs) / 1e9;
+  struct stat st;
+  const double size = stat(databasePath.c_str(), &st) == 0 ? static_cast<double>(st.st_size) : 0;
+  char line[512];
+  std::snprintf(line, sizeof(line),
+                "%llu folders, %llu files, %llu skipped in %.2f s (%.0f entries/s), database %.1f %s",
+                static_cast<unsigned long long>(info.folders), static_cast<unsigned long long>(info.files),
+                static_cast<unsigned long long>(info.skipped), seconds,
+                seconds > 0 ? static_cast<double>(info.folders + info.files) / seconds : 0.0,
+                size >= 1048576.0 ? size / 1048576.0 : size / 1024.0, size >= 1048576.0 ? "MiB" : "KiB");
+  return "scanned " + EscapePath(info.root) + ": " + line;
 }
 
 }  // namespace fsdbtool

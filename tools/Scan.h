@@ -1,35 +1,105 @@
-// `fsdb scan`: records a folder tree in a scan database.
+// `fsdb scan`: walks a folder tree and records it in a scan database that replaces the old one only
+// when complete.
+//
+// The walk (TreeWalker) and the writing (a WalkSink) are apart: the walker only reads the file system
+// and hands each entry to its sink, so it can later run on a thread of its own and pass batches on.
 
 #ifndef FSDB_TOOLS_SCAN_H_
 #define FSDB_TOOLS_SCAN_H_
 
-#include <cstdint>
-#include <string>
+#include <sys/types.h>
 
-#include "fsdb/Error.h"
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ToolDatabase.h"
+#include "fsdb/ScanDatabase.h"
 
 namespace fsdbtool {
 
 struct ScanOptions {
-  std::string folder;    // the tree to walk; made canonical before use
-  std::string database;  // the scan database file; created when missing
-  bool optimized = false;
-  bool select = true;  // the selection flag given to every recorded item
+  std::string root;      // the folder to walk, as given
+  std::string as;        // the absolute path to record the root under; empty: its canonical path
+  std::string database;  // the database file to write (replaced as a whole)
+  FSDB::DatabaseType layout = FSDB::DATABASE_TYPE_FULL_PATH;
+  std::vector<std::string> excludes;  // fnmatch patterns, against the relative path and the name
+  bool oneFileSystem = false;
+  bool select = true;
+  bool progress = false;  // a progress line on stderr (the caller checks for a terminal)
 };
 
-struct ScanSummary {
-  std::string root;  // the canonical path that was walked
-  uint64_t folders = 0;
-  uint64_t files = 0;
-  uint64_t skipped = 0;  // entries that could not be read (each reported on stderr)
-  double seconds = 0;
+// One entry as the walk found it, in the units the database records (times in ns since the epoch).
+struct WalkEntry {
+  std::string path;  // as recorded: under the root's recorded path
+  std::string name;
+  bool folder = false;
+  uint64_t inode = 0;
+  int64_t size = 0, sizeOnDisk = 0;
+  int64_t accessNs = 0, modificationNs = 0, changeNs = 0, creationNs = 0;  // creation 0: not kept
+  uint32_t mode = 0, links = 0, uid = 0, gid = 0;
+  dev_t device = 0;
 };
 
-// Walks `options.folder` without following symbolic links and records every folder with AddFolder
-// and every other entry with AddFile, each with its absolute path. Unreadable entries are skipped
-// with a warning on stderr. Returns success, or the first error of the library (or of the walk's
-// root, with Win32 code 3); `summary` is filled as far as the walk got.
-CYaError ScanTree(const ScanOptions& options, ScanSummary& summary);
+// Receives the walk. A folder arrives before everything beneath it.
+class WalkSink {
+ public:
+  virtual ~WalkSink() = default;
+  // A failure ends the walk with it.
+  virtual ToolStatus OnEntry(const WalkEntry& entry) = 0;
+  // A folder whose entries could not all be listed (recorded already when it could be examined).
+  virtual void OnUnreadable(const std::string& path, const std::string& reason) = 0;
+  // An entry that went away between being listed and being examined.
+  virtual void OnVanished(const std::string& path) = 0;
+};
+
+// Walks without following symbolic links, through folder descriptors (openat/statx relative to the
+// open folder, never a whole path resolved again). Not thread-safe; one Walk per object.
+class TreeWalker {
+ public:
+  // `ownDatabases` name the databases being read or written: they, their temporary files and SQLite's
+  // companion files are left out when they lie in the tree.
+  TreeWalker(const ScanOptions& options, const std::vector<std::string>& ownDatabases, WalkSink& sink);
+  // Fails only when the root cannot be walked or the sink fails; everything else is reported to the
+  // sink and the walk goes on.
+  ToolStatus Walk();
+  // The recorded path of the root and the real path walked (set by Walk).
+  const std::string& recordedRoot() const { return recordedRoot_; }
+  const std::string& scannedRoot() const { return scannedRoot_; }
+
+ private:
+  struct Handle;   // an open folder, closed when the last pending child is opened
+  struct Pending;  // a folder listed, not yet opened
+  bool IsExcluded(const std::string& relative, const std::string& name) const;
+  bool IsOwnFile(const WalkEntry& folder, const std::string& name) const;
+  ToolStatus ListFolder(const std::shared_ptr<Handle>& handle, const WalkEntry& folder,
+                        const std::string& relative, std::vector<Pending>& pending);
+
+  const ScanOptions& options_;
+  WalkSink& sink_;
+  struct OwnDatabase {
+    dev_t device;
+    uint64_t folderInode;
+    std::string name;
+    std::string tempPrefix;  // of the temporary files of scans into it
+  };
+  std::vector<OwnDatabase> own_;
+  std::string recordedRoot_, scannedRoot_;
+  dev_t rootDevice_ = 0;
+};
+
+// Scans `options.root` into `options.database`: written to a temporary file beside it, renamed over it
+// only once complete and synced, removed on every failure. `info` receives what was recorded. Prints
+// warnings (and the progress line) on stderr.
+ToolStatus ScanToDatabase(const ScanOptions& options, ScanInfo& info);
+
+// The same walk into `file`, an empty file already created (by TempDatabaseFile) that the caller keeps
+// or removes; `options.database` only names what to leave out of the walk.
+ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, ScanInfo& info);
+
+// The summary line of a finished scan: folders, files, skipped, seconds, entries per second, size.
+std::string SummaryLine(const ScanInfo& info, const std::string& databasePath);
 
 }  // namespace fsdbtool
 

@@ -1,324 +1,268 @@
-// fsdb: scan a folder tree into a scan database, compare two scans, and read a scan back.
+// fsdb: record what a scan of a folder tree found, and tell what changed since.
 //
-// Exit status: 0 on success, 1 when an operation fails (the error on stderr), 2 on a usage error.
+// Exit status as diff(1): 0 success (for compare and check: no differences), 1 differences found,
+// 2 an error, told in one line on stderr (with the library's details under --verbose).
 
-#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <iomanip>
 #include <iostream>
-#include <list>
-#include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
-#include <boost/make_shared.hpp>
+#include <CLI/CLI.hpp>
 
+#include "Compare.h"
+#include "Format.h"
+#include "Inspect.h"
 #include "Scan.h"
-#include "fsdb/CompareDatabases.h"
-#include "fsdb/DatabaseItem.h"
-#include "fsdb/Error.h"
+#include "ToolDatabase.h"
 #include "fsdb/LogWriter.h"
-#include "fsdb/ScanDatabase.h"
 
 namespace {
 
-using FSDB::CDatabaseItemPtr;
+using fsdbtool::ToolStatus;
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitOk = 0;
+constexpr int kExitError = 2;
 
-constexpr char kUsage[] =
-    "usage: fsdb scan [--optimized] [--select-all | --no-select] DIR DATABASE\n"
-    "       fsdb compare [--previous-optimized] [--current-optimized] PREVIOUS CURRENT\n"
-    "       fsdb list [--optimized] DATABASE FOLDER\n"
-    "       fsdb show [--optimized] DATABASE PATH\n"
-    "\n"
-    "  scan     record every folder and file under DIR (symbolic links are not followed) in\n"
-    "           DATABASE, created when missing; items are selected unless --no-select is given\n"
-    "  compare  print the changes from PREVIOUS to CURRENT: '+ path' new, '- path' deleted,\n"
-    "           'M path' a file whose size or modification time changed; folders end in '/'\n"
-    "  list     print the children of FOLDER: type (d/f), size, modification time, path\n"
-    "  show     print the recorded item at PATH\n"
-    "\n"
-    "  --optimized, --previous-optimized, --current-optimized\n"
-    "           the database uses the optimized folder layout (the layout is not detected)\n"
-    "\n"
-    "The library's own log lines are silent unless FSDB_LOG_LEVEL is set (0, 2, 3, 4, 30).\n";
-
-int UsageError(const std::string& message) {
-  std::cerr << "fsdb: " << message << "\n\n" << kUsage;
-  return kExitUsage;
+int Report(const ToolStatus& status, bool verbose) {
+  if (status.ok)
+    return kExitOk;
+  std::cerr << "fsdb: " << status.message << '\n';
+  if (verbose && !status.detail.empty())
+    std::cerr << "fsdb: details: " << status.detail << '\n';
+  return kExitError;
 }
 
-int Failure(const std::string& what, const CYaError& error) {
-  std::cerr << "fsdb: " << what << ": " << error.AsString() << '\n';
-  return kExitFailure;
+bool ProgressWanted(bool quiet) {
+  return !quiet && isatty(2) == 1;
 }
 
-int Failure(const std::string& message) {
-  std::cerr << "fsdb: " << message << '\n';
-  return kExitFailure;
+// The options that compare and check share.
+void AddReportOptions(CLI::App* command, fsdbtool::CompareOptions& options, bool& noMoves) {
+  command->add_flag("--json", options.json, "One JSON object per line, then a summary object");
+  command->add_flag("--summary", options.summaryOnly, "Print the counts only");
+  command->add_flag("--no-moves", noMoves,
+                    "Report a renamed entry as a deletion and an addition, not as a move");
+  command
+      ->add_option("--fields", options.fields,
+                   "Comma-separated fields to compare (default: every one but atime)")
+      ->delimiter(',')
+      ->allow_extra_args(false);
+  command->add_flag("--all", options.all, "List every entry beneath an added or deleted folder too");
 }
 
-// One command's arguments: the options it recognised and its positional arguments.
-struct CommandLine {
-  std::set<std::string> options;
-  std::vector<std::string> operands;
-  bool help = false;
-
-  bool Has(const std::string& option) const { return options.count(option) != 0; }
-};
-
-// Splits argv[first..] into options (from `known`) and operands; "--" ends the options so that a path
-// may begin with '-'. Returns false, with `problem` set, on an unknown option or a wrong operand count.
-bool ParseCommandLine(int argc, char** argv, int first, const std::set<std::string>& known,
-                      size_t operandCount, CommandLine& line, std::string& problem) {
-  bool optionsEnded = false;
-  for (int i = first; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (!optionsEnded && arg == "--") {
-      optionsEnded = true;
-    } else if (!optionsEnded && (arg == "-h" || arg == "--help")) {
-      line.help = true;
-    } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-      if (known.count(arg) == 0) {
-        problem = "unknown option '" + arg + "'";
-        return false;
-      }
-      line.options.insert(arg);
-    } else {
-      line.operands.push_back(arg);
+// A path given to ls or stat: absolute as written; relative resolved the way scan resolved its root
+// (against the working folder, links resolved), then moved under the recorded root when the scan was
+// recorded under another path (--as).
+std::string RecordedPath(const std::string& path, const fsdbtool::ScanInfo& info) {
+  std::string resolved = path;
+  if (path.empty() || path[0] != '/') {
+    // The folders are resolved, links included; the last name is kept as given, so that a recorded
+    // link is itself what is asked for, not its target.
+    namespace fs = std::filesystem;
+    const fs::path given(path.empty() ? "." : path);
+    const std::string last = given.filename().string();
+    const bool keepLast = !last.empty() && last != "." && last != "..";
+    std::error_code ec;
+    const fs::path folder =
+        fs::weakly_canonical(keepLast ? fs::absolute(given, ec).parent_path() : given, ec);
+    if (ec)
+      return path;
+    resolved = keepLast ? (folder / last).string() : folder.string();
+    const std::string& walked = info.scannedRoot;
+    if (info.hasToolTable && !walked.empty() && walked != info.root &&
+        resolved.compare(0, walked.size(), walked) == 0 &&
+        (resolved.size() == walked.size() || resolved[walked.size()] == '/' || walked == "/")) {
+      resolved = info.root + resolved.substr(walked == "/" ? 0 : walked.size());
     }
   }
-  if (!line.help && line.operands.size() != operandCount) {
-    problem = "expected " + std::to_string(operandCount) + " arguments, got " +
-              std::to_string(line.operands.size());
-    return false;
-  }
-  return true;
+  while (resolved.size() > 1 && resolved.back() == '/')
+    resolved.pop_back();
+  return resolved;
 }
 
-FSDB::DatabaseType TypeOf(bool optimized) {
-  return optimized ? FSDB::DATABASE_TYPE_OPTIMIZED : FSDB::DATABASE_TYPE_FULL_PATH;
-}
-
-// Read commands must never create a database: SQLite would make an empty file for a mistyped name.
-bool IsExistingFile(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The database records canonical absolute paths. A relative argument is resolved the way the scan
-// resolved its root, so that `fsdb show db some/file` finds what `fsdb scan some db` recorded; an
-// absolute one is taken as written, since it may name something that is no longer on disk.
-std::string RecordedPath(const std::string& path) {
-  if (!path.empty() && path[0] == '/')
-    return path;
-  std::error_code ec;
-  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
-  return ec ? path : resolved.string();
-}
-
-// Folders are printed with their trailing separator, which tells them apart from files at a glance.
-std::string DisplayPath(const CDatabaseItemPtr& item, const std::string& path) {
-  if (item && item->IsDirectory() && (path.empty() || path.back() != '/'))
-    return path + '/';
-  return path;
-}
-
-int RunScan(const CommandLine& line) {
-  if (line.Has("--select-all") && line.Has("--no-select")) {
-    return UsageError("--select-all and --no-select exclude each other");
-  }
+int RunCheck(const std::string& root, const std::string& database, fsdbtool::CompareOptions compare,
+             bool quiet, bool verbose) {
+  fsdbtool::ScanInfo recorded;
+  ToolStatus status = fsdbtool::ReadScanInfo(database, recorded);
+  if (!status.ok)
+    return Report(status, verbose);
+  // The same walk as the one recorded: its layout, options, and the root under its recorded path.
   fsdbtool::ScanOptions options;
-  options.folder = line.operands[0];
-  options.database = line.operands[1];
-  options.optimized = line.Has("--optimized");
-  options.select = !line.Has("--no-select");
-  fsdbtool::ScanSummary summary;
-  CYaError error = fsdbtool::ScanTree(options, summary);
-  if (error.IsError())
-    return Failure("scan of " + options.folder + " failed", error);
-  std::cout << "scanned " << summary.root << ": " << summary.folders << " folders, " << summary.files
-            << " files";
-  if (summary.skipped != 0)
-    std::cout << ", " << summary.skipped << " skipped";
-  std::cout << " in " << std::fixed << std::setprecision(2) << summary.seconds << " s\n";
-  return kExitSuccess;
+  options.root = root;
+  options.as = recorded.hasToolTable ? recorded.root : "";
+  options.database = database;
+  options.layout = recorded.layout;
+  options.excludes = recorded.excludes;
+  options.oneFileSystem = recorded.oneFileSystem;
+  options.select = recorded.select;
+  options.progress = ProgressWanted(quiet);
+
+  std::error_code ec;
+  const std::string scratch = (std::filesystem::temp_directory_path(ec) / "fsdb-check.db").string();
+  if (ec)
+    return Report(ToolStatus::Fail("no folder for temporary files: " + ec.message()), verbose);
+  (void)fsdbtool::TempDatabaseFile::RemoveStale(scratch);  // best effort: a leftover costs only space
+  fsdbtool::TempDatabaseFile temp;
+  status = temp.Create(scratch);
+  if (!status.ok)
+    return Report(status, verbose);
+  fsdbtool::ScanInfo scanned;
+  status = fsdbtool::ScanIntoFile(options, temp.path(), scanned);
+  if (!status.ok)
+    return Report(status, verbose);
+  compare.previous = database;
+  compare.current = temp.path();
+  return fsdbtool::RunCompare(compare, verbose);  // the temporary file goes with `temp`
 }
-
-// Prints each change as the comparison reports it. A folder only in the previous scan is walked
-// (processFolder set) so that its files and subfolders are listed as deleted, the mirror image of how
-// the library walks a folder that is only in the current scan.
-class PrintingCallback : public FSDB::CCompareDatabasesCallback {
- public:
-  CYaError OnFolderInIndex1(const std::string& path, CDatabaseItemPtr, bool& processFolder) override {
-    Print('-', path.empty() || path.back() == '/' ? path : path + '/');
-    ++deleted_;
-    processFolder = true;
-    return CYaError::Success();
-  }
-  CYaError OnFolderInIndex2(const std::string& path, CDatabaseItemPtr, bool&) override {
-    Print('+', path.empty() || path.back() == '/' ? path : path + '/');
-    ++added_;
-    return CYaError::Success();
-  }
-  CYaError OnFolderInBothIndexes(const std::string&, CDatabaseItemPtr, CDatabaseItemPtr, bool&) override {
-    return CYaError::Success();
-  }
-  CYaError OnFileInIndex1(const std::string& path, CDatabaseItemPtr) override {
-    Print('-', path);
-    ++deleted_;
-    return CYaError::Success();
-  }
-  CYaError OnFileInIndex2(const std::string& path, CDatabaseItemPtr) override {
-    Print('+', path);
-    ++added_;
-    return CYaError::Success();
-  }
-  CYaError OnFileInBothIndexes(const std::string& path, CDatabaseItemPtr previous,
-                               CDatabaseItemPtr current) override {
-    if (previous->GetFileSize() != current->GetFileSize() ||
-        previous->GetModificationTime() != current->GetModificationTime()) {
-      Print('M', path);
-      ++modified_;
-    }
-    return CYaError::Success();
-  }
-
-  uint64_t added() const { return added_; }
-  uint64_t deleted() const { return deleted_; }
-  uint64_t modified() const { return modified_; }
-
- private:
-  static void Print(char kind, const std::string& path) { std::cout << kind << ' ' << path << '\n'; }
-
-  uint64_t added_ = 0;
-  uint64_t deleted_ = 0;
-  uint64_t modified_ = 0;
-};
-
-int RunCompare(const CommandLine& line) {
-  const std::string& previous = line.operands[0];
-  const std::string& current = line.operands[1];
-  for (const std::string& path : {previous, current}) {
-    if (!IsExistingFile(path))
-      return Failure("no such database: " + path);
-  }
-  auto callback = boost::make_shared<PrintingCallback>();
-  FSDB::CCompareDatabases compare(current, previous, callback, TypeOf(line.Has("--current-optimized")),
-                                  TypeOf(line.Has("--previous-optimized")));
-  CYaError error = compare.CompareDatabases();
-  // Whatever was printed before a failure stands; the summary would claim a complete comparison.
-  if (error.IsError())
-    return Failure("compare failed", error);
-  std::cout << callback->added() << " new, " << callback->deleted() << " deleted, " << callback->modified()
-            << " modified\n";
-  return kExitSuccess;
-}
-
-// Opens the existing database named by the first operand, read-only and without the reporting thread
-// that a one-shot read has no use for. Returns kExitSuccess, or the exit code of the failure it reported.
-int OpenForReading(const CommandLine& line, std::unique_ptr<FSDB::CScanDatabase>& database) {
-  const std::string& path = line.operands[0];
-  if (!IsExistingFile(path))
-    return Failure("no such database: " + path);
-  database = std::make_unique<FSDB::CScanDatabase>(path, TypeOf(line.Has("--optimized")), true);
-  CYaError error = database->Open(false);
-  if (error.IsError())
-    return Failure("cannot open " + path, error.Push(FX_LOCATION, "Open failed for [%s]", path.c_str()));
-  return kExitSuccess;
-}
-
-int RunList(const CommandLine& line) {
-  std::unique_ptr<FSDB::CScanDatabase> database;
-  if (const int status = OpenForReading(line, database); status != kExitSuccess)
-    return status;
-  const std::string folder = RecordedPath(line.operands[1]);
-  std::list<CDatabaseItemPtr> items;
-  CYaError error = database->QueryFolderItems(folder, 0, items);
-  if (error.IsError())
-    return Failure("cannot list " + folder, error);
-  for (const CDatabaseItemPtr& item : items) {
-    std::cout << (item->IsDirectory() ? 'd' : 'f') << ' ' << item->GetFileSize() << ' '
-              << item->GetModificationTime() << ' ' << DisplayPath(item, item->GetFullyQualifiedPath())
-              << '\n';
-  }
-  return kExitSuccess;
-}
-
-int RunShow(const CommandLine& line) {
-  std::unique_ptr<FSDB::CScanDatabase> database;
-  if (const int status = OpenForReading(line, database); status != kExitSuccess)
-    return status;
-  const std::string target = RecordedPath(line.operands[1]);
-  CDatabaseItemPtr item;
-  CYaError error = database->QueryItem(target, item);
-  if (error.IsError())
-    return Failure("cannot show " + target, error);
-  if (!item)
-    return Failure("no item returned for " + target);
-  std::cout << item->AsString() << '\n';
-  return kExitSuccess;
-}
-
-struct Command {
-  const char* name;
-  std::set<std::string> options;
-  size_t operands;
-  int (*run)(const CommandLine&);
-};
 
 int Main(int argc, char** argv) {
-  if (argc < 2)
-    return UsageError("no command given");
-  const std::string name = argv[1];
-  if (name == "-h" || name == "--help" || name == "help") {
-    std::cout << kUsage;
-    return kExitSuccess;
-  }
-  static const Command kCommands[] = {
-      {"scan", {"--optimized", "--select-all", "--no-select"}, 2, RunScan},
-      {"compare", {"--previous-optimized", "--current-optimized"}, 2, RunCompare},
-      {"list", {"--optimized"}, 2, RunList},
-      {"show", {"--optimized"}, 2, RunShow},
-  };
-  for (const Command& command : kCommands) {
-    if (name != command.name)
-      continue;
-    CommandLine line;
-    std::string problem;
-    if (!ParseCommandLine(argc, argv, 2, command.options, command.operands, line, problem)) {
-      return UsageError(name + ": " + problem);
+  CLI::App app{
+      "fsdb records what a scan of a folder tree found in a database file, and tells what changed\n"
+      "between two scans, or between a scan and the tree now.\n\n"
+      "Exit status: 0 success (compare/check: no differences), 1 differences found, 2 error.",
+      "fsdb"};
+  app.set_version_flag("--version", std::string("fsdb ") + fsdbtool::ToolVersion());
+  app.require_subcommand(1);
+  app.fallthrough();
+  bool verbose = false;
+  app.add_flag("--verbose", verbose, "On an error, also print the library's details");
+  app.footer("Run 'fsdb COMMAND --help' for the options of one command.\n");
+
+  fsdbtool::ScanOptions scan;
+  std::string layout = "full";
+  bool quiet = false, noSelect = false;
+  CLI::App* scanCommand = app.add_subcommand("scan", "Record a folder tree in a scan database");
+  scanCommand->footer(
+      "Every folder and file under ROOT is recorded (symbolic links as links, never followed), with\n"
+      "times in nanoseconds, mode, owner and group. DB is written to a temporary file beside it and\n"
+      "replaces DB only once complete: an interrupted scan leaves DB as it was. DB has mode 0600.\n"
+      "Folders that cannot be listed and entries that vanish are reported, counted and recorded.");
+  scanCommand->add_option("ROOT", scan.root, "The folder to scan")->required();
+  scanCommand->add_option("DB", scan.database, "The database file to write")->required();
+  scanCommand->add_option("--layout", layout, "Folder layout of the database")
+      ->check(CLI::IsMember({"full", "optimized"}))
+      ->capture_default_str();
+  scanCommand
+      ->add_option("--exclude", scan.excludes,
+                   "Leave out entries (and whole folders) whose path relative to ROOT or whose name\n"
+                   "matches GLOB (fnmatch; '*' does not cross '/' in a path); may be repeated")
+      ->type_name("GLOB")
+      ->allow_extra_args(false);
+  scanCommand->add_flag("--one-file-system", scan.oneFileSystem,
+                        "Do not descend into other file systems (their mount points are recorded)");
+  scanCommand->add_option("--as", scan.as, "Record ROOT under this absolute path (check a restored backup)")
+      ->type_name("PREFIX");
+  scanCommand->add_flag("--no-select", noSelect, "Record every entry as not selected for comparison");
+  scanCommand->add_flag("--quiet,-q", quiet, "No progress line and no summary line");
+
+  fsdbtool::CompareOptions compare;
+  bool noMoves = false;
+  const char* kReportFooter =
+      "One line per change, in path order:\n"
+      "  + PATH                      added (a folder with the number of entries beneath it)\n"
+      "  - PATH                      deleted\n"
+      "  ~ PATH  field: old -> new   changed\n"
+      "  > OLD -> NEW                moved (same object: type, inode, and for files size and mtime)\n"
+      "  ? PATH (unreadable: reason) a folder the later scan could not list (nothing beneath it is\n"
+      "                              reported as deleted)\n"
+      "Folders end in '/'. Control bytes, backslashes and bytes that are not UTF-8 in a path are\n"
+      "written as \\n, \\t, \\\\ or \\xHH, so one entry is always one line. The last line gives the counts.\n"
+      "Exit status: 0 no differences, 1 differences found, 2 error.";
+  CLI::App* compareCommand = app.add_subcommand("compare", "Print what changed between two scans");
+  compareCommand->footer(kReportFooter);
+  compareCommand->add_option("PREVIOUS", compare.previous, "The earlier scan database")->required();
+  compareCommand->add_option("CURRENT", compare.current, "The later scan database")->required();
+  AddReportOptions(compareCommand, compare, noMoves);
+
+  std::string checkRoot, checkDatabase;
+  CLI::App* checkCommand = app.add_subcommand("check", "Print what changed on disk since a scan");
+  checkCommand->footer(std::string("ROOT is scanned again with the layout and options recorded in DB, into a "
+                                   "temporary file\nthat is removed afterwards, and compared with DB.\n\n") +
+                       kReportFooter);
+  checkCommand->add_option("ROOT", checkRoot, "The folder that DB recorded")->required();
+  checkCommand->add_option("DB", checkDatabase, "The scan database to check against")->required();
+  AddReportOptions(checkCommand, compare, noMoves);
+  checkCommand->add_flag("--quiet,-q", quiet, "No progress line while scanning");
+
+  std::string database, path;
+  const char* kPathHelp = "A recorded path; a relative one is resolved as scan resolved its root";
+  CLI::App* lsCommand = app.add_subcommand("ls", "List a recorded folder like 'ls -l'");
+  lsCommand->footer("Sorted by name: type and mode, links, owner:group, size, mtime (UTC), name.");
+  lsCommand->add_option("DB", database, "The scan database")->required();
+  lsCommand->add_option("PATH", path, kPathHelp)->required();
+  CLI::App* statCommand = app.add_subcommand("stat", "Print every recorded field of one entry");
+  statCommand->add_option("DB", database, "The scan database")->required();
+  statCommand->add_option("PATH", path, kPathHelp)->required();
+  CLI::App* infoCommand = app.add_subcommand("info", "Print how a scan database was made");
+  infoCommand->footer("Layout, root, time, host, counts, options and the folders that could not be listed.");
+  infoCommand->add_option("DB", database, "The scan database")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    if (argc > 1 && argv[1][0] != '-' &&
+        app.get_subcommands([&](CLI::App* command) { return command->get_name() == argv[1]; }).empty()) {
+      std::cerr << "fsdb: unknown command '" << argv[1] << "' (see 'fsdb --help')\n";
+      return kExitError;
     }
-    if (line.help) {
-      std::cout << kUsage;
-      return kExitSuccess;
-    }
-    return command.run(line);
+    std::cerr << "fsdb: " << e.what() << " (see 'fsdb --help')\n";
+    return kExitError;
   }
-  return UsageError("unknown command '" + name + "'");
+
+  compare.moves = !noMoves;
+  if (scanCommand->parsed()) {
+    scan.select = !noSelect;
+    scan.layout = layout == "optimized" ? FSDB::DATABASE_TYPE_OPTIMIZED : FSDB::DATABASE_TYPE_FULL_PATH;
+    scan.progress = ProgressWanted(quiet);
+    fsdbtool::ScanInfo info;
+    const ToolStatus status = fsdbtool::ScanToDatabase(scan, info);
+    if (!status.ok)
+      return Report(status, verbose);
+    if (!quiet)
+      std::cout << fsdbtool::SummaryLine(info, scan.database) << '\n';
+    return kExitOk;
+  }
+  if (compareCommand->parsed())
+    return fsdbtool::RunCompare(compare, verbose);
+  if (checkCommand->parsed())
+    return RunCheck(checkRoot, checkDatabase, compare, quiet, verbose);
+
+  fsdbtool::ScanInfo info;
+  ToolStatus status = fsdbtool::ReadScanInfo(database, info);
+  if (!status.ok)
+    return Report(status, verbose);
+  if (lsCommand->parsed())
+    return Report(fsdbtool::ListFolder(database, RecordedPath(path, info)), verbose);
+  if (statCommand->parsed())
+    return Report(fsdbtool::StatEntry(database, RecordedPath(path, info)), verbose);
+  return Report(fsdbtool::PrintInfo(database), verbose);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The library logs performance reports and comparison progress for long-running agents; on a
-  // terminal they would bury the tool's own output, so they stay off unless asked for.
+  // The library's own log lines (performance reports, comparison progress) are for long-running
+  // agents; they stay off unless FSDB_LOG_LEVEL asks for them.
   if (std::getenv("FSDB_LOG_LEVEL") == nullptr)
     g_ptrLogWriter = CreateStderrLogWriter(-1);
+  fsdbtool::TempDatabaseFile::InstallSignalCleanup();
   try {
     return Main(argc, argv);
   } catch (const std::exception& e) {
     // The library reports through CYaError; what arrives here is the standard library's (allocation,
-    // file system), and it is still a failure, not a crash.
+    // file system). Still one line, and still an error.
     std::cerr << "fsdb: " << e.what() << '\n';
-    return kExitFailure;
+    return kExitError;
   }
 }

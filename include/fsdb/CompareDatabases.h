@@ -53,6 +53,11 @@ class FSDB_EXPORT CCompareDatabases {
                     DatabaseType previousType);
   ~CCompareDatabases();
 
+  // By default the current database is opened writable (it may be the one a running scan keeps
+  // up to date). With `readOnly`, it is opened read-only like the previous one, so the comparison writes
+  // to neither file: two finished scans are compared without changing either, even on read-only media.
+  void SetCurrentReadOnly(bool readOnly) { currentReadOnly_ = readOnly; }
+
   // Runs one comparison. Both database files must exist: a missing one fails with code 2 and nothing is
   // created; an empty path fails with 87. The previous database is opened read-only. May be called
   // again; each call opens the databases anew.
@@ -65,6 +70,7 @@ class FSDB_EXPORT CCompareDatabases {
   std::string previousPath_;
   boost::shared_ptr<CCompareDatabasesCallback> callback_;
   boost::shared_ptr<CCompareDatabasesPrivate> worker_;
+  bool currentReadOnly_ = false;
 };
 
 }  // namespace FSDB

@@ -168,7 +168,7 @@ CYaError CCompareDatabases::CompareDatabases() {
   FolderCursor current;
   try {
     previousDatabase = boost::make_shared<CScanDatabase>(previousPath_, previousType_, true);
-    currentDatabase = boost::make_shared<CScanDatabase>(currentPath_, currentType_);
+    currentDatabase = boost::make_shared<CScanDatabase>(currentPath_, currentType_, currentReadOnly_);
     CYaError error = previousDatabase->Open(true);
     if (error.IsError())
       return error.Push(FX_LOCATION);

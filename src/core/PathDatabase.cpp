@@ -131,11 +131,16 @@ CYaError CPathDatabase::CreateTables() {
 }
 
 CYaError CPathDatabase::SetDatabaseOptions() {
-  CYaError error = Execute("PRAGMA journal_mode=WAL;");
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  FSDB_LOG(2, "Setting Database journal mode to WAL");
-  error = Execute("PRAGMA synchronous=off;");
+  // Switching the journal mode writes the file header, which a read-only connection may not do: a
+  // reader takes the file in the mode it has. A file kept in rollback-journal mode can so be read
+  // without leaving -wal and -shm files beside it.
+  if (!readOnly_) {
+    CYaError error = Execute("PRAGMA journal_mode=WAL;");
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    FSDB_LOG(2, "Setting Database journal mode to WAL");
+  }
+  CYaError error = Execute("PRAGMA synchronous=off;");
   if (error.IsError())
     return error.Push(FX_LOCATION);
   FSDB_LOG(2, "Setting Database synchronous mode to off");

@@ -1,0 +1,550 @@
+// `fsdb scan`, `check`, `ls`, `stat` and `info` end to end: the built tool run on real trees in a
+// temporary folder, over both layouts where the layout matters.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
+
+#include "ToolTestUtil.h"
+#include "fsdb/DatabaseItem.h"
+#include "fsdb/ScanDatabase.h"
+
+#ifndef FSDB_TOOL
+#error "FSDB_TOOL must name the built fsdb tool"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using fsdbtest::Args;
+using fsdbtest::RunOptions;
+using fsdbtest::ToolResult;
+using fsdbtest::ToolTree;
+
+// The names (and the sorted contents) of a folder: what a command may have left beside a database.
+std::set<std::string> FolderNames(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+std::vector<std::string> TempFilesBeside(const std::string& folder) {
+  std::vector<std::string> temps;
+  for (const std::string& name : FolderNames(folder)) {
+    if (name.find(".fsdb-tmp-") != std::string::npos)
+      temps.push_back(name);
+  }
+  return temps;
+}
+
+// The value of "key:   value" in the output of stat or info.
+std::string Field(const ToolResult& result, const std::string& key) {
+  for (const std::string& line : result.Lines()) {
+    if (line.compare(0, key.size() + 1, key + ":") == 0) {
+      const size_t value = line.find_first_not_of(' ', key.size() + 1);
+      return value == std::string::npos ? "" : line.substr(value);
+    }
+  }
+  return "<no " + key + ">";
+}
+
+// The line of `ls` output that ends with `name`.
+std::string LsLine(const ToolResult& result, const std::string& name) {
+  for (const std::string& line : result.Lines()) {
+    if (line.size() > name.size() &&
+        line.compare(line.size() - name.size() - 1, std::string::npos, " " + name) == 0)
+      return line;
+  }
+  return "";
+}
+
+// Expects an error: exit status 2 and exactly one line on stderr that holds `words`.
+void ExpectOneLineError(const ToolResult& result, const std::string& words) {
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  EXPECT_NE(result.err.find(words), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find(".cpp"), std::string::npos) << "internal locations shown: " << result.err;
+}
+
+class ToolScanTest : public ::testing::TestWithParam<FSDB::DatabaseType> {
+ protected:
+  ToolResult Tool(Args args, const RunOptions& options = RunOptions()) {
+    args.insert(args.begin(), FSDB_TOOL);
+    return fsdbtest::RunProgram(args, tree_.path(), options);
+  }
+  // Scans root/ into `database` (a name in the test's folder) with the layout of the parameter.
+  ToolResult Scan(const std::string& database, Args extra = {}) {
+    Args args{"scan", "-q", "--layout", Layout(), Root(), Db(database)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Tool(args);
+  }
+  void ScanOk(const std::string& database, Args extra = {}) {
+    const ToolResult result = Scan(database, extra);
+    ASSERT_EQ(result.status, 0) << result.err;
+  }
+  std::string Layout() const { return GetParam() == FSDB::DATABASE_TYPE_OPTIMIZED ? "optimized" : "full"; }
+  std::string Root() const { return tree_ / "root"; }
+  std::string In(const std::string& relative) const { return Root() + "/" + relative; }
+  std::string Db(const std::string& name) const { return tree_ / name; }
+
+  ToolTree tree_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ToolScanTest,
+                         ::testing::Values(FSDB::DATABASE_TYPE_FULL_PATH, FSDB::DATABASE_TYPE_OPTIMIZED),
+                         [](const ::testing::TestParamInfo<FSDB::DatabaseType>& info) {
+                           return info.param == FSDB::DATABASE_TYPE_OPTIMIZED ? std::string("Optimized")
+                                                                              : std::string("FullPath");
+                         });
+
+TEST_P(ToolScanTest, RecordsEveryFieldWithNanosecondsAndOwner) {
+  tree_.Write("root/a.txt", "hello");
+  tree_.Write("root/sub/b.txt", "b");
+  ASSERT_EQ(symlink("a.txt", In("link").c_str()), 0);
+  ASSERT_EQ(chown(In("a.txt").c_str(), 1234, 5678), 0);
+  ASSERT_EQ(chmod(In("a.txt").c_str(), 04751), 0);
+  // Two modifications within one second differ only in their nanoseconds.
+  const struct timespec times[2] = {{1600000000, 5}, {1700000000, 123456789}};
+  ASSERT_EQ(utimensat(AT_FDCWD, In("a.txt").c_str(), times, 0), 0);
+  ScanOk("1.db");
+
+  const ToolResult info = Tool({"info", Db("1.db")});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_EQ(Field(info, "layout"), Layout());
+  EXPECT_EQ(Field(info, "root"), Root());
+  EXPECT_EQ(Field(info, "time unit"), "ns");
+  EXPECT_EQ(Field(info, "folders"), "2");
+  EXPECT_EQ(Field(info, "files"), "3");  // the link is recorded as a file
+  EXPECT_EQ(Field(info, "skipped"), "0");
+
+  const ToolResult stat = Tool({"stat", Db("1.db"), In("a.txt")});
+  ASSERT_EQ(stat.status, 0) << stat.err;
+  EXPECT_EQ(Field(stat, "modification"), "2023-11-14T22:13:20.123456789Z (1700000000123456789 ns)");
+  EXPECT_EQ(Field(stat, "access"), "2020-09-13T12:26:40.000000005Z (1600000000000000005 ns)");
+  EXPECT_EQ(Field(stat, "mode"), "-rwsr-x--x (4751)");
+  EXPECT_EQ(Field(stat, "owner"), "1234 (uid), 5678 (gid)");
+  EXPECT_EQ(Field(stat, "size"), "5");
+  struct stat st;
+  ASSERT_EQ(lstat(In("a.txt").c_str(), &st), 0);
+  EXPECT_EQ(Field(stat, "inode"), std::to_string(st.st_ino));
+  const std::string change = Field(stat, "change");
+  const std::string changeNs = std::to_string(int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec);
+  EXPECT_EQ(change.substr(change.find('(')), "(" + changeNs + " ns)");
+
+  // ls: sorted by name, the link shown as a link (not followed), the folder with its '/'.
+  const ToolResult ls = Tool({"ls", Db("1.db"), Root()});
+  ASSERT_EQ(ls.status, 0) << ls.err;
+  const std::vector<std::string> lines = ls.Lines();
+  ASSERT_EQ(lines.size(), 3u) << ls.out;
+  EXPECT_EQ(lines[0], "-rwsr-x--x 1 1234:5678    5 2023-11-14T22:13:20.123456789Z a.txt");  // sizes aligned
+  EXPECT_EQ(lines[1].substr(0, 11), "lrwxrwxrwx ");
+  EXPECT_EQ(lines[1].substr(lines[1].size() - 5), " link");
+  EXPECT_EQ(lines[2].substr(0, 11), "drwxr-xr-x ");
+  EXPECT_EQ(lines[2].substr(lines[2].size() - 5), " sub/");
+}
+
+TEST_P(ToolScanTest, RescanDropsEntriesThatAreGone) {
+  tree_.Write("root/keep.txt", "k");
+  tree_.Write("root/gone.txt", "g");
+  tree_.Write("root/old/inner.txt", "i");
+  ScanOk("1.db");
+  fs::remove(In("gone.txt"));
+  fs::remove_all(In("old"));
+  tree_.Write("root/new.txt", "n");
+  ScanOk("1.db");
+  // A database inside the tree it records is left out, and so are its temporary files.
+  ASSERT_EQ(Tool({"scan", "-q", "--layout", Layout(), Root(), In("self.db")}).status, 0);
+  ASSERT_EQ(Tool({"scan", "-q", "--layout", Layout(), Root(), In("self.db")}).status, 0);
+  ExpectOneLineError(Tool({"stat", In("self.db"), In("self.db")}), "not in this scan");
+
+  for (const char* gone : {"gone.txt", "old", "old/inner.txt"})
+    ExpectOneLineError(Tool({"stat", Db("1.db"), In(gone)}), "not in this scan: " + In(gone));
+  EXPECT_EQ(Tool({"stat", Db("1.db"), In("new.txt")}).status, 0);
+  const ToolResult info = Tool({"info", Db("1.db")});
+  EXPECT_EQ(Field(info, "folders"), "1");
+  EXPECT_EQ(Field(info, "files"), "2");
+  const ToolResult ls = Tool({"ls", Db("1.db"), Root()});
+  EXPECT_EQ(ls.Lines().size(), 2u) << ls.out;
+}
+
+TEST_P(ToolScanTest, DatabaseIsPrivateAndReadsLeaveNothingBehind) {
+  tree_.Write("root/a.txt", "a");
+  tree_.Write("1.db", "");  // an empty file may be replaced
+  ASSERT_EQ(chmod(Db("1.db").c_str(), 0666), 0);
+  const mode_t old = umask(0);
+  const ToolResult scan = Scan("1.db");
+  const ToolResult fresh = Scan("2.db");
+  umask(old);
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  ASSERT_EQ(fresh.status, 0) << fresh.err;
+  for (const char* name : {"1.db", "2.db"}) {
+    struct stat st;
+    ASSERT_EQ(stat(Db(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+  }
+
+  const std::set<std::string> before = FolderNames(tree_.path());
+  const std::string bytes = fsdbtest::ReadWholeFile(Db("1.db"));
+  for (const Args& args : std::vector<Args>{{"info", Db("1.db")},
+                                            {"ls", Db("1.db"), Root()},
+                                            {"stat", Db("1.db"), In("a.txt")},
+                                            {"check", "-q", Root(), Db("1.db")}}) {
+    const ToolResult result = Tool(args, {"", {"TMPDIR=" + tree_.path()}});
+    EXPECT_LE(result.status, 1) << args[0] << ": " << result.err;
+  }
+  EXPECT_EQ(FolderNames(tree_.path()), before);
+  EXPECT_TRUE(fsdbtest::ReadWholeFile(Db("1.db")) == bytes) << "a read changed the database";
+}
+
+TEST_P(ToolScanTest, FailedScanLeavesDatabaseAndNoTemporaryFile) {
+  tree_.Write("root/a.txt", "a");
+  ScanOk("1.db");
+  const std::string bytes = fsdbtest::ReadWholeFile(Db("1.db"));
+  tree_.Write("not-a-folder", "x");
+  tree_.Write("other.txt", "precious");
+
+  struct Case {
+    Args args;
+    const char* words;
+  } cases[] = {
+      {{"scan", tree_ / "missing", Db("1.db")}, "cannot scan"},
+      {{"scan", tree_ / "not-a-folder", Db("1.db")}, "not a folder"},
+      {{"scan", Root(), Db("1.db"), "--as", "relative/path"}, "--as needs an absolute path"},
+      {{"scan", Root(), tree_ / "other.txt"}, "refusing to replace"},
+      {{"scan", Root(), tree_ / "no-such-folder/1.db"}, "no such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+    ExpectOneLineError(Tool(c.args), c.words);
+    EXPECT_TRUE(TempFilesBeside(tree_.path()).empty());
+  }
+  EXPECT_TRUE(fsdbtest::ReadWholeFile(Db("1.db")) == bytes);
+  EXPECT_EQ(fsdbtest::ReadWholeFile(tree_ / "other.txt"), "precious");
+}
+
+// A scan killed midway leaves the earlier database byte for byte; SIGKILL leaves its temporary file,
+// which the next scan removes; SIGTERM removes it at once.
+TEST_P(ToolScanTest, InterruptedScanLeavesDatabaseUnchanged) {
+  for (int folder = 0; folder < 20; ++folder) {
+    const std::string path = In("f" + std::to_string(folder));
+    fs::create_directories(path);
+    for (int file = 0; file < 400; ++file)
+      close(open((path + "/" + std::to_string(file)).c_str(), O_CREAT | O_WRONLY, 0644));
+  }
+  ScanOk("1.db");
+  const std::string bytes = fsdbtest::ReadWholeFile(Db("1.db"));
+
+  for (int signal : {SIGKILL, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    const pid_t pid = fsdbtest::SpawnProgram(
+        {FSDB_TOOL, "scan", "-q", "--layout", Layout(), Root(), Db("1.db")}, tree_ / ".out", tree_ / ".err");
+    ASSERT_GT(pid, 0);
+    // Wait until the scan is midway: its first batches of rows are in the temporary file's log.
+    const std::string wal = tree_ / (".1.db.fsdb-tmp-" + std::to_string(pid) + "-wal");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::error_code ec;
+    while (std::chrono::steady_clock::now() < deadline &&
+           !(fs::exists(wal, ec) && fs::file_size(wal, ec) > 256 * 1024 && !ec))
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ASSERT_EQ(kill(pid, signal), 0);
+    const ToolResult killed = fsdbtest::WaitProgram(pid, tree_ / ".out", tree_ / ".err");
+    ASSERT_EQ(killed.signal, signal) << "the scan ended before it was interrupted: " << killed.err;
+    EXPECT_TRUE(fsdbtest::ReadWholeFile(Db("1.db")) == bytes);
+    if (signal == SIGTERM)
+      EXPECT_TRUE(TempFilesBeside(tree_.path()).empty());
+    else
+      EXPECT_FALSE(TempFilesBeside(tree_.path()).empty()) << "SIGKILL cannot be caught; expected a leftover";
+  }
+  ScanOk("1.db");
+  EXPECT_TRUE(TempFilesBeside(tree_.path()).empty());
+}
+
+// A leftover whose process id is gone is removed, unless a process (of another PID namespace, say)
+// still holds the lock a scan keeps on its temporary file.
+TEST_P(ToolScanTest, StaleTemporaryFileGoesOnlyWhenUnlocked) {
+  tree_.Write("root/a", "a");
+  const pid_t child = fork();
+  if (child == 0)
+    _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);  // its id now names no process
+  const std::string stale = tree_ / (".1.db.fsdb-tmp-" + std::to_string(child));
+  tree_.Write(".1.db.fsdb-tmp-" + std::to_string(child), "");
+  tree_.Write(".1.db.fsdb-tmp-" + std::to_string(child) + "-wal", "");
+  const int fd = open(stale.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  ScanOk("1.db");
+  EXPECT_TRUE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(stale + "-wal"));
+  close(fd);
+  ScanOk("1.db");
+  EXPECT_TRUE(TempFilesBeside(tree_.path()).empty());
+}
+
+TEST_P(ToolScanTest, NamesRoundTripUnambiguously) {
+  struct Name {
+    std::string bytes, shown;
+  } names[] = {
+      {"with space", "with space"},
+      {"100%", "100%"},
+      {"a_b", "a_b"},
+      {"line\nbreak", "line\\nbreak"},
+      {"tab\there", "tab\\there"},
+      {"quote\"d", "quote\"d"},
+      {"back\\slash", "back\\\\slash"},
+      {"bad\xff\xfe", "bad\\xff\\xfe"},
+      {"-dash", "-dash"},
+      {"caf\xc3\xa9", "caf\xc3\xa9"},
+  };
+  for (const Name& name : names)
+    tree_.Write("root/" + name.bytes, name.bytes);
+  tree_.Write("root/a%b/_/x", "nested");  // LIKE wildcards in folder names
+  ScanOk("1.db");
+
+  const ToolResult ls = Tool({"ls", Db("1.db"), Root()});
+  ASSERT_EQ(ls.status, 0) << ls.err;
+  EXPECT_EQ(ls.Lines().size(), std::size(names) + 1) << ls.out;
+  for (const Name& name : names) {
+    SCOPED_TRACE(name.shown);
+    EXPECT_NE(LsLine(ls, name.shown), "") << ls.out;
+    const ToolResult stat = Tool({"stat", Db("1.db"), In(name.bytes)});
+    ASSERT_EQ(stat.status, 0) << stat.err;
+    EXPECT_EQ(Field(stat, "path"), In(name.shown));
+    EXPECT_EQ(Field(stat, "size"), std::to_string(name.bytes.size()));
+  }
+  // A relative path with a leading '-' after "--", resolved against the working folder.
+  const ToolResult dash = Tool({"stat", Db("1.db"), "--", "-dash"}, {Root(), {}});
+  ASSERT_EQ(dash.status, 0) << dash.err;
+  EXPECT_EQ(Field(dash, "path"), In("-dash"));
+  const ToolResult nested = Tool({"ls", Db("1.db"), In("a%b/_")});
+  ASSERT_EQ(nested.Lines().size(), 1u) << nested.out << nested.err;
+  EXPECT_NE(LsLine(nested, "x"), "");
+}
+
+TEST_P(ToolScanTest, ExcludeLeavesOutEntriesAndSubtrees) {
+  tree_.Write("root/keep.c", "k");
+  tree_.Write("root/drop.o", "o");
+  tree_.Write("root/src/deep/drop.o", "o");
+  tree_.Write("root/build/out/x", "x");
+  tree_.Write("root/src/build/out/y", "y");  // a pattern with a '/' matches the path from the root
+  tree_.Write("root/cache/z", "z");
+  tree_.Write("root/src/cache/z", "z");  // a pattern without one matches a name anywhere
+  ScanOk("1.db", {"--exclude", "*.o", "--exclude", "build/out", "--exclude", "cache"});
+
+  for (const char* kept : {"keep.c", "src", "src/deep", "build", "src/build/out/y"})
+    EXPECT_EQ(Tool({"stat", Db("1.db"), In(kept)}).status, 0) << kept;
+  for (const char* dropped :
+       {"drop.o", "src/deep/drop.o", "build/out", "build/out/x", "cache", "src/cache/z"})
+    ExpectOneLineError(Tool({"stat", Db("1.db"), In(dropped)}), "not in this scan");
+  const ToolResult info = Tool({"info", Db("1.db")});
+  EXPECT_EQ(Field(info, "options"), "--exclude *.o --exclude build/out --exclude cache");
+}
+
+TEST_P(ToolScanTest, AsRecordsTheRootUnderAnotherPath) {
+  tree_.Write("root/etc/conf", "c");
+  ScanOk("1.db", {"--as", "/srv/data/"});
+  const ToolResult info = Tool({"info", Db("1.db")});
+  EXPECT_EQ(Field(info, "root"), "/srv/data");
+  EXPECT_EQ(Field(info, "scanned"), Root());
+  const ToolResult stat = Tool({"stat", Db("1.db"), "/srv/data/etc/conf"});
+  ASSERT_EQ(stat.status, 0) << stat.err;
+  // A relative path inside the scanned tree names the recorded entry.
+  const ToolResult relative = Tool({"stat", Db("1.db"), "etc/conf"}, {Root(), {}});
+  ASSERT_EQ(relative.status, 0) << relative.err;
+  EXPECT_EQ(Field(relative, "path"), "/srv/data/etc/conf");
+  ExpectOneLineError(Tool({"stat", Db("1.db"), In("etc/conf")}), "not in this scan");
+}
+
+TEST_P(ToolScanTest, OneFileSystemStopsAtMountPoints) {
+  tree_.Write("root/a", "a");
+  tree_.MakeFolder("root/mnt");
+  if (mount("fsdb-test", In("mnt").c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno)
+                 << "); needs root and CAP_SYS_ADMIN";
+  struct Unmount {
+    std::string path;
+    ~Unmount() { (void)umount2(path.c_str(), MNT_DETACH); }
+  } unmount{In("mnt")};
+  tree_.Write("root/mnt/inside", "i");
+
+  ScanOk("1.db", {"--one-file-system"});
+  ScanOk("2.db");
+  EXPECT_EQ(Tool({"stat", Db("1.db"), In("mnt")}).status, 0);
+  ExpectOneLineError(Tool({"stat", Db("1.db"), In("mnt/inside")}), "not in this scan");
+  EXPECT_EQ(Tool({"stat", Db("2.db"), In("mnt/inside")}).status, 0);
+  EXPECT_EQ(Field(Tool({"info", Db("1.db")}), "options"), "--one-file-system");
+}
+
+// Folders the scanning user cannot list are recorded as such, with the reason; the scan goes on.
+TEST_P(ToolScanTest, UnreadableFoldersAreRecorded) {
+  tree_.Write("root/open/a", "a");
+  tree_.Write("root/closed/secret", "s");
+  tree_.Write("root/listonly/hidden", "h");
+  ASSERT_EQ(chmod(tree_.path().c_str(), 0755), 0);
+  tree_.MakeFolder("out");
+  ASSERT_EQ(chmod((tree_ / "out").c_str(), 0777), 0);
+  ASSERT_EQ(chmod(In("closed").c_str(), 0700), 0);    // nobody may neither list nor search it
+  ASSERT_EQ(chmod(In("listonly").c_str(), 0744), 0);  // nobody may list the names, not read their status
+  Args probe = fsdbtest::AsNobody();
+  probe.push_back("true");
+  if (fsdbtest::RunProgram(probe, tree_.path()).status != 0)
+    GTEST_SKIP() << "cannot run a command as nobody with setpriv here";
+
+  Args args = fsdbtest::AsNobody();
+  for (const std::string& arg : {std::string(FSDB_TOOL), std::string("scan"), std::string("-q"),
+                                 std::string("--layout"), Layout(), Root(), tree_ / "out/1.db"})
+    args.push_back(arg);
+  const ToolResult scan = fsdbtest::RunProgram(args, tree_.path());
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_NE(scan.err.find("cannot list " + In("closed") + ": permission denied"), std::string::npos)
+      << scan.err;
+  EXPECT_NE(scan.err.find("cannot list " + In("listonly") + ": permission denied"), std::string::npos)
+      << scan.err;
+
+  const ToolResult info = Tool({"info", tree_ / "out/1.db"});
+  EXPECT_EQ(Field(info, "unreadable"), "2");
+  EXPECT_EQ(Field(info, "skipped"), "2");
+  EXPECT_NE(info.out.find("  " + In("closed") + "/ (permission denied)\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("  " + In("listonly") + "/ (permission denied)\n"), std::string::npos) << info.out;
+  // The folders themselves are recorded; what is beneath them is not, and the rest is complete.
+  EXPECT_EQ(Tool({"stat", tree_ / "out/1.db", In("closed")}).status, 0);
+  EXPECT_EQ(Tool({"stat", tree_ / "out/1.db", In("open/a")}).status, 0);
+  ExpectOneLineError(Tool({"stat", tree_ / "out/1.db", In("closed/secret")}), "not in this scan");
+}
+
+TEST_P(ToolScanTest, CheckReportsWhatChangedSinceTheScan) {
+  tree_.Write("root/a.txt", "a");
+  tree_.MakeFolder("tmp");
+  ScanOk("1.db", {"--exclude", "*.log"});
+  const RunOptions inTmp{"", {"TMPDIR=" + (tree_ / "tmp")}};
+  EXPECT_EQ(Tool({"check", "-q", Root(), Db("1.db")}, inTmp).status, 0);
+
+  tree_.Write("root/a.txt", "more", true);
+  tree_.Write("root/b.txt", "b");
+  tree_.Write("root/noise.log", "excluded as recorded");
+  const ToolResult check = Tool({"check", "-q", Root(), Db("1.db")}, inTmp);
+  EXPECT_EQ(check.status, 1) << check.err;
+  EXPECT_NE(check.out.find("+ " + In("b.txt")), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("~ " + In("a.txt")), std::string::npos) << check.out;
+  EXPECT_EQ(check.out.find("noise.log"), std::string::npos) << check.out;
+  EXPECT_TRUE(FolderNames(tree_ / "tmp").empty());
+}
+
+// A database made by another program (no tool table) still reads, its layout detected.
+TEST_P(ToolScanTest, ReadsDatabasesOfOtherPrograms) {
+  {
+    FSDB::CScanDatabase database(Db("other.db"), GetParam());
+    ASSERT_FALSE(database.Open(false).IsError());
+    auto item = boost::make_shared<FSDB::CDatabaseItem>();
+    item->SetAsDirectory(true);
+    item->SetAsSelected(true);
+    ASSERT_FALSE(database.AddFolder("/data", item).IsError());
+    auto file = boost::make_shared<FSDB::CDatabaseItem>();
+    file->SetFileSize(7);
+    file->SetModificationTime(1234);
+    ASSERT_FALSE(file->FormMetadata().IsError());
+    ASSERT_FALSE(database.AddFile("/data/f", file).IsError());
+    ASSERT_FALSE(database.Close().IsError());
+  }
+  const ToolResult info = Tool({"info", Db("other.db")});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_EQ(Field(info, "layout"), Layout());
+  EXPECT_NE(Field(info, "made by").find("another program"), std::string::npos);
+  const ToolResult ls = Tool({"ls", Db("other.db"), "/data"});
+  ASSERT_EQ(ls.status, 0) << ls.err;
+  ASSERT_EQ(ls.Lines().size(), 1u);
+  EXPECT_EQ(ls.Lines()[0], "?????????? 0 - 7 1234 f");  // mode and owner unknown, the time as stored
+}
+
+// On a terminal: a progress line on stderr, cleared before the summary; --quiet prints nothing at all.
+TEST_P(ToolScanTest, ProgressLineOnlyOnATerminal) {
+  tree_.Write("root/a", "a");
+  const auto onTerminal = [&](const std::string& options) {
+    // script(1) runs the command on a pseudo-terminal and copies what it writes.
+    return fsdbtest::RunProgram(
+        {"script", "-qec", std::string(FSDB_TOOL) + " scan " + options + " " + Root() + " " + Db("1.db"),
+         "/dev/null"},
+        tree_.path());
+  };
+  const ToolResult shown = onTerminal("");
+  if (shown.status != 0 && shown.out.find("scanned") == std::string::npos)
+    GTEST_SKIP() << "script(1) cannot run a pseudo-terminal here: " << shown.err;
+  EXPECT_EQ(shown.out.rfind("\r\033[K", 0), 0u) << shown.out;
+  EXPECT_NE(shown.out.find("folders, "), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("\r\033[Kscanned " + Root() + ": 1 folders, 1 files, 0 skipped in "),
+            std::string::npos)
+      << shown.out;
+  const ToolResult quiet = onTerminal("--quiet");
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out, "");
+  // Not on a terminal: no progress line, the summary on stdout.
+  const ToolResult plain = Tool({"scan", Root(), Db("3.db")});
+  EXPECT_EQ(plain.err, "");
+  EXPECT_EQ(plain.out.rfind("scanned " + Root() + ": 1 folders, 1 files, 0 skipped in ", 0), 0u) << plain.out;
+}
+
+TEST(ToolCommandLineTest, ErrorsAreOneLineAndExitTwo) {
+  ToolTree tree;
+  tree.Write("junk.db", "this is not SQLite, and long enough to have a header of its own........");
+  tree.Write("empty.db", "");
+  tree.MakeFolder("folder.db");
+  const auto run = [&](Args args) {
+    args.insert(args.begin(), FSDB_TOOL);
+    return fsdbtest::RunProgram(args, tree.path());
+  };
+  struct Case {
+    Args args;
+    std::string words;
+  } cases[] = {
+      {{"info", tree / "missing.db"}, "cannot open " + (tree / "missing.db") + ": no such file or directory"},
+      {{"ls", tree / "missing.db", "/"},
+       "cannot open " + (tree / "missing.db") + ": no such file or directory"},
+      {{"info", tree / "junk.db"}, "not an fsdb database: " + (tree / "junk.db")},
+      {{"stat", tree / "empty.db", "/x"}, "not an fsdb database: " + (tree / "empty.db")},
+      {{"info", tree / "folder.db"}, "cannot open " + (tree / "folder.db") + ": is a directory"},
+      {{"check", tree.path(), tree / "junk.db"}, "not an fsdb database"},
+      {{"scan", "--layout", "fancy", tree.path(), tree / "x.db"}, "--layout"},
+      {{"scan", tree.path()}, "DB is required"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{}, "subcommand is required"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.words);
+    ExpectOneLineError(run(c.args), c.words);
+  }
+  EXPECT_FALSE(fs::exists(tree / "missing.db")) << "a read created the database it was asked to read";
+  EXPECT_FALSE(fs::exists(tree / "x.db"));
+
+  const ToolResult verbose = run({"--verbose", "info", tree / "junk.db"});
+  EXPECT_EQ(verbose.status, 2);
+  EXPECT_NE(verbose.err.find("details:"), std::string::npos) << verbose.err;
+
+  const ToolResult version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("fsdb ", 0), 0u) << version.out;
+  for (const char* command : {"scan", "compare", "check", "ls", "stat", "info"}) {
+    const ToolResult help = run({command, "--help"});
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_NE(help.out.find(std::string("Usage: fsdb ") + command), std::string::npos) << help.out;
+  }
+}
+
+}  // namespace
