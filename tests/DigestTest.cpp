@@ -259,26 +259,32 @@ TEST(DigestCacheTest, DropsWhatItBroughtInAndKeepsWhatWasThere) {
   EXPECT_EQ(ResidentPages(warm).first, warmPages) << "hashing evicted a file that was in the cache";
 }
 
-// A hasher for pool tests: each call waits until the test opens the gate (or the pool stops), and the
-// largest in-flight count any call saw is kept.
-class GatedHasher {
+// A pool whose hasher holds every call at a gate until the test opens it (or the pool stops), keeping
+// the largest in-flight count any call saw.
+class GatedPool {
  public:
-  DigestPool::Hasher Function(const DigestPool* const& pool) {
-    return [this, &pool](const DigestJob& job, DigestBuffer&, const std::atomic<bool>& stop) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      ++started_;
-      changed_.notify_all();
-      maxInFlight_ = std::max(maxInFlight_, pool->InFlight());
-      changed_.wait(lock, [&] { return open_ || stop.load(); });
-      DigestResult result;
-      const unsigned char id = static_cast<unsigned char>(job.id);
-      if (stop.load())
-        result.error = "cancelled";
-      else
-        result.SetDigest(&id, 1);
-      return result;
-    };
+  GatedPool(unsigned threads, size_t maxInFlight)
+      : pool(threads, maxInFlight,
+             [this](const DigestJob& job, DigestBuffer&, const std::atomic<bool>& stop) {
+               std::unique_lock<std::mutex> lock(mutex_);
+               ++started_;
+               changed_.notify_all();
+               maxInFlight_ = std::max(maxInFlight_, pool.InFlight());
+               changed_.wait(lock, [&] { return open_ || stop.load(); });
+               DigestResult result;
+               const unsigned char id = static_cast<unsigned char>(job.id);
+               if (stop.load())
+                 result.error = "cancelled";
+               else
+                 result.SetDigest(&id, 1);
+               return result;
+             }) {}
+  // A test that ends with the gate closed must not leave the workers held at it.
+  ~GatedPool() {
+    pool.Stop();
+    Open();
   }
+
   void Open() {
     std::lock_guard<std::mutex> lock(mutex_);
     open_ = true;
@@ -292,14 +298,34 @@ class GatedHasher {
     std::lock_guard<std::mutex> lock(mutex_);
     return maxInFlight_;
   }
+  bool Submit(uint64_t id) {
+    DigestJob job;
+    job.id = id;
+    return pool.Submit(std::move(job));
+  }
 
  private:
-  std::mutex mutex_;
+  std::mutex mutex_;  // guards the members below; taken before the pool's own lock, never after
   std::condition_variable changed_;
   bool open_ = false;
   size_t started_ = 0;
   size_t maxInFlight_ = 0;
+
+ public:
+  DigestPool pool;  // last, so that it stops before the gate goes
 };
+
+// Pops until nothing is in flight; fails the test on an id that comes back twice.
+std::vector<DigestOutcome> DrainOnce(DigestPool& pool) {
+  std::vector<DigestOutcome> outcomes;
+  std::set<uint64_t> seen;
+  DigestOutcome outcome;
+  while (pool.Pop(outcome)) {
+    EXPECT_TRUE(seen.insert(outcome.id).second) << "job " << outcome.id << " came back twice";
+    outcomes.push_back(std::move(outcome));
+  }
+  return outcomes;
+}
 
 TEST(DigestPoolTest, ReturnsEveryJobOnceWithMatchingDigests) {
   TempDir dir;
@@ -315,12 +341,7 @@ TEST(DigestPoolTest, ReturnsEveryJobOnceWithMatchingDigests) {
   }
   const UniqueFd folder(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_GE(folder.Get(), 0);
-  std::set<uint64_t> seen;
-  auto record = [&](const DigestOutcome& outcome) {
-    EXPECT_TRUE(seen.insert(outcome.id).second) << "job " << outcome.id << " came back twice";
-    ASSERT_LT(outcome.id, expected.size());
-    EXPECT_EQ(outcome.result.Digest(), expected[outcome.id]) << outcome.result.error;
-  };
+  std::vector<DigestOutcome> outcomes;
   DigestPool pool(DigestAlgorithm::kSha256, 2, 4);
   DigestOutcome outcome;
   for (int i = 0; i < kFiles; ++i) {
@@ -331,10 +352,16 @@ TEST(DigestPoolTest, ReturnsEveryJobOnceWithMatchingDigests) {
     ASSERT_TRUE(pool.Submit(std::move(job)));
     EXPECT_LE(pool.InFlight(), 4u);
     while (pool.TryPop(outcome))
-      record(outcome);
+      outcomes.push_back(std::move(outcome));
   }
-  while (pool.Pop(outcome))
-    record(outcome);
+  for (DigestOutcome& rest : DrainOnce(pool))
+    outcomes.push_back(std::move(rest));
+  std::set<uint64_t> seen;
+  for (const DigestOutcome& each : outcomes) {
+    EXPECT_TRUE(seen.insert(each.id).second) << "job " << each.id << " came back twice";
+    ASSERT_LT(each.id, expected.size());
+    EXPECT_EQ(each.result.Digest(), expected[each.id]) << each.result.error;
+  }
   EXPECT_EQ(seen.size(), static_cast<size_t>(kFiles));
   EXPECT_EQ(pool.InFlight(), 0u);
 }
@@ -342,18 +369,13 @@ TEST(DigestPoolTest, ReturnsEveryJobOnceWithMatchingDigests) {
 // One worker held at a gate: the fourth Submit must wait. The wait for it is bounded by a deadline
 // that only a broken pool lets pass early.
 TEST(DigestPoolTest, SubmitWaitsWhileTheBoundIsInFlight) {
-  GatedHasher gate;
-  const DigestPool* poolPointer = nullptr;
-  DigestPool pool(1, 3, gate.Function(poolPointer));
-  poolPointer = &pool;
+  GatedPool gated(1, 3);
   std::mutex mutex;
   std::condition_variable progressed;
   size_t submitted = 0;
   std::thread submitter([&] {
     for (uint64_t id = 0; id < 10; ++id) {
-      DigestJob job;
-      job.id = id;
-      EXPECT_TRUE(pool.Submit(std::move(job)));
+      EXPECT_TRUE(gated.Submit(id));
       std::lock_guard<std::mutex> lock(mutex);
       ++submitted;
       progressed.notify_all();
@@ -365,39 +387,26 @@ TEST(DigestPoolTest, SubmitWaitsWhileTheBoundIsInFlight) {
     EXPECT_FALSE(progressed.wait_for(lock, std::chrono::milliseconds(200), [&] { return submitted > 3; }))
         << "Submit did not wait with 3 jobs in flight";
   }
-  gate.Open();
+  gated.Open();
   submitter.join();
-  std::set<uint64_t> seen;
-  DigestOutcome outcome;
-  while (pool.Pop(outcome))
-    EXPECT_TRUE(seen.insert(outcome.id).second);
-  EXPECT_EQ(seen.size(), 10u);
-  EXPECT_LE(gate.MaxInFlight(), 3u);
+  EXPECT_EQ(DrainOnce(gated.pool).size(), 10u);
+  EXPECT_LE(gated.MaxInFlight(), 3u);
 }
 
 TEST(DigestPoolTest, StopEndsRunningAndQueuedJobsAndWaitingSubmits) {
-  GatedHasher gate;
-  const DigestPool* poolPointer = nullptr;
-  DigestPool pool(2, 4, gate.Function(poolPointer));
-  poolPointer = &pool;
-  for (uint64_t id = 0; id < 4; ++id) {
-    DigestJob job;
-    job.id = id;
-    ASSERT_TRUE(pool.Submit(std::move(job)));
-  }
-  gate.WaitStarted(2);
-  std::thread blocked([&] { EXPECT_FALSE(pool.Submit(DigestJob{})); });
-  pool.Stop();
+  GatedPool gated(2, 4);
+  for (uint64_t id = 0; id < 4; ++id)
+    ASSERT_TRUE(gated.Submit(id));
+  gated.WaitStarted(2);
+  std::thread blocked([&] { EXPECT_FALSE(gated.Submit(4)); });
+  gated.pool.Stop();
   blocked.join();
-  gate.Open();  // the held hashers look at the stop flag as they leave
-  std::set<uint64_t> seen;
-  DigestOutcome outcome;
-  while (pool.Pop(outcome)) {
+  gated.Open();  // the held hashers look at the stop flag as they leave
+  const std::vector<DigestOutcome> outcomes = DrainOnce(gated.pool);
+  EXPECT_EQ(outcomes.size(), 4u);
+  for (const DigestOutcome& outcome : outcomes)
     EXPECT_EQ(outcome.result.error, "cancelled") << outcome.id;
-    EXPECT_TRUE(seen.insert(outcome.id).second);
-  }
-  EXPECT_EQ(seen.size(), 4u);
-  EXPECT_FALSE(pool.Submit(DigestJob{}));
+  EXPECT_FALSE(gated.Submit(5));
 }
 
 // A real hash of a large file ends between two reads when the pool stops.
