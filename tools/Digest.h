@@ -94,8 +94,8 @@ class DigestBuffer {
 // A symbolic link, folder, FIFO, device or socket is refused, never followed or waited on; so is a file
 // whose inode or size differs from `expected` (when given), and a file whose size, modification or change
 // time moved while it was read (error "changed while being read"). When `stop` becomes true the read ends
-// with error "cancelled". Reads go around the page cache's back: what the cache did not hold before is
-// dropped again after it is hashed, and what it held stays.
+// with error "cancelled". The page cache is left as found: what it did not hold before is dropped again
+// once hashed, and what it held stays. Never returns a digest together with an error.
 // REQUIRES: algorithm != kNone.
 [[nodiscard]] DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm,
                                     DigestBuffer& buffer, const ExpectedFile* expected = nullptr,
