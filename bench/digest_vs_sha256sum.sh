@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# BENCHMARK, not a test. What it compares, on one tree (default /usr) with a warm page cache, as the
+# median wall time of RUNS runs after one warm-up run each:
+#   1. fsdb scan --hash sha256 TREE          against  find TREE -type f -print0 | xargs -0 -P2 sha256sum
+#      (target: fsdb at most 1.1 times the find|xargs line)
+#   2. fsdb scan --hash xxh128 TREE          against  fsdb scan --hash sha256 TREE   (target: 3 times faster)
+#   3. fsdb scan --hash sha256 --reuse PREV  against  fsdb scan TREE (no digests)    (target: at most 1.3 times)
+#      PREV is a hashed scan of the same, unchanged tree, so the reusing scan should read no file.
+# It also prints the bytes hashed per second of the hashed scans (sum of regular file sizes / median).
+# Needs a tool that has `scan --hash` and `--reuse`; it stops with a message otherwise.
+#
+# Usage: bench/digest_vs_sha256sum.sh [FSDB_BINARY] [TREE] [RUNS]
+#   defaults: build/tools/fsdb, /usr, 5
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+fsdb="${1:-$root/build/tools/fsdb}"
+tree="${2:-/usr}"
+runs="${3:-5}"
+
+if [ ! -x "$fsdb" ]; then
+  echo "digest bench: no fsdb binary at $fsdb (build the fsdb_tool target, or pass its path)" >&2
+  exit 2
+fi
+if ! "$fsdb" scan --help 2>&1 | grep -q -- '--hash'; then
+  echo "digest bench: $fsdb has no 'scan --hash' yet; nothing to compare" >&2
+  exit 2
+fi
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/fsdb-digest-bench.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+# The commands compared. Each scan writes a fresh database; removing the old one costs milliseconds.
+sha256sum_line() { find "$tree" -type f -print0 | xargs -0 -P2 sha256sum >/dev/null 2>&1 || true; }
+scan_plain() { rm -f "$work/plain.db" && "$fsdb" scan "$tree" "$work/plain.db"; }
+scan_sha256() { rm -f "$work/sha256.db" && "$fsdb" scan --hash sha256 "$tree" "$work/sha256.db"; }
+scan_xxh128() { rm -f "$work/xxh128.db" && "$fsdb" scan --hash xxh128 "$tree" "$work/xxh128.db"; }
+scan_reuse() {
+  rm -f "$work/reuse.db" && "$fsdb" scan --hash sha256 --reuse "$work/previous.db" "$tree" "$work/reuse.db"
+}
+
+# Prints the median wall time in seconds of RUNS runs of the function $1, after a warm-up run that
+# fills the page cache and must succeed (the find|xargs line ignores files it cannot read).
+median_seconds() {
+  if ! "$1" >/dev/null 2>"$work/warmup.err"; then
+    echo "digest bench: '$1' failed:" >&2
+    cat "$work/warmup.err" >&2
+    exit 1
+  fi
+  local times=() start end
+  for ((run = 0; run < runs; run++)); do
+    start=$(date +%s.%N)
+    "$1" >/dev/null 2>&1
+    end=$(date +%s.%N)
+    times+=("$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }')")
+  done
+  printf '%s\n' "${times[@]}" | sort -g |
+    awk '{ t[NR] = $1 } END { if (NR % 2) print t[(NR + 1) / 2]; else printf "%.3f\n", (t[NR / 2] + t[NR / 2 + 1]) / 2 }'
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+rate() { awk -v bytes="$1" -v s="$2" 'BEGIN { printf "%.1f MiB/s", (s > 0 ? bytes / s / 1048576 : 0) }'; }
+
+bytes=$(find "$tree" -type f -printf '%s\n' 2>/dev/null | awk '{ s += $1 } END { printf "%.0f", s }')
+echo "tree $tree: $bytes bytes in regular files; $runs runs each, warm cache, $(nproc) cores"
+
+t_sha256sum=$(median_seconds sha256sum_line)
+t_sha256=$(median_seconds scan_sha256)
+cp "$work/sha256.db" "$work/previous.db"
+t_xxh128=$(median_seconds scan_xxh128)
+t_plain=$(median_seconds scan_plain)
+t_reuse=$(median_seconds scan_reuse)
+
+printf '%-44s %8ss\n' "find | xargs -P2 sha256sum" "$t_sha256sum" "fsdb scan --hash sha256" "$t_sha256" \
+  "fsdb scan --hash xxh128" "$t_xxh128" "fsdb scan (no digests)" "$t_plain" \
+  "fsdb scan --hash sha256 --reuse (unchanged)" "$t_reuse"
+echo "sha256 scan / sha256sum line:   $(ratio "$t_sha256" "$t_sha256sum")  (target <= 1.1)"
+echo "sha256 scan / xxh128 scan:      $(ratio "$t_sha256" "$t_xxh128")  (target >= 3)"
+echo "reusing scan / plain scan:      $(ratio "$t_reuse" "$t_plain")  (target <= 1.3)"
+echo "hashed: sha256 $(rate "$bytes" "$t_sha256"), xxh128 $(rate "$bytes" "$t_xxh128"), sha256sum line $(rate "$bytes" "$t_sha256sum")"

@@ -1,0 +1,446 @@
+// Content digests: agreement with sha256sum and `xxhsum -H2`, refusal of whatever is not the regular
+// file the walk listed, the page cache left as found, and the pool's bookkeeping.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "../tools/Digest.h"
+#include "TestUtil.h"
+
+namespace fsdbtool {
+namespace {
+
+using fsdbtest::TempDir;
+
+constexpr uint64_t kMiB = uint64_t{1} << 20;
+
+// The first word that `command` prints, or "" when it fails.
+std::string FirstWord(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr)
+    return output;
+  char chunk[256];
+  while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr)
+    output += chunk;
+  const int status = pclose(pipe);
+  if (status != 0)
+    return "";
+  return output.substr(0, output.find_first_of(" \t\n"));
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::string RandomBytes(size_t size, std::mt19937_64& random) {
+  std::string bytes(size, '\0');
+  for (char& byte : bytes)
+    byte = static_cast<char>(random());
+  return bytes;
+}
+
+struct AlgorithmCase {
+  DigestAlgorithm algorithm;
+  const char* referenceTool;  // prints the same digest in its first word
+};
+
+class DigestAlgorithmTest : public testing::TestWithParam<AlgorithmCase> {
+ protected:
+  DigestResult Hash(const std::string& path, const ExpectedFile* expected = nullptr) {
+    return HashFile(AT_FDCWD, path.c_str(), GetParam().algorithm, buffer_, expected);
+  }
+  std::string Reference(const std::string& path) {
+    return FirstWord(std::string(GetParam().referenceTool) + " -- '" + path + "'");
+  }
+
+  TempDir dir_;
+  DigestBuffer buffer_;
+};
+
+// Sizes around the 1 MiB read and the hashes' own block sizes, plus random ones; half the files are
+// reached through a folder descriptor, as the walk hands them over.
+TEST_P(DigestAlgorithmTest, AgreesWithReferenceToolOnEveryFileOfATree) {
+  std::mt19937_64 random(42);
+  std::vector<size_t> sizes = {0, 1, 63, 64, 65, 240, 4096, kMiB - 1, kMiB, kMiB + 1, 3 * kMiB + 17};
+  for (int i = 0; i < 6; ++i)
+    sizes.push_back(random() % (2 * kMiB));
+  const UniqueFd folder(open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_GE(folder.Get(), 0);
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    const std::string name = "file" + std::to_string(i);
+    WriteFile(dir_.File(name), RandomBytes(sizes[i], random));
+    const DigestResult result = i % 2 == 0
+                                    ? Hash(dir_.File(name))
+                                    : HashFile(folder.Get(), name.c_str(), GetParam().algorithm, buffer_);
+    ASSERT_TRUE(result.IsOk()) << name << ": " << result.error;
+    EXPECT_EQ(result.Digest(), Reference(dir_.File(name))) << "size " << sizes[i];
+    EXPECT_EQ(result.bytesRead, sizes[i]);
+  }
+}
+
+// Reading 3 GiB of holes takes seconds for either side; the cache must not keep them either.
+TEST_P(DigestAlgorithmTest, HashesA3GiBSparseFile) {
+  const std::string path = dir_.File("sparse");
+  {
+    const UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_GE(fd.Get(), 0);
+    ASSERT_EQ(ftruncate(fd.Get(), static_cast<off_t>(3 * 1024 * kMiB)), 0);
+  }
+  const DigestResult result = Hash(path);
+  ASSERT_TRUE(result.IsOk()) << result.error;
+  EXPECT_EQ(result.bytesRead, 3 * 1024 * kMiB);
+  EXPECT_EQ(result.Digest(), Reference(path));
+}
+
+// Root reads anything, so the file is hashed by a child that has become nobody.
+TEST_P(DigestAlgorithmTest, UnreadableFileGivesAnErrorAndNoDigest) {
+  const std::string path = dir_.File("secret");
+  WriteFile(path, "not for everyone");
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  if (geteuid() != 0) {
+    const DigestResult result = Hash(path);
+    EXPECT_EQ(result.errorNumber, EACCES) << result.error;
+    EXPECT_TRUE(result.Digest().empty());
+    return;
+  }
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const UniqueFd readEnd(pipeFds[0]);
+  UniqueFd writeEnd(pipeFds[1]);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Only async-signal-safe work would be strictly proper here; the test process has no other threads.
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0)
+      _exit(2);
+    const DigestResult result = Hash(path);
+    const std::string report = std::to_string(result.errorNumber) + " " + std::string(result.Digest());
+    _exit(write(writeEnd.Get(), report.data(), report.size()) == static_cast<ssize_t>(report.size()) ? 0 : 3);
+  }
+  writeEnd.Reset();
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2)
+    GTEST_SKIP() << "cannot drop privileges to uid 65534 here";
+  char report[128] = {};
+  ASSERT_GT(read(readEnd.Get(), report, sizeof(report) - 1), 0);
+  EXPECT_EQ(std::string(report), std::to_string(EACCES) + " ");  // the error, and no digest after it
+}
+
+// What the walk listed as a file may be something else by the time it is hashed; none of it is
+// followed, opened for long or hashed.
+TEST_P(DigestAlgorithmTest, RefusesWhatReplacedTheFile) {
+  WriteFile(dir_.File("target"), "content");
+  ASSERT_EQ(symlink("target", dir_.File("link").c_str()), 0);
+  ASSERT_EQ(mkdir(dir_.File("folder").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(dir_.File("fifo").c_str(), 0644), 0);  // opening it for reading must not wait for a writer
+  const struct {
+    const char* name;
+    int errorNumber;
+  } cases[] = {{"link", ELOOP}, {"folder", 0}, {"fifo", 0}, {"missing", ENOENT}};
+  for (const auto& replaced : cases) {
+    const DigestResult result = Hash(dir_.File(replaced.name));
+    EXPECT_FALSE(result.IsOk()) << replaced.name;
+    EXPECT_EQ(result.errorNumber, replaced.errorNumber) << replaced.name << ": " << result.error;
+    EXPECT_TRUE(result.Digest().empty()) << replaced.name;
+  }
+}
+
+// A file renamed over the listed one, or rewritten to another size, is not hashed under the old listing.
+TEST_P(DigestAlgorithmTest, RefusesAFileThatIsNotTheOneListed) {
+  const std::string path = dir_.File("file");
+  WriteFile(path, "listed");
+  struct stat listed;
+  ASSERT_EQ(stat(path.c_str(), &listed), 0);
+  const ExpectedFile asListed{listed.st_ino, listed.st_size};
+  EXPECT_TRUE(Hash(path, &asListed).IsOk());
+
+  WriteFile(path, "listed, then grown");
+  EXPECT_EQ(Hash(path, &asListed).error, "changed since it was listed");
+
+  WriteFile(dir_.File("other"), "listed");
+  ASSERT_EQ(rename(dir_.File("other").c_str(), path.c_str()), 0);
+  EXPECT_EQ(Hash(path, &asListed).error, "changed since it was listed");
+}
+
+// /proc files say they are empty and are not: the bytes read must match the size that is recorded.
+TEST_P(DigestAlgorithmTest, RefusesAFileWhoseSizeBeliesItsContent) {
+  struct stat status;
+  if (stat("/proc/self/status", &status) != 0 || status.st_size != 0)
+    GTEST_SKIP() << "no /proc with zero-sized files here";
+  const DigestResult result = Hash("/proc/self/status");
+  EXPECT_EQ(result.error, "changed while being read");
+  EXPECT_GT(result.bytesRead, 0u);
+  EXPECT_TRUE(result.Digest().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Algorithms, DigestAlgorithmTest,
+                         testing::Values(AlgorithmCase{DigestAlgorithm::kSha256, "sha256sum"},
+                                         AlgorithmCase{DigestAlgorithm::kXxh128, "xxhsum -H2"}),
+                         [](const testing::TestParamInfo<AlgorithmCase>& info) {
+                           return std::string(DigestAlgorithmName(info.param.algorithm));
+                         });
+
+TEST(DigestAlgorithmNameTest, ReadsBackWhatItWritesAndNothingElse) {
+  for (DigestAlgorithm algorithm :
+       {DigestAlgorithm::kNone, DigestAlgorithm::kSha256, DigestAlgorithm::kXxh128}) {
+    DigestAlgorithm parsed =
+        algorithm == DigestAlgorithm::kNone ? DigestAlgorithm::kSha256 : DigestAlgorithm::kNone;
+    EXPECT_TRUE(ParseDigestAlgorithm(DigestAlgorithmName(algorithm), parsed));
+    EXPECT_EQ(parsed, algorithm);
+  }
+  for (const char* wrong : {"", "SHA256", "sha-256", "xxh64", "md5", "sha256 "}) {
+    DigestAlgorithm parsed = DigestAlgorithm::kXxh128;
+    EXPECT_FALSE(ParseDigestAlgorithm(wrong, parsed)) << wrong;
+    EXPECT_EQ(parsed, DigestAlgorithm::kXxh128);
+  }
+}
+
+// Pages of `path` held by the page cache, out of all its pages (as root, mincore sees the cache itself).
+std::pair<size_t, size_t> ResidentPages(const std::string& path) {
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat status;
+  if (fd.Get() < 0 || fstat(fd.Get(), &status) != 0 || status.st_size == 0)
+    return {0, 0};
+  const size_t size = static_cast<size_t>(status.st_size);
+  void* map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.Get(), 0);
+  if (map == MAP_FAILED)
+    return {0, 0};
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> pages((size + page - 1) / page);
+  size_t resident = 0;
+  if (mincore(map, size, pages.data()) == 0)
+    for (unsigned char flag : pages)
+      resident += flag & 1;
+  munmap(map, size);
+  return {resident, pages.size()};
+}
+
+TEST(DigestCacheTest, DropsWhatItBroughtInAndKeepsWhatWasThere) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "mincore reports the page cache only to the file's owner or root";
+  TempDir dir;
+  std::mt19937_64 random(7);
+  const std::string cold = dir.File("cold"), warm = dir.File("warm");
+  WriteFile(cold, RandomBytes(8 * kMiB, random));
+  WriteFile(warm, RandomBytes(8 * kMiB, random));
+  for (const std::string& path : {cold, warm}) {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(fdatasync(fd.Get()), 0);
+    ASSERT_EQ(posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_DONTNEED), 0);
+  }
+  if (ResidentPages(cold).first != 0)
+    GTEST_SKIP() << "this file system keeps pages that were asked to be dropped (tmpfs?)";
+  ASSERT_FALSE(FirstWord("cat '" + warm + "' >/dev/null && echo read").empty());
+  const size_t warmPages = ResidentPages(warm).second;
+  ASSERT_EQ(ResidentPages(warm).first, warmPages);
+
+  DigestBuffer buffer;
+  for (const std::string& path : {cold, warm})
+    ASSERT_TRUE(HashFile(AT_FDCWD, path.c_str(), DigestAlgorithm::kXxh128, buffer).IsOk()) << path;
+  EXPECT_EQ(ResidentPages(cold).first, 0u) << "a cold file stays in the cache after hashing";
+  EXPECT_EQ(ResidentPages(warm).first, warmPages) << "hashing evicted a file that was in the cache";
+}
+
+// A pool whose hasher holds every call at a gate until the test opens it (or the pool stops), keeping
+// the largest in-flight count any call saw.
+class GatedPool {
+ public:
+  GatedPool(unsigned threads, size_t maxInFlight)
+      : pool(threads, maxInFlight,
+             [this](const DigestJob& job, DigestBuffer&, const std::atomic<bool>& stop) {
+               std::unique_lock<std::mutex> lock(mutex_);
+               ++started_;
+               changed_.notify_all();
+               maxInFlight_ = std::max(maxInFlight_, pool.InFlight());
+               changed_.wait(lock, [&] { return open_ || stop.load(); });
+               DigestResult result;
+               const unsigned char id = static_cast<unsigned char>(job.id);
+               if (stop.load())
+                 result.error = "cancelled";
+               else
+                 result.SetDigest(&id, 1);
+               return result;
+             }) {}
+  // A test that ends with the gate closed must not leave the workers held at it.
+  ~GatedPool() {
+    pool.Stop();
+    Open();
+  }
+
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  void WaitStarted(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return started_ >= count; });
+  }
+  size_t MaxInFlight() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return maxInFlight_;
+  }
+  bool Submit(uint64_t id) {
+    DigestJob job;
+    job.id = id;
+    return pool.Submit(std::move(job));
+  }
+
+ private:
+  std::mutex mutex_;  // guards the members below; taken before the pool's own lock, never after
+  std::condition_variable changed_;
+  bool open_ = false;
+  size_t started_ = 0;
+  size_t maxInFlight_ = 0;
+
+ public:
+  DigestPool pool;  // last, so that it stops before the gate goes
+};
+
+// Pops until nothing is in flight; fails the test on an id that comes back twice.
+std::vector<DigestOutcome> DrainOnce(DigestPool& pool) {
+  std::vector<DigestOutcome> outcomes;
+  std::set<uint64_t> seen;
+  DigestOutcome outcome;
+  while (pool.Pop(outcome)) {
+    EXPECT_TRUE(seen.insert(outcome.id).second) << "job " << outcome.id << " came back twice";
+    outcomes.push_back(std::move(outcome));
+  }
+  return outcomes;
+}
+
+TEST(DigestPoolTest, ReturnsEveryJobOnceWithMatchingDigests) {
+  TempDir dir;
+  std::mt19937_64 random(3);
+  constexpr int kFiles = 60;
+  std::vector<std::string> expected;
+  DigestBuffer buffer;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    WriteFile(dir.File(name), RandomBytes(random() % (kMiB + kMiB / 2), random));
+    expected.emplace_back(
+        HashFile(AT_FDCWD, dir.File(name).c_str(), DigestAlgorithm::kSha256, buffer).Digest());
+  }
+  const UniqueFd folder(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_GE(folder.Get(), 0);
+  std::vector<DigestOutcome> outcomes;
+  DigestPool pool(DigestAlgorithm::kSha256, 2, 4);
+  DigestOutcome outcome;
+  for (int i = 0; i < kFiles; ++i) {
+    DigestJob job;
+    job.id = static_cast<uint64_t>(i);
+    job.folder.Reset(fcntl(folder.Get(), F_DUPFD_CLOEXEC, 0));
+    job.name = "f" + std::to_string(i);
+    ASSERT_TRUE(pool.Submit(std::move(job)));
+    EXPECT_LE(pool.InFlight(), 4u);
+    while (pool.TryPop(outcome))
+      outcomes.push_back(std::move(outcome));
+  }
+  for (DigestOutcome& rest : DrainOnce(pool))
+    outcomes.push_back(std::move(rest));
+  std::set<uint64_t> seen;
+  for (const DigestOutcome& each : outcomes) {
+    EXPECT_TRUE(seen.insert(each.id).second) << "job " << each.id << " came back twice";
+    ASSERT_LT(each.id, expected.size());
+    EXPECT_EQ(each.result.Digest(), expected[each.id]) << each.result.error;
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kFiles));
+  EXPECT_EQ(pool.InFlight(), 0u);
+}
+
+// One worker held at a gate: the fourth Submit must wait. The wait for it is bounded by a deadline
+// that only a broken pool lets pass early.
+TEST(DigestPoolTest, SubmitWaitsWhileTheBoundIsInFlight) {
+  GatedPool gated(1, 3);
+  std::mutex mutex;
+  std::condition_variable progressed;
+  size_t submitted = 0;
+  std::thread submitter([&] {
+    for (uint64_t id = 0; id < 10; ++id) {
+      EXPECT_TRUE(gated.Submit(id));
+      std::lock_guard<std::mutex> lock(mutex);
+      ++submitted;
+      progressed.notify_all();
+    }
+  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    progressed.wait(lock, [&] { return submitted >= 3; });
+    EXPECT_FALSE(progressed.wait_for(lock, std::chrono::milliseconds(200), [&] { return submitted > 3; }))
+        << "Submit did not wait with 3 jobs in flight";
+  }
+  gated.Open();
+  submitter.join();
+  EXPECT_EQ(DrainOnce(gated.pool).size(), 10u);
+  EXPECT_LE(gated.MaxInFlight(), 3u);
+}
+
+TEST(DigestPoolTest, StopEndsRunningAndQueuedJobsAndWaitingSubmits) {
+  GatedPool gated(2, 4);
+  for (uint64_t id = 0; id < 4; ++id)
+    ASSERT_TRUE(gated.Submit(id));
+  gated.WaitStarted(2);
+  std::thread blocked([&] { EXPECT_FALSE(gated.Submit(4)); });
+  gated.pool.Stop();
+  blocked.join();
+  gated.Open();  // the held hashers look at the stop flag as they leave
+  const std::vector<DigestOutcome> outcomes = DrainOnce(gated.pool);
+  EXPECT_EQ(outcomes.size(), 4u);
+  for (const DigestOutcome& outcome : outcomes)
+    EXPECT_EQ(outcome.result.error, "cancelled") << outcome.id;
+  EXPECT_FALSE(gated.Submit(5));
+}
+
+// A real hash of a large file ends between two reads when the pool stops.
+TEST(DigestPoolTest, StopCancelsAHashInProgress) {
+  TempDir dir;
+  const std::string path = dir.File("sparse");
+  {
+    const UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_EQ(ftruncate(fd.Get(), static_cast<off_t>(64 * 1024 * kMiB)), 0);
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool started = false;
+  DigestPool pool(1, 1, [&](const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      started = true;
+      changed.notify_all();
+    }
+    return HashFile(AT_FDCWD, job.name.c_str(), DigestAlgorithm::kSha256, buffer, nullptr, &stop);
+  });
+  DigestJob job;
+  job.name = path;
+  ASSERT_TRUE(pool.Submit(std::move(job)));
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return started; });
+  }
+  pool.Stop();
+  DigestOutcome outcome;
+  ASSERT_TRUE(pool.Pop(outcome));
+  EXPECT_EQ(outcome.result.error, "cancelled");
+  EXPECT_LT(outcome.result.bytesRead, 64 * 1024 * kMiB);
+}
+
+}  // namespace
+}  // namespace fsdbtool

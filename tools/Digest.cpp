@@ -1,0 +1,398 @@
+#include "Digest.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include <openssl/evp.h>
+#include <xxhash.h>
+
+namespace fsdbtool {
+
+bool ParseDigestAlgorithm(std::string_view name, DigestAlgorithm& algorithm) {
+  for (DigestAlgorithm candidate :
+       {DigestAlgorithm::kNone, DigestAlgorithm::kSha256, DigestAlgorithm::kXxh128}) {
+    if (name == DigestAlgorithmName(candidate)) {
+      algorithm = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* DigestAlgorithmName(DigestAlgorithm algorithm) {
+  switch (algorithm) {
+    case DigestAlgorithm::kSha256:
+      return "sha256";
+    case DigestAlgorithm::kXxh128:
+      return "xxh128";
+    case DigestAlgorithm::kNone:
+      break;
+  }
+  return "none";
+}
+
+void DigestResult::SetDigest(const unsigned char* bytes, size_t size) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  size = std::min(size, hex_.size() / 2);
+  for (size_t i = 0; i < size; ++i) {
+    hex_[2 * i] = kHex[bytes[i] >> 4];
+    hex_[2 * i + 1] = kHex[bytes[i] & 0x0f];
+  }
+  hexLength_ = 2 * size;
+}
+
+void DigestBuffer::Free::operator()(unsigned char* data) const {
+  std::free(data);
+}
+void DigestBuffer::Free::operator()(evp_md_ctx_st* context) const {
+  EVP_MD_CTX_free(context);
+}
+void DigestBuffer::Free::operator()(evp_md_st* method) const {
+  EVP_MD_free(method);
+}
+void DigestBuffer::Free::operator()(XXH3_state_s* state) const {
+  (void)XXH3_freeState(state);
+}
+
+// The buffer is page-aligned so that reads land on whole pages. A failed allocation leaves a member empty,
+// which HashFile reports instead of hashing.
+DigestBuffer::DigestBuffer()
+    : data_(static_cast<unsigned char*>(std::aligned_alloc(4096, kReadSize))),
+      sha256Method_(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
+      sha256_(EVP_MD_CTX_new()),
+      xxh128_(XXH3_createState()) {}
+
+DigestBuffer::~DigestBuffer() = default;
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other)
+    Reset(other.Release());
+  return *this;
+}
+
+int UniqueFd::Release() {
+  return std::exchange(fd_, -1);
+}
+
+void UniqueFd::Reset(int fd) {
+  // A close that fails still releases the descriptor on Linux; there is nothing to retry.
+  if (fd_ >= 0)
+    (void)close(fd_);
+  fd_ = fd;
+}
+
+namespace {
+
+// Sets `result` to the failure "`what`: <strerror>", or just `what` when `errorNumber` is 0.
+DigestResult& Fail(DigestResult& result, int errorNumber, const char* what) {
+  result.errorNumber = errorNumber;
+  result.error = what;
+  if (errorNumber != 0) {
+    char text[128];
+    result.error += ": ";
+    result.error += strerror_r(errorNumber, text, sizeof(text));  // the GNU form returns the text
+  }
+  return result;
+}
+
+// Opens for reading without following a final symbolic link. O_NONBLOCK keeps a FIFO swapped in after
+// the walk from blocking the open (a regular file ignores it); O_NOATIME spares the inode a write where
+// the caller owns the file or is privileged, and is dropped when the kernel refuses it with EPERM.
+int OpenForReading(int folder, const char* name) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  int fd;
+  do {
+    fd = openat(folder, name, flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+      fd = openat(folder, name, flags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Reads a file front to back so that a scan leaves the page cache as it found it. Each chunk is first
+// asked for with RWF_NOWAIT, which returns only what the cache already holds; from the first byte it
+// lacks the file counts as cold, is read normally, and every chunk read from there on is dropped once it
+// is hashed (plus, at the end, the kernel's readahead past it). A hot file is never dropped, so the
+// machine's working set survives the scan; a cold one does not push it out. Where the kernel cannot say
+// (RWF_NOWAIT unsupported), nothing is dropped: dropping blind could evict a file that somebody uses.
+class CacheKeepingReader {
+ public:
+  explicit CacheKeepingReader(int fd) : fd_(fd) {
+    (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only: a refusal changes nothing
+  }
+  ~CacheKeepingReader() {
+    if (cold_)
+      (void)posix_fadvise(fd_, coldFrom_, 0, POSIX_FADV_DONTNEED);  // advice only
+  }
+  CacheKeepingReader(const CacheKeepingReader&) = delete;
+  CacheKeepingReader& operator=(const CacheKeepingReader&) = delete;
+
+  // Reads up to `size` bytes at the current offset. Returns the count, 0 at the end of the file, or -1
+  // with errno set. The bytes stay in the cache until Consumed() is called.
+  ssize_t Read(unsigned char* data, size_t size) {
+    iovec vector{data, size};
+    ssize_t count;
+    if (probe_ && !cold_) {
+      do {
+        count = preadv2(fd_, &vector, 1, -1, RWF_NOWAIT);
+      } while (count < 0 && errno == EINTR);
+      if (count >= 0)
+        return Advance(count);
+      if (errno == EAGAIN) {
+        cold_ = true;
+        coldFrom_ = offset_;
+      } else if (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) {
+        probe_ = false;
+      } else {
+        return -1;
+      }
+    }
+    do {
+      count = read(fd_, data, size);
+    } while (count < 0 && errno == EINTR);
+    return count < 0 ? -1 : Advance(count);
+  }
+
+  // The bytes of the last Read have been hashed: drop them from the cache when the file is cold.
+  void Consumed() {
+    if (cold_ && offset_ > chunkStart_) {
+      const off_t start = std::max(chunkStart_, coldFrom_);
+      (void)posix_fadvise(fd_, start, offset_ - start, POSIX_FADV_DONTNEED);  // advice only
+    }
+  }
+
+ private:
+  ssize_t Advance(ssize_t count) {
+    chunkStart_ = offset_;
+    offset_ += count;
+    return count;
+  }
+
+  const int fd_;
+  bool probe_ = true;  // RWF_NOWAIT works on this file
+  bool cold_ = false;  // the cache lacked a byte at coldFrom_
+  off_t coldFrom_ = 0;
+  off_t chunkStart_ = 0;
+  off_t offset_ = 0;
+};
+
+}  // namespace
+
+// Streams bytes into the hash state of one algorithm kept in a DigestBuffer.
+class FileHasher {
+ public:
+  FileHasher(DigestAlgorithm algorithm, DigestBuffer& buffer) : algorithm_(algorithm), buffer_(buffer) {}
+
+  unsigned char* Data() const { return buffer_.data_.get(); }
+
+  // Returns false when the state could not be set up (out of memory, or no SHA-256 in OpenSSL).
+  bool Begin() {
+    if (!buffer_.data_)
+      return false;
+    switch (algorithm_) {
+      case DigestAlgorithm::kSha256:
+        return buffer_.sha256Method_ && buffer_.sha256_ &&
+               EVP_DigestInit_ex(buffer_.sha256_.get(), buffer_.sha256Method_.get(), nullptr) == 1;
+      case DigestAlgorithm::kXxh128:
+        return buffer_.xxh128_ && XXH3_128bits_reset(buffer_.xxh128_.get()) == XXH_OK;
+      case DigestAlgorithm::kNone:
+        break;
+    }
+    return false;
+  }
+
+  bool Update(const unsigned char* data, size_t size) {
+    if (algorithm_ == DigestAlgorithm::kSha256)
+      return EVP_DigestUpdate(buffer_.sha256_.get(), data, size) == 1;
+    return XXH3_128bits_update(buffer_.xxh128_.get(), data, size) == XXH_OK;
+  }
+
+  bool Finish(DigestResult& result) {
+    if (algorithm_ == DigestAlgorithm::kSha256) {
+      unsigned char digest[EVP_MAX_MD_SIZE];
+      unsigned size = 0;
+      if (EVP_DigestFinal_ex(buffer_.sha256_.get(), digest, &size) != 1)
+        return false;
+      result.SetDigest(digest, size);
+      return true;
+    }
+    // The canonical form is big-endian, which is what `xxhsum -H2` prints.
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(buffer_.xxh128_.get()));
+    result.SetDigest(canonical.digest, sizeof(canonical.digest));
+    return true;
+  }
+
+ private:
+  const DigestAlgorithm algorithm_;
+  DigestBuffer& buffer_;
+};
+
+DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, DigestBuffer& buffer,
+                      const ExpectedFile* expected, const std::atomic<bool>* stop) {
+  DigestResult result;
+  FileHasher hasher(algorithm, buffer);
+  if (!hasher.Begin())
+    return Fail(result, ENOMEM, "digest setup");
+  const UniqueFd fd(OpenForReading(folder, name));
+  if (fd.Get() < 0)
+    return Fail(result, errno, "open");
+  struct stat before;
+  if (fstat(fd.Get(), &before) != 0)
+    return Fail(result, errno, "fstat");
+  if (!S_ISREG(before.st_mode))
+    return Fail(result, 0, "not a regular file");
+  if (expected != nullptr && ((expected->inode != 0 && expected->inode != before.st_ino) ||
+                              (expected->size >= 0 && expected->size != before.st_size)))
+    return Fail(result, 0, "changed since it was listed");
+
+  {
+    CacheKeepingReader reader(fd.Get());
+    for (;;) {
+      if (stop != nullptr && stop->load(std::memory_order_relaxed))
+        return Fail(result, 0, "cancelled");
+      const ssize_t count = reader.Read(hasher.Data(), DigestBuffer::kReadSize);
+      if (count < 0)
+        return Fail(result, errno, "read");
+      if (count == 0)
+        break;
+      result.bytesRead += static_cast<uint64_t>(count);
+      if (!hasher.Update(hasher.Data(), static_cast<size_t>(count)))
+        return Fail(result, 0, "digest update failed");
+      reader.Consumed();
+    }
+  }
+
+  // A writer that was active during the read leaves a mix of old and new content: no digest for that.
+  // The byte count also catches files whose size says nothing about their content (/proc, /sys).
+  struct stat after;
+  if (fstat(fd.Get(), &after) != 0)
+    return Fail(result, errno, "fstat");
+  if (after.st_size != before.st_size || !SameTime(after.st_mtim, before.st_mtim) ||
+      !SameTime(after.st_ctim, before.st_ctim) || result.bytesRead != static_cast<uint64_t>(before.st_size))
+    return Fail(result, 0, "changed while being read");
+  if (!hasher.Finish(result))
+    return Fail(result, 0, "digest final failed");
+  return result;
+}
+
+DigestPool::DigestPool(DigestAlgorithm algorithm, unsigned threads, size_t maxInFlight)
+    : DigestPool(threads, maxInFlight,
+                 [algorithm](const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop) {
+                   return HashFile(job.folder.Get() >= 0 ? job.folder.Get() : AT_FDCWD, job.name.c_str(),
+                                   algorithm, buffer, &job.expected, &stop);
+                 }) {}
+
+DigestPool::DigestPool(unsigned threads, size_t maxInFlight, Hasher hasher)
+    : maxInFlight_(std::max<size_t>(maxInFlight, 1)), hasher_(std::move(hasher)) {
+  threads = std::max(threads, 1u);
+  workers_.reserve(threads);
+  for (unsigned i = 0; i < threads; ++i)
+    workers_.emplace_back([this] { Work(); });
+}
+
+DigestPool::~DigestPool() {
+  Stop();
+  for (std::thread& worker : workers_)
+    worker.join();
+}
+
+bool DigestPool::Submit(DigestJob job) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  slotFree_.wait(lock, [this] { return stopping_ || jobs_.size() + running_ < maxInFlight_; });
+  if (stopping_)
+    return false;
+  jobs_.push_back(std::move(job));
+  jobReady_.notify_one();
+  return true;
+}
+
+bool DigestPool::TryPop(DigestOutcome& outcome) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (outcomes_.empty())
+    return false;
+  outcome = std::move(outcomes_.front());
+  outcomes_.pop_front();
+  return true;
+}
+
+bool DigestPool::Pop(DigestOutcome& outcome) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  outcomeReady_.wait(lock, [this] { return !outcomes_.empty() || (jobs_.empty() && running_ == 0); });
+  if (outcomes_.empty())
+    return false;
+  outcome = std::move(outcomes_.front());
+  outcomes_.pop_front();
+  return true;
+}
+
+size_t DigestPool::InFlight() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return jobs_.size() + running_;
+}
+
+void DigestPool::Stop() {
+  stop_.store(true, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopping_ = true;
+  jobReady_.notify_all();
+  slotFree_.notify_all();
+}
+
+unsigned DigestPool::DefaultThreads() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0)
+    return std::max(CPU_COUNT(&set), 1);
+  return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+// Each worker keeps one DigestBuffer for its life. Once the pool stops, queued jobs are answered
+// "cancelled" without being opened, so the queue drains at once and every job still comes back.
+void DigestPool::Work() {
+  DigestBuffer buffer;
+  for (;;) {
+    DigestJob job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      jobReady_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty())
+        return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+      ++running_;
+    }
+    DigestResult result;
+    if (stop_.load(std::memory_order_relaxed))
+      (void)Fail(result, 0, "cancelled");  // the result is filled in place
+    else
+      result = hasher_(job, buffer, stop_);
+    job.folder.Reset();  // the descriptor goes before the job stops counting as in flight
+    Finish(job.id, std::move(result));
+  }
+}
+
+void DigestPool::Finish(uint64_t id, DigestResult result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --running_;
+  outcomes_.push_back(DigestOutcome{id, std::move(result)});
+  slotFree_.notify_one();
+  if (jobs_.empty() && running_ == 0)
+    outcomeReady_.notify_all();
+  else
+    outcomeReady_.notify_one();
+}
+
+}  // namespace fsdbtool

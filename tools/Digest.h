@@ -1,0 +1,197 @@
+// Content digests of regular files: a one-file hasher with large sequential reads that keeps the page
+// cache of the watched machine as it found it, and a small pool of threads that hashes the files a walk
+// hands it while one thread drives the database.
+
+#ifndef FSDB_TOOLS_DIGEST_H_
+#define FSDB_TOOLS_DIGEST_H_
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+struct evp_md_ctx_st;
+struct evp_md_st;
+struct XXH3_state_s;
+
+namespace fsdbtool {
+
+// kSha256 guards against tampering (OpenSSL uses the CPU's SHA instructions); kXxh128 (XXH3, 128 bits)
+// is a fast, non-cryptographic change detector.
+enum class DigestAlgorithm { kNone, kSha256, kXxh128 };
+
+// "sha256", "xxh128" and "none" (which gives kNone). Returns false, leaving `algorithm` alone, for any
+// other name.
+[[nodiscard]] bool ParseDigestAlgorithm(std::string_view name, DigestAlgorithm& algorithm);
+// The name ParseDigestAlgorithm reads back: "sha256", "xxh128" or "none".
+const char* DigestAlgorithmName(DigestAlgorithm algorithm);
+
+// What the walk saw of a file, checked again once the file is open so that a digest is never recorded
+// against an entry that was replaced or rewritten in between. Zero or negative means "not known".
+struct ExpectedFile {
+  uint64_t inode = 0;
+  int64_t size = -1;
+};
+
+// The outcome of hashing one file: a digest, or an error and no digest. Cheap to move; a success owns no
+// heap memory.
+struct DigestResult {
+  // Bytes read from the file, also when the hash failed half way.
+  uint64_t bytesRead = 0;
+  // errno of the failing call, or 0 (a success, or a failure that is no system error such as "not a
+  // regular file" or "changed while being read").
+  int errorNumber = 0;
+  // Empty on success, else words saying what failed, e.g. "open: Permission denied".
+  std::string error;
+
+  bool IsOk() const { return error.empty(); }
+  // Lower-case hex: the form sha256sum and `xxhsum -H2` print. Empty unless IsOk().
+  std::string_view Digest() const { return std::string_view(hex_.data(), hexLength_); }
+
+  // For the hasher: stores `size` bytes of digest as hex.
+  void SetDigest(const unsigned char* bytes, size_t size);
+
+ private:
+  std::array<char, 64> hex_{};  // SHA-256 is the longest digest: 32 bytes
+  size_t hexLength_ = 0;
+};
+
+// One thread's reusable state for HashFile: a 1 MiB read buffer and both hash states, so that hashing a
+// file allocates nothing. Not thread-safe: one per thread.
+class DigestBuffer {
+ public:
+  static constexpr size_t kReadSize = size_t{1} << 20;
+
+  DigestBuffer();
+  ~DigestBuffer();
+  DigestBuffer(const DigestBuffer&) = delete;
+  DigestBuffer& operator=(const DigestBuffer&) = delete;
+
+ private:
+  friend class FileHasher;
+  struct Free {
+    void operator()(unsigned char* data) const;
+    void operator()(evp_md_ctx_st* context) const;
+    void operator()(evp_md_st* method) const;
+    void operator()(XXH3_state_s* state) const;
+  };
+  std::unique_ptr<unsigned char, Free> data_;
+  std::unique_ptr<evp_md_st, Free> sha256Method_;  // fetched once, not at every file
+  std::unique_ptr<evp_md_ctx_st, Free> sha256_;
+  std::unique_ptr<XXH3_state_s, Free> xxh128_;
+};
+
+// Hashes the content of the regular file `name` in the folder open as `folder` (or AT_FDCWD with a path).
+// A symbolic link, folder, FIFO, device or socket is refused, never followed or waited on; so is a file
+// whose inode or size differs from `expected` (when given), and a file whose size, modification or change
+// time moved while it was read (error "changed while being read"). When `stop` becomes true the read ends
+// with error "cancelled". The page cache is left as found: what it did not hold before is dropped again
+// once hashed, and what it held stays. Never returns a digest together with an error.
+// REQUIRES: algorithm != kNone.
+[[nodiscard]] DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm,
+                                    DigestBuffer& buffer, const ExpectedFile* expected = nullptr,
+                                    const std::atomic<bool>* stop = nullptr);
+
+// Owns a file descriptor; closes it on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int Get() const { return fd_; }
+  int Release();
+  void Reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// One file for the pool: `name` inside `folder` (a descriptor the job owns, typically a dup of the walk's
+// folder descriptor), or a path when `folder` is empty.
+struct DigestJob {
+  uint64_t id = 0;
+  UniqueFd folder;
+  std::string name;
+  ExpectedFile expected;
+};
+
+struct DigestOutcome {
+  uint64_t id = 0;
+  DigestResult result;
+};
+
+// Hashes files on a few threads for one thread that walks and records. The driving thread Submits a job
+// per file and drains outcomes with TryPop/Pop; every submitted job comes back exactly once (as
+// "cancelled" when the pool stopped before it was read).
+// "In flight" counts jobs waiting or being hashed, each holding an open folder descriptor; Submit blocks
+// while `maxInFlight` are. Outcomes hold no descriptor and wait in an unbounded queue, so a thread that
+// both submits and pops never deadlocks: Submit only waits for a worker to finish, never for a Pop.
+// Thread-safe. mutex_ guards jobs_, outcomes_, running_, stopping_; stop_ is also read, without the
+// lock, by hashers between reads so that a long file ends at once.
+class DigestPool {
+ public:
+  // Computes one job's result; the default reads the file with HashFile. Tests swap it to control timing.
+  // Called from several workers at once; must return soon after `stop` becomes true.
+  using Hasher =
+      std::function<DigestResult(const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop)>;
+
+  // Starts `threads` workers (at least one) hashing with `algorithm`. REQUIRES: algorithm != kNone.
+  DigestPool(DigestAlgorithm algorithm, unsigned threads, size_t maxInFlight);
+  DigestPool(unsigned threads, size_t maxInFlight, Hasher hasher);
+  // Stops and joins the workers.
+  ~DigestPool();
+  DigestPool(const DigestPool&) = delete;
+  DigestPool& operator=(const DigestPool&) = delete;
+
+  // Queues `job`, waiting while maxInFlight jobs are in flight. Returns false (and drops the job) once the
+  // pool is stopping.
+  bool Submit(DigestJob job);
+  // Moves a finished job's outcome into `outcome`: returns false at once when none is ready.
+  bool TryPop(DigestOutcome& outcome);
+  // Like TryPop but waits while jobs are in flight; returns false only when nothing is in flight and
+  // no outcome is left.
+  bool Pop(DigestOutcome& outcome);
+  // Jobs waiting or being hashed.
+  size_t InFlight() const;
+  // Ends at once: waiting Submits return false, queued jobs come back "cancelled", running hashes end
+  // between two reads. Idempotent.
+  void Stop();
+
+  // Threads a pool should use on this machine: the available cores, at least one.
+  static unsigned DefaultThreads();
+
+ private:
+  void Work();
+  void Finish(uint64_t id, DigestResult result);
+
+  const size_t maxInFlight_;
+  const Hasher hasher_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::condition_variable jobReady_;      // a job was queued, or stopping
+  std::condition_variable slotFree_;      // in flight dropped below the bound, or stopping
+  std::condition_variable outcomeReady_;  // an outcome was queued, or nothing is in flight
+  std::deque<DigestJob> jobs_;
+  std::deque<DigestOutcome> outcomes_;
+  size_t running_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace fsdbtool
+
+#endif  // FSDB_TOOLS_DIGEST_H_
