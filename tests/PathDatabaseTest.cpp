@@ -367,6 +367,45 @@ TEST_P(PathDatabaseTest, LoggingThreadNeverOutlivesTheEngine) {
   EXPECT_EQ(1u, Logged(kBanner));  // the report of the Close that succeeded
 }
 
+// A bulk scan still running, or cut short, leaves the file without its unique file index: a read-only
+// open (the comparison's open of the previous scan) reads it as it is, writing nothing.
+TEST_P(PathDatabaseTest, ReadOnlyOpenReadsAFileLeftWithoutItsFileIndex) {
+  ASSERT_OK(engine_->SetBulkInsertMode(true));
+  for (int i = 1; i <= 3; ++i)
+    ASSERT_OK(engine_->AddFile("/d/f" + std::to_string(i), MakeItem(i)));
+  ASSERT_OK(engine_->FlushQueue());
+  ASSERT_FALSE(HasFileIndex());
+  const std::string before = fsdbtest::ReadFileBytes(dir_.File("scan.db"));
+  std::shared_ptr<CPathDatabase> reader = MakeEngine(GetParam(), dir_.File("scan.db"), true);
+  ASSERT_OK(reader->Open(false));
+  CDatabaseItemPtr item;
+  ASSERT_OK(reader->QueryItem("/d/f2", item));
+  EXPECT_EQ(Values(MakeItem(2)), Values(item));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(reader->AddFile("/d/f9", MakeItem(9))));
+  ASSERT_OK(reader->Close());
+  reader.reset();
+  EXPECT_FALSE(HasFileIndex());
+  EXPECT_EQ(before, fsdbtest::ReadFileBytes(dir_.File("scan.db")));
+}
+
+// A read-only open needs no write access and keeps the journal mode the file has.
+TEST_P(PathDatabaseTest, ReadOnlyOpenWritesNothingAndKeepsTheJournalMode) {
+  ASSERT_OK(engine_->AddFile("/d/f", MakeItem(4)));
+  ASSERT_OK(engine_->Execute("PRAGMA journal_mode=DELETE;"));
+  engine_.reset();
+  const std::string file = dir_.File("scan.db");
+  const std::string before = fsdbtest::ReadFileBytes(file);
+  fsdbtest::ScopedImmutable immutable(file);
+  if (!immutable.IsSet())
+    GTEST_SKIP() << "chattr +i is not allowed here: cannot take write access away from root";
+  Reopen(true);
+  EXPECT_EQ(Values(MakeItem(4)), Values(Query("/d/f")));
+  EXPECT_EQ(Rows{"delete"}, Select("PRAGMA journal_mode"));
+  ASSERT_OK(engine_->Close());
+  engine_.reset();
+  EXPECT_EQ(before, fsdbtest::ReadFileBytes(file));
+}
+
 INSTANTIATE_TEST_SUITE_P(BothLayouts, PathDatabaseTest, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return info.param == 1 ? "Optimized" : "FullPath";

@@ -131,11 +131,15 @@ CYaError CPathDatabase::CreateTables() {
 }
 
 CYaError CPathDatabase::SetDatabaseOptions() {
-  CYaError error = Execute("PRAGMA journal_mode=WAL;");
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  FSDB_LOG(2, "Setting Database journal mode to WAL");
-  error = Execute("PRAGMA synchronous=off;");
+  // Switching the journal mode writes the file header: a read-only open keeps the mode the file has (and
+  // works on a file it may not write).
+  if (!readOnly_) {
+    CYaError error = Execute("PRAGMA journal_mode=WAL;");
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    FSDB_LOG(2, "Setting Database journal mode to WAL");
+  }
+  CYaError error = Execute("PRAGMA synchronous=off;");
   if (error.IsError())
     return error.Push(FX_LOCATION);
   FSDB_LOG(2, "Setting Database synchronous mode to off");
@@ -257,8 +261,10 @@ CYaError CPathDatabase::CreateFileTableStatements() {
   const std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> statements[] = {
       {kSelectFileItem, &SelectFileItemStatement},
       {kSelectFileId, &SelectFileIdStatement},
-      // The plain insert while the unique index that the upsert's conflict target needs is dropped.
-      {bulkInsertMode_ ? kInsertFile : kUpsertFile, &InsertFileStatement},
+      // The plain insert while the unique index that the upsert's conflict target needs is dropped, and
+      // on a read-only connection, which writes nothing and may find the index missing (a bulk scan cut
+      // short leaves it so).
+      {bulkInsertMode_ || readOnly_ ? kInsertFile : kUpsertFile, &InsertFileStatement},
       {kDeleteFile, &DeleteFileStatement},
       {kUpdateFile, &UpdateFileStatement},
       {kSelectFolderFiles, &SelectFolderFilesStatement},
