@@ -4,6 +4,7 @@
 #include <memory>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include <boost/make_shared.hpp>
 
@@ -53,6 +54,13 @@ const char kUpdateFile[] =
 const char kSelectFolderFiles[] = "SELECT * FROM Files where FolderId=?1";
 const char kSelectSelectedFiles[] =
     "SELECT * FROM Files WHERE FolderId=?1 AND DIRCHANGE = 1 ORDER BY FileName";
+
+const char kCountSchemaObjects[] = "SELECT COUNT(*) FROM sqlite_master";
+const char kSelectColumns[] = "SELECT name FROM pragma_table_info(?1)";
+// The attribute columns that both tables share, after their first three.
+const char* const kAttributeColumns[] = {
+    "Inode",          "FileSize",  "LastAccessTime", "LastModificationTime",
+    "LastChangeTime", "Dirchange", "Collect",        "Metadata"};
 
 const char kCountBaseFolders[] = "SELECT COUNT(*) FROM Folders WHERE FolderId IN (1, 2)";
 
@@ -106,27 +114,85 @@ CTimeCounter* CPathDatabase::Counter(CDatabasePerformanceCounters::DatabaseCount
 // Schema and statements
 
 CYaError CPathDatabase::CreateTables() {
-  CYaError error = SetDatabaseOptions();
+  // Another program's file must be refused before the journal mode or a table changes it.
+  CYaError error = CheckExistingSchema();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  error = SetDatabaseOptions();
   if (error.IsError())
     return error.Push(FX_LOCATION);
   error = RegisterCallbacks();
   if (error.IsError())
     return error.Push(FX_LOCATION);
-  error = CreateFolderTable();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = CreateFileTable();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = CreateIndexes();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = CreateViews();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  try {
+    // One transaction for the whole schema: a process killed half-way leaves no file with Folders but
+    // without Files, which the check above would then refuse for good.
+    FX::CDatabaseTransaction transaction(this, 0);
+    error = CreateFolderTable();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = CreateFileTable();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = CreateIndexes();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = CreateViews();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
   error = CreatePerformanceCounters();
   if (error.IsError())
     return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CheckExistingSchema() {
+  const std::string file = GetDatabaseFile();
+  try {
+    boost::shared_ptr<FX::CSQLite3Statement> statement;
+    CYaError error = CompileStatement(kCountSchemaObjects, statement);
+    if (error.IsError())
+      return error.Push(FX_LOCATION, "cannot read the schema of %s", file.c_str());
+    if (statement->ExecQuery()->GetIntField(0, 0) == 0) {
+      if (!readOnly_)
+        return CYaError::Success();  // a new (or empty) file: the schema is created next
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "[%s] is not a scan database: it holds no tables",
+                                     file.c_str());
+    }
+    error = CompileStatement(kSelectColumns, statement);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    const std::pair<const char*, std::vector<std::string>> tables[] = {
+        {"Folders", {"FolderId", "ParentFolderId", FolderNameColumn()}},
+        {"Files", {"FileId", "FolderId", "FileName"}},
+    };
+    for (const auto& table : tables) {
+      std::vector<std::string> expected = table.second;
+      expected.insert(expected.end(), std::begin(kAttributeColumns), std::end(kAttributeColumns));
+      std::vector<std::string> columns;
+      statement->Reset();
+      statement->Bind(1, table.first);
+      for (auto row = statement->ExecQuery(); !row->Eof(); row->NextRow())
+        columns.push_back(row->GetStringField(0, ""));
+      if (columns != expected) {
+        std::string found;
+        for (const std::string& column : columns)
+          found += (found.empty() ? "" : ",") + column;
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 13,
+                                       "[%s] is not a scan database of this layout: table %s has the columns "
+                                       "(%s)",
+                                       file.c_str(), table.first, found.c_str());
+      }
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION, "cannot read %s", file.c_str());
+  }
   return CYaError::Success();
 }
 

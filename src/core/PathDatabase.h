@@ -75,6 +75,12 @@ class CPathDatabase : public CScanDatabasePrivate {
   virtual CYaError CreateBulkInsertIndexes();
   virtual CYaError SetDatabaseOptions();
   virtual CYaError CreatePerformanceCounters();
+  // The column of Folders that names a folder: "FullyQualifiedPath" or "FolderName" ("" in the base).
+  virtual const char* FolderNameColumn() const { return ""; }
+  // Refuses, before anything is written, a file that holds a schema but not this layout's Folders and
+  // Files tables (13, "... is not a scan database ..."); a read-only open also refuses a file without
+  // any table. A file that is no SQLite database at all fails with SQLite's own error.
+  CYaError CheckExistingSchema();
 
   bool IsFilesystemCaseSensitive() const { return true; }
   // Writes the base rows 1 ("-", its own parent) and 2 ("/", the root).
