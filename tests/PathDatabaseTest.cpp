@@ -182,7 +182,8 @@ TEST_P(PathDatabaseTest, DuplicatesFromABulkScanKeepTheRowAddedLast) {
   EXPECT_EQ((Rows{"f|40", "g|50", "h|2"}), Select(kNamesAndSizes));
 }
 
-TEST_P(PathDatabaseTest, FlushFailingMidBatchKeepsOnlyTheUnwrittenFilesQueued) {
+// A batch is all or nothing: its folders are written again with it, so nothing points at a rolled-back row.
+TEST_P(PathDatabaseTest, FailedFlushWritesNothingAndKeepsTheWholeBatchQueued) {
   ASSERT_OK(engine_->SetBulkInsertMode(true));
   ASSERT_OK(
       engine_->Execute("CREATE TRIGGER refuse BEFORE INSERT ON Files WHEN NEW.FileName='bad' "
@@ -193,15 +194,20 @@ TEST_P(PathDatabaseTest, FlushFailingMidBatchKeepsOnlyTheUnwrittenFilesQueued) {
     const CYaError error = engine_->FlushQueue();
     EXPECT_TRUE(FXErrorUtil::IsSQLite(error)) << error.AsString();
     EXPECT_NE(std::string::npos, error.AsString().find("injected")) << error.AsString();
-    EXPECT_EQ(Rows{"9"}, Select(kCountFiles));
-    EXPECT_EQ(11u, QueueSize());
+    EXPECT_EQ(Rows{"0"}, Select(kCountFiles));
+    EXPECT_EQ(Rows{"0"}, Select("SELECT COUNT(*) FROM Folders WHERE FolderId > 2"));
+    EXPECT_EQ(20u, QueueSize());
   }
   EXPECT_TRUE(engine_->Close().IsError());
-  EXPECT_EQ(11u, QueueSize());
+  EXPECT_EQ(20u, QueueSize());
   ASSERT_OK(engine_->Execute("DROP TRIGGER refuse;"));
+  ASSERT_OK(engine_->AddFile("/r/g", MakeItem(21)));  // a new folder in the batch that replays /q
   ASSERT_OK(engine_->Close());
   EXPECT_EQ(0u, QueueSize());
-  EXPECT_EQ(Rows{"20|20"}, Select("SELECT COUNT(*), COUNT(DISTINCT FileName) FROM Files"));
+  EXPECT_EQ(Rows{"21|21"}, Select("SELECT COUNT(*), COUNT(DISTINCT FileName) FROM Files"));
+  EXPECT_EQ(Values(MakeItem(7)), Values(Query("/q/f7")));
+  EXPECT_EQ(Rows{}, Select("PRAGMA foreign_key_check"));
+  EXPECT_EQ(Rows{"ok"}, Select("PRAGMA integrity_check"));
 }
 
 TEST_P(PathDatabaseTest, FileAndFolderChangesInBulkModeSeeQueuedFiles) {
@@ -365,6 +371,33 @@ TEST_P(PathDatabaseTest, LoggingThreadNeverOutlivesTheEngine) {
   EXPECT_EQ(1u, log_->Count("Error closing the database due to"));
   EXPECT_EQ(2u, Logged(kStopped));
   EXPECT_EQ(1u, Logged(kBanner));  // the report of the Close that succeeded
+}
+
+// A failed change leaves the database as it was: the parents an AddFile added go with its file, a folder
+// move is both of its UPDATEs or neither, and no cached id names a row that was rolled back.
+TEST_P(PathDatabaseTest, FailedChangeRollsBackEverythingItWrote) {
+  ASSERT_OK(engine_->AddFile("/a/b/c/f", MakeItem(1)));
+  const std::string kAllRows = "SELECT * FROM Folders UNION ALL SELECT * FROM Files";
+  const Rows before = Select(kAllRows);
+  ASSERT_OK(
+      engine_->Execute("CREATE TRIGGER refuse BEFORE INSERT ON Files WHEN NEW.FileName='bad' "
+                       "BEGIN SELECT RAISE(ABORT,'injected'); END;"));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->AddFile("/new/deep/bad", MakeItem(2))));
+  EXPECT_EQ(before, Select(kAllRows));
+  ASSERT_OK(engine_->AddFile("/new/deep/good", MakeItem(3)));  // the foreign key would refuse a stale id
+  EXPECT_EQ(Values(MakeItem(3)), Values(Query("/new/deep/good")));
+  ASSERT_OK(engine_->DeleteFolder("/new", nullptr));
+
+  // The last row the move rewrites refuses: in the full-path layout that is a descendant's path.
+  const std::string refused = std::to_string(Query(GetParam() == 1 ? "/a/b" : "/a/b/c")->GetId());
+  ASSERT_OK(engine_->Execute("CREATE TRIGGER refuseMove BEFORE UPDATE ON Folders WHEN OLD.FolderId=" +
+                             refused + " BEGIN SELECT RAISE(ABORT,'injected'); END;"));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->RenameFolder("/a/b", "/m", nullptr, nullptr)));
+  EXPECT_EQ(before, Select(kAllRows));
+  EXPECT_EQ(Values(MakeItem(1)), Values(Query("/a/b/c/f")));
+  ASSERT_OK(engine_->Execute("DROP TRIGGER refuseMove;"));
+  ASSERT_OK(engine_->RenameFolder("/a/b", "/m", nullptr, nullptr));
+  EXPECT_EQ(Values(MakeItem(1)), Values(Query("/m/c/f")));
 }
 
 // A bulk scan still running, or cut short, leaves the file without its unique file index: a read-only

@@ -239,8 +239,10 @@ CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatab
     return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
   std::string trimmed = folderPath;
   (void)FXPath::RemoveTrailingDelimiter(trimmed);  // cannot fail
+  error = JoinBulkTransaction();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   try {
-    JoinBulkTransaction();
     FX::CDatabaseTransaction transaction(this, 0);
     // The root is the row named "/" below row 1; adding it updates its attributes.
     int64_t parentId = 1;
@@ -275,6 +277,10 @@ CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatab
       if (error.IsError())
         return error.Push(FX_LOCATION);
     }
+    RecordBulkFolder(folderPath, item, folderId);
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
@@ -305,6 +311,9 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
   if (error.IsError())
     return error.Push(FX_LOCATION);
   try {
+    error = FlushPendingFiles();  // the move is a transaction of its own
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     int64_t newParentId = 0;
@@ -320,6 +329,9 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
       FSDB_LOG(4, "Successfully Renamed Folder [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
                folderId);
     }
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     // The old paths now name nothing (or, later, other folders): their cached ids must go.
     ForgetCachedFolderTree(oldFolder);
   } catch (const FX::CSQLite3Exception& exception) {

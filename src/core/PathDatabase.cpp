@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -92,6 +93,8 @@ CPathDatabase::~CPathDatabase() {
   } catch (const std::exception& exception) {
     FSDB_LOG(0, "Error closing the database due to %s", exception.what());
   }
+  // A batch that Close could not write is rolled back now, while the members its end touches live.
+  bulkTransaction_.reset();
   // A Close that failed before its last step leaves the logging thread running, and the thread
   // object's destructor would wait for it forever: stop it here.
   if (counters_ && loggingThread_) {
@@ -376,6 +379,7 @@ CYaError CPathDatabase::CreateBaseFolders() {
     if (!rows->Eof() && rows->GetIntField(0, 0) == 2)
       return CYaError::Success();
     rows.reset();
+    FX::CDatabaseTransaction transaction(this, 0);
     for (const char* name : kBaseFolderNames) {
       UpsertFolderStatement->Reset();
       UpsertFolderStatement->ClearBindings();
@@ -383,6 +387,9 @@ CYaError CPathDatabase::CreateBaseFolders() {
       UpsertFolderStatement->Bind(2, name);
       UpsertFolderStatement->ExecDML();
     }
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
@@ -591,7 +598,10 @@ CYaError CPathDatabase::AppendFolderFiles(const std::string& folderPath, int64_t
 }
 
 CYaError CPathDatabase::FlushPendingFiles() {
-  if (!IsBulkInsertModeActive() || cache_->GetFileQueueSize() == 0)
+  // The batch's transaction is committed too, so that the caller's change is a transaction of its own
+  // that persists, or fails, alone.
+  if (!IsBulkInsertModeActive() ||
+      (cache_->GetFileQueueSize() == 0 && !bulkTransaction_ && replayFolders_.empty()))
     return CYaError::Success();
   CYaError error = FlushQueue();
   if (error.IsError())
@@ -601,20 +611,39 @@ CYaError CPathDatabase::FlushPendingFiles() {
 
 CYaError CPathDatabase::QueryOrAddParentFolder(std::string& parent, int64_t& parentId) {
   CYaError error = QueryFolderId(parent, parentId);
-  if (error.IsError()) {
-    FSDB_LOG(
-        2,
-        "Could not find %s in the database, so we are adding the parent folder to the database with empty "
-        "item information",
-        parent.c_str());
-    (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
-    error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    error = QueryFolderId(parent, parentId);
+  if (!error.IsError()) {
+    FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
+    return CYaError::Success();
+  }
+  (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
+  // Climb to the nearest recorded ancestor, then add the missing folders top down: each one's parent is
+  // then recorded (and cached), so no AddFolder needs to add another, however deep the path.
+  std::vector<std::string> missing{parent};
+  for (;;) {
+    std::string folder = missing.back();
+    (void)FXPath::RemoveTrailingDelimiter(folder);  // cannot fail
+    std::string up;
+    std::string name;
+    (void)SplitPath(folder, up, name);  // `up` is shorter, and ends with the separator
+    if (up.empty() || up == missing.back())
+      break;
+    int64_t id = 0;
+    if (!QueryFolderId(up, id).IsError())
+      break;
+    missing.push_back(up);
+  }
+  for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+    FSDB_LOG(2,
+             "Could not find %s in the database, so we are adding the parent folder to the database with "
+             "empty item information",
+             folder->c_str());
+    error = AddFolder(*folder, boost::make_shared<CDatabaseItem>());
     if (error.IsError())
       return error.Push(FX_LOCATION);
   }
+  error = QueryFolderId(parent, parentId);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
   return CYaError::Success();
 }
@@ -637,6 +666,9 @@ CYaError CPathDatabase::DeleteFolderRow(const std::string& folderPath) {
     DeleteFolderStatement->Bind(1, static_cast<long>(folderId));
     if (DeleteFolderStatement->ExecDML() > 0)
       FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     ForgetCachedFolderTree(folderPath);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
@@ -719,38 +751,47 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
   if (!item)
     return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the file [%s]", path.c_str());
 
-  try {
-    JoinBulkTransaction();
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  int64_t folderId = 0;
-  error = QueryOrAddParentFolder(parent, folderId);
+  error = JoinBulkTransaction();
   if (error.IsError())
     return error.Push(FX_LOCATION);
-
-  if (IsBulkInsertModeActive()) {
-    error = cache_->InsertIntoFileQueue(folderId, name, item);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    if (cache_->IsFileQueueFull()) {
-      // A failed flush keeps its files queued: the next AddFile tries again and Close reports it.
-      (void)FlushQueue();
-    }
-    return CYaError::Success();
-  }
+  const bool bulk = IsBulkInsertModeActive();
+  int64_t folderId = 0;
   try {
+    // The missing parents and the file persist together or not at all. In bulk-insert mode this joins
+    // the batch's transaction, and the file is queued instead.
     FX::CDatabaseTransaction transaction(this, 0);
-    InsertFileStatement->Reset();
-    InsertFileStatement->Bind(1, static_cast<long>(folderId));
-    InsertFileStatement->Bind(2, name);
-    BindItemAttributes(*InsertFileStatement, 3, *item);
-    if (InsertFileStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Inserted File [%s] ID : [%lld]", path.c_str(),
-               static_cast<long long>(GetLastInsertRowId()));
+    error = QueryOrAddParentFolder(parent, folderId);
+    if (!error.IsError() && !bulk) {
+      InsertFileStatement->Reset();
+      InsertFileStatement->Bind(1, static_cast<long>(folderId));
+      InsertFileStatement->Bind(2, name);
+      BindItemAttributes(*InsertFileStatement, 3, *item);
+      if (InsertFileStatement->ExecDML() > 0) {
+        FSDB_LOG(4, "Inserted File [%s] ID : [%lld]", path.c_str(),
+                 static_cast<long long>(GetLastInsertRowId()));
+      }
     }
+    if (!error.IsError())
+      error = transaction.Commit();
   } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
+    error = FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  if (error.IsError()) {
+    RollbackBulkTransaction();  // a batch with a failed step cannot commit; its folders are written again
+    return error.Push(FX_LOCATION);
+  }
+  if (!bulk)
+    return CYaError::Success();
+  error = cache_->InsertIntoFileQueue(folderId, name, item);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  if (cache_->IsFileQueueFull()) {
+    error = FlushQueue();
+    if (error.IsError()) {
+      return error.Push(FX_LOCATION,
+                        "The batch of queued files was not written; the files stay queued for the next "
+                        "Flush or Close");
+    }
   }
   return CYaError::Success();
 }
@@ -784,6 +825,9 @@ CYaError CPathDatabase::DeleteFile(const std::string& path, const CDatabaseItemP
     DeleteFileStatement->Bind(2, name);
     if (DeleteFileStatement->ExecDML() > 0)
       FSDB_LOG(3, "Successfully Deleted File [%s]", path.c_str());
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
@@ -858,6 +902,9 @@ CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string
       FSDB_LOG(4, "Successfully Renamed File [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
                fileId);
     }
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
@@ -894,65 +941,121 @@ CYaError CPathDatabase::QueryFileId(const std::string& path, int64_t& fileId, in
 // File queue flush
 
 CYaError CPathDatabase::FlushQueue() {
-  // The flush walks the queue in place and clears it once every entry is written and committed,
-  // together with the folders recorded since the last flush. When entry k fails, the entries before it
-  // (written, and committed) leave the queue, so a retried flush never writes a file twice. When the
-  // commit itself fails nothing persisted, and everything stays queued.
+  // A batch is all or nothing: the queued files and the folders recorded since the last flush are
+  // committed together. When anything fails, the batch is rolled back, every file stays queued, and
+  // its folders are written again by the next batch; so a retried flush never writes a file twice,
+  // and never points a file at a folder row that was rolled back.
   FileQueue& queue = cache_->GetFileQueue();
-  if (queue.empty() && !bulkTransaction_)
+  if (queue.empty() && !bulkTransaction_ && replayFolders_.empty())
     return CYaError::Success();
-  FileQueue::iterator entry = queue.begin();
-  CYaError result;
-  CYaError committed;
+  CYaError error = JoinBulkTransaction();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   try {
-    FX::CDatabaseTransaction transaction(this, 0);  // joins the bulk-insert transaction when one is open
-    try {
-      for (; entry != queue.end(); ++entry) {
-        const int64_t folderId = std::get<0>(*entry);
-        const std::string& name = std::get<1>(*entry);
-        InsertFileStatement->Reset();
-        InsertFileStatement->Bind(1, static_cast<long>(folderId));
-        InsertFileStatement->Bind(2, name);
-        BindItemAttributes(*InsertFileStatement, 3, *std::get<2>(*entry));
-        if (InsertFileStatement->ExecDML() > 0) {
-          FSDB_LOG(4, "Inserted File [%s] ID : [%lld] Parent ID : [%ld]", name.c_str(),
-                   static_cast<long long>(GetLastInsertRowId()), folderId);
-        }
+    for (const FileQueueEntry& entry : queue) {
+      const int64_t folderId = std::get<0>(entry);
+      const std::string& name = std::get<1>(entry);
+      InsertFileStatement->Reset();
+      InsertFileStatement->Bind(1, static_cast<long>(folderId));
+      InsertFileStatement->Bind(2, name);
+      BindItemAttributes(*InsertFileStatement, 3, *std::get<2>(entry));
+      if (InsertFileStatement->ExecDML() > 0) {
+        FSDB_LOG(4, "Inserted File [%s] ID : [%lld] Parent ID : [%ld]", name.c_str(),
+                 static_cast<long long>(GetLastInsertRowId()), folderId);
       }
-    } catch (const FX::CSQLite3Exception& exception) {
-      result = FX::ErrorFromException(FX_LOCATION, exception);
     }
-    committed = transaction.Commit();
   } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);  // BEGIN failed: nothing was written
+    error = FX::ErrorFromException(FX_LOCATION, exception);
   }
-  if (!committed.IsError())
-    committed = CommitBulkTransaction();
-  if (committed.IsError())
-    return committed.Push(FX_LOCATION);
-  if (result.IsError()) {
-    cache_->DropFileQueueFront(entry);
-    return result;
+  if (error.IsError()) {
+    RollbackBulkTransaction();
+    return error;
   }
+  error = CommitBulkTransaction();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   (void)cache_->ClearFileQueue();  // cannot fail
   return CYaError::Success();
 }
 
-void CPathDatabase::JoinBulkTransaction() {
-  if (!IsBulkInsertModeActive() || bulkTransaction_)
-    return;
-  // Throws when BEGIN fails; the caller reports it as any other SQLite failure.
-  bulkTransaction_ = std::make_unique<FX::CDatabaseTransaction>(this, 0);
+CYaError CPathDatabase::JoinBulkTransaction() {
+  if (!IsBulkInsertModeActive())
+    return CYaError::Success();
+  // Only when no step of this engine is under way: the batch is then this engine's only transaction.
+  if (bulkTransaction_ && GetTransactionDepth() == 1 && IsTransactionDoomed())
+    RollbackBulkTransaction();
+  if (bulkTransaction_)
+    return CYaError::Success();
+  try {
+    bulkTransaction_ = std::make_unique<FX::CDatabaseTransaction>(this, 0);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  CYaError error = ReplayRolledBackFolders();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::ReplayRolledBackFolders() {
+  if (replayFolders_.empty())
+    return CYaError::Success();
+  std::vector<FolderWrite> pending;
+  pending.swap(replayFolders_);
+  std::unordered_map<int64_t, int64_t> moved;
+  for (const FolderWrite& folder : pending) {
+    int64_t id = 0;
+    CYaError error = AddFolder(folder.path, folder.item);
+    if (!error.IsError())
+      error = QueryFolderId(folder.path, id);
+    if (error.IsError()) {
+      RollbackBulkTransaction();
+      replayFolders_ = std::move(pending);  // the queue still names the ids these folders had
+      return error.Push(FX_LOCATION);
+    }
+    if (folder.id > 0 && folder.id != id)
+      moved[folder.id] = id;
+  }
+  FSDB_LOG(0, "Wrote again %zu folders of a batch that was rolled back", pending.size());
+  if (moved.empty())
+    return CYaError::Success();
+  for (FileQueueEntry& entry : cache_->GetFileQueue()) {
+    const auto found = moved.find(std::get<0>(entry));
+    if (found != moved.end())
+      std::get<0>(entry) = found->second;
+  }
+  return CYaError::Success();
 }
 
 CYaError CPathDatabase::CommitBulkTransaction() {
   if (!bulkTransaction_)
     return CYaError::Success();
-  CYaError error = bulkTransaction_->Commit();
+  CYaError error = bulkTransaction_->Commit();  // rolls back when it fails
   bulkTransaction_.reset();
   if (error.IsError())
     return error.Push(FX_LOCATION);
   return CYaError::Success();
+}
+
+void CPathDatabase::RollbackBulkTransaction() {
+  bulkTransaction_.reset();  // the guard rolls back, and OnTransactionEnded keeps the folders to replay
+}
+
+void CPathDatabase::RecordBulkFolder(const std::string& folderPath, const CDatabaseItemPtr& item,
+                                     int64_t id) {
+  if (bulkTransaction_)
+    bulkFolders_.push_back(FolderWrite{folderPath, item, id});
+}
+
+void CPathDatabase::OnTransactionEnded(bool committed) {
+  if (!committed) {
+    // Ids cached while the transaction ran may name rows that are gone: drop them all (a rollback is
+    // rare, a wrong id costly). The batch's folders are written again by the next one.
+    cache_->ClearFolderIds();
+    replayFolders_.insert(replayFolders_.end(), std::make_move_iterator(bulkFolders_.begin()),
+                          std::make_move_iterator(bulkFolders_.end()));
+  }
+  bulkFolders_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -115,16 +116,27 @@ class CPathDatabase : public CScanDatabasePrivate {
   CYaError AppendFolderFiles(const std::string& folderPath, int64_t folderId,
                              std::list<CDatabaseItemPtr>& items);
   // In bulk-insert mode, opens (once) the transaction that the folders and files of a scan share until
-  // the next flush: one commit per batch instead of one per new folder. Outside it, does nothing.
-  void JoinBulkTransaction();
-  // Commits the bulk-insert transaction, if one is open.
+  // the next flush: one commit per batch instead of one per new folder. A batch that can no longer
+  // commit (a step of it failed) is rolled back first. A new batch starts by writing again the folders
+  // of a batch that was rolled back, and points the queued files at their new ids. Outside bulk-insert
+  // mode, does nothing.
+  CYaError JoinBulkTransaction();
+  // Commits the bulk-insert transaction, if one is open; on failure it is rolled back.
   CYaError CommitBulkTransaction();
+  // Rolls the bulk-insert transaction back, if one is open: its folders are remembered to be written
+  // again, the queued files stay queued.
+  void RollbackBulkTransaction();
+  // In bulk-insert mode, remembers a folder written inside the batch, so that a rolled-back batch can be
+  // written again; `id` is its row, or -1 when not known (an existing row updated).
+  void RecordBulkFolder(const std::string& folderPath, const CDatabaseItemPtr& item, int64_t id);
+  // A rolled-back transaction leaves cached folder ids that name no row: they are all dropped.
+  void OnTransactionEnded(bool committed) override;
   // Writes every queued file when files are queued, so that an operation on files or folders sees
   // them in the table (and a deleted folder never leaves queued files without their folder).
   CYaError FlushPendingFiles();
   // The id of the folder `parent` that a folder or file is added to. When it is not recorded it is
-  // added first, with an empty item (its own missing ancestors before it, recursively), and looked up
-  // again; `parent` then ends with the separator.
+  // added first, with an empty item, after its missing ancestors (top down, one level at a time: no
+  // recursion however deep the path), and looked up again; `parent` then ends with the separator.
   CYaError QueryOrAddParentFolder(std::string& parent, int64_t& parentId);
   // What deleting a folder does in both layouts, for a normalised path: flush queued files, look the
   // folder up, delete its row (the foreign keys remove everything beneath), forget its cached ids.
@@ -183,6 +195,17 @@ class CPathDatabase : public CScanDatabasePrivate {
   // Creates the unique file index; when duplicate (folder, name) rows prevent it, keeps the row added
   // last of each and tries again.
   CYaError CreateFileIndexKeepingLatest();
+  // Writes again the folders of a rolled-back batch, inside the new one, and moves the queued files of
+  // those folders to the new ids.
+  CYaError ReplayRolledBackFolders();
+
+  struct FolderWrite {
+    std::string path;
+    CDatabaseItemPtr item;
+    int64_t id;
+  };
+  std::vector<FolderWrite> bulkFolders_;    // written in the open bulk-insert transaction, in order
+  std::vector<FolderWrite> replayFolders_;  // of a rolled-back batch, to be written again
 };
 
 }  // namespace FSDB
