@@ -400,6 +400,43 @@ TEST_P(PathDatabaseTest, FailedChangeRollsBackEverythingItWrote) {
   EXPECT_EQ(Values(MakeItem(1)), Values(Query("/m/c/f")));
 }
 
+// One path, one spelling: runs of separators and a trailing one name the same row in every query, as in
+// every change. A NUL byte would cut the name short in SQLite: such a path is refused everywhere.
+TEST_P(PathDatabaseTest, EverySpellingFindsTheSameRowAndNulBytesAreRefused) {
+  ASSERT_OK(engine_->AddFolder("//a//b", MakeItem(1, true)));
+  ASSERT_OK(engine_->AddFile("/a/b//f", MakeItem(2, true)));
+  const int64_t folder = Query("/a/b")->GetId(), file = Query("/a/b/f")->GetId();
+  for (const std::string spelling : {"/a/b/", "//a//b", "//a//b//", "/a//b/"}) {
+    SCOPED_TRACE(spelling);
+    EXPECT_EQ(folder, Query(spelling)->GetId());
+    std::list<CDatabaseItemPtr> items;
+    ASSERT_OK(engine_->QueryFolderItems(spelling, 0, items));
+    ASSERT_EQ(1u, items.size());
+    EXPECT_EQ("/a/b/f", items.front()->GetFullyQualifiedPath());
+    CDatabaseItemIteratorPtr walk;
+    ASSERT_OK(engine_->QuerySelectedFiles(spelling, walk));
+    ASSERT_TRUE(walk->GetItem());
+    EXPECT_EQ(file, walk->GetItem()->GetId());
+    EXPECT_EQ(file, Query(spelling + "/f")->GetId());
+  }
+
+  const std::string kAllRows = "SELECT * FROM Folders UNION ALL SELECT * FROM Files";
+  const Rows before = Select(kAllRows);
+  const std::string nulA("/a/b/n\0a", 8), nulB("/a/b/n\0b", 8);
+  CDatabaseItemPtr item;
+  std::list<CDatabaseItemPtr> items;
+  CDatabaseItemIteratorPtr walk;
+  for (const CYaError& error :
+       {engine_->AddFile(nulA, MakeItem(3)), engine_->AddFile(nulB, MakeItem(4)),
+        engine_->AddFolder(nulA, MakeItem(5)), engine_->RenameFile("/a/b/f", nulA, nullptr, nullptr),
+        engine_->RenameFolder("/a/b", nulB, nullptr, nullptr), engine_->DeleteFile(nulA, nullptr),
+        engine_->DeleteFolder(std::string("/a\0", 3), nullptr), engine_->QueryItem(nulA, item),
+        engine_->QueryFolderItems(nulA, 0, items), engine_->QuerySelectedFiles(nulA, walk)}) {
+    EXPECT_TRUE(FXErrorUtil::IsWin32(error, 87)) << error.AsString();
+  }
+  EXPECT_EQ(before, Select(kAllRows));
+}
+
 // A bulk scan still running, or cut short, leaves the file without its unique file index: a read-only
 // open (the comparison's open of the previous scan) reads it as it is, writing nothing.
 TEST_P(PathDatabaseTest, ReadOnlyOpenReadsAFileLeftWithoutItsFileIndex) {

@@ -283,11 +283,13 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
 CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
                                              std::list<CDatabaseItemPtr>& items) {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
-  std::string folderPath = path;
-  (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
+  std::string folderPath;
+  CYaError error = NormalizeListedFolderPath(path, folderPath);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   int64_t id = folderId;
   if (id <= 0) {
-    CYaError error = QueryFolderId(folderPath, id);
+    error = QueryFolderId(folderPath, id);
     if (error.IsError())
       return error.Push(FX_LOCATION);
   }
@@ -303,7 +305,7 @@ CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t fo
       FSDB_LOG(3, " Got Folder ID [%ld] Parent Folder ID [%ld] FolderName [%s] %s", childId,
                row->GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
       // Cached under the stored form, the one lookups use, so the cache and the table always agree.
-      CYaError error = cache_->PutFolderId(stored, childId);
+      error = cache_->PutFolderId(stored, childId);
       if (error.IsError())
         return error.Push(FX_LOCATION);
       items.push_back(item);
@@ -311,7 +313,7 @@ CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t fo
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
-  CYaError error = AppendFolderFiles(folderPath, id, items);
+  error = AppendFolderFiles(folderPath, id, items);
   if (error.IsError())
     return error.Push(FX_LOCATION);
   return CYaError::Success();

@@ -346,16 +346,18 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
 CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
                                                   std::list<CDatabaseItemPtr>& items) {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
+  // The children are named below the folder's separator-terminated form, as in the full-path layout:
+  // the root, which the walk and the views call "", lists /x, not x.
+  std::string folderPath;
+  CYaError error = NormalizeListedFolderPath(path, folderPath);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   int64_t id = folderId;
   if (id < 1) {
-    CYaError error = QueryFolderId(path, id);
+    error = QueryFolderId(folderPath, id);
     if (error.IsError())
       return error.Push(FX_LOCATION);
   }
-  // The children are named below the folder's separator-terminated form, as in the full-path layout:
-  // the root, which the walk and the views call "", lists /x, not x.
-  std::string folderPath = path;
-  (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
   try {
     SelectChildFoldersStatement->Reset();
     SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
@@ -373,7 +375,7 @@ CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
-  CYaError error = AppendFolderFiles(folderPath, id, items);
+  error = AppendFolderFiles(folderPath, id, items);
   if (error.IsError())
     return error.Push(FX_LOCATION);
   return CYaError::Success();

@@ -444,6 +444,7 @@ CYaError CPathDatabase::Close() {
     (void)loggingThread_->joinThread(nullptr);
     loggingThread_.reset();
   }
+  ready_ = false;
   FSDB_LOG(2, "Closing the database.");
   return CYaError::Success();
 }
@@ -721,6 +722,13 @@ CYaError CPathDatabase::NormalizeFolderPath(const std::string& path, std::string
   if (error.IsError())
     return error.Push(FX_LOCATION);
   (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::NormalizeListedFolderPath(const std::string& path, std::string& folderPath) {
+  CYaError error = NormalizeFolderPath(path.empty() ? "/" : path, folderPath);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
@@ -1066,12 +1074,18 @@ CYaError CPathDatabase::QueryFolderItem(const std::string&, CDatabaseItemPtr&) {
 }
 
 CYaError CPathDatabase::QueryItem(const std::string& path, CDatabaseItemPtr& item) {
-  std::string folderPath = path;
+  // One path, one spelling: what a change records as "/a/b" is found as "//a//b/" too.
+  std::string filePath;
+  CYaError error = NormalizePath(path, filePath);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  (void)FXPath::RemoveTrailingDelimiter(filePath);  // cannot fail; "/" stays the root
+  std::string folderPath = filePath;
   (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
-  CYaError error = QueryFolderItem(folderPath, item);
+  error = QueryFolderItem(folderPath, item);
   if (!FXErrorUtil::IsWin32(error, 1168))
     return error;
-  error = QueryFileItem(path, item);
+  error = QueryFileItem(filePath, item);
   if (error.IsError())
     return error.Push(FX_LOCATION);
   return CYaError::Success();
@@ -1110,11 +1124,13 @@ CYaError CPathDatabase::QueryFileItem(const std::string& path, CDatabaseItemPtr&
 CYaError CPathDatabase::QuerySelectedFiles(const std::string& folderPath,
                                            CDatabaseItemIteratorPtr& iterator) {
   selectedFilesQuery_.reset();  // a walk in progress ends here
-  std::string folder = folderPath;
-  (void)FXPath::AppendTrailingDelimiter(folder);  // cannot fail
+  std::string folder;
+  CYaError error = NormalizeListedFolderPath(folderPath, folder);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   const CDatabaseItemIterator::Generator generator = std::bind(&CPathDatabase::GetNextSelectedFileItem, this);
   int64_t folderId = 0;
-  CYaError error = QueryFolderId(folder, folderId);
+  error = QueryFolderId(folder, folderId);
   if (FXErrorUtil::IsWin32(error, 1168)) {
     // A folder that is not recorded has no selected files.
     iterator = boost::make_shared<CDatabaseItemIterator>(generator, CDatabaseItemPtr());

@@ -155,6 +155,9 @@ class CPathDatabase : public CScanDatabasePrivate {
   // Checks a folder path given for a change: absolute, not empty; normalised with its trailing
   // separator into `folderPath`.
   static CYaError NormalizeFolderPath(const std::string& path, std::string& folderPath);
+  // The same for a folder a query lists, where "" also names the root (as the selected-folders walk
+  // calls it).
+  static CYaError NormalizeListedFolderPath(const std::string& path, std::string& folderPath);
   // After a folder was deleted or renamed: forget the cached ids of `folderPath` and of every path
   // beneath it, so that no lookup answers with a stale id.
   void ForgetCachedFolderTree(const std::string& folderPath);
