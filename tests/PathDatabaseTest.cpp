@@ -11,6 +11,7 @@
 #include "core/FullPathDatabase.h"
 #include "core/OptimizedPathDatabase.h"
 #include "core/PathDatabase.h"
+#include "core/PathOrdering.h"
 
 namespace FSDB {
 namespace {
@@ -435,6 +436,48 @@ TEST_P(PathDatabaseTest, EverySpellingFindsTheSameRowAndNulBytesAreRefused) {
     EXPECT_TRUE(FXErrorUtil::IsWin32(error, 87)) << error.AsString();
   }
   EXPECT_EQ(before, Select(kAllRows));
+}
+
+// Deep paths: the missing parents of a file 2,047 levels down are added without recursion and found by
+// one walk, and the tree can be deleted (deeper than SQLite's 1000 levels of cascade); a path longer
+// than 4096 bytes is refused before anything is written, also when it is only looked up (100 KB).
+TEST_P(PathDatabaseTest, DeepPathsUpToTheLimitWorkAndLongerOnesAreRefused) {
+  std::string deep;
+  while (deep.size() + 2 <= kMaxPathLength - 2)
+    deep += "/d";
+  const std::string file = deep + "/f";  // exactly the limit
+  ASSERT_EQ(kMaxPathLength, file.size());
+  for (bool bulk : {false, true}) {
+    SCOPED_TRACE(bulk ? "bulk" : "one by one");
+    if (bulk) {
+      ASSERT_OK(engine_->DeleteFolder("/d", nullptr));
+      ASSERT_OK(engine_->SetBulkInsertMode(true));
+    }
+    ASSERT_OK(engine_->AddFile(file, MakeItem(7)));
+    ASSERT_OK(engine_->AddFile(deep.substr(0, 2000) + "/g", MakeItem(8)));
+    ASSERT_OK(engine_->FlushQueue());
+    EXPECT_EQ(Rows{std::to_string(deep.size() / 2 + 2)}, Select("SELECT COUNT(*) FROM Folders"));
+    EXPECT_EQ(Rows{}, Select("PRAGMA foreign_key_check"));  // a deep delete left no orphan
+    EXPECT_EQ(Values(MakeItem(7)), Values(Query(file)));
+    CDatabaseItemPtr item;
+    EXPECT_WIN32(engine_->QueryItem(deep + "/x", item), 1168);
+    EXPECT_WIN32(engine_->QueryItem(deep.substr(0, 3000) + "/x/y", item), 1168);
+  }
+  const Rows before = Select("SELECT COUNT(*) FROM Folders UNION ALL SELECT COUNT(*) FROM Files");
+  std::string tooDeep;
+  for (int level = 0; level < 16000; ++level)
+    tooDeep += "/e";
+  CDatabaseItemPtr item;
+  std::list<CDatabaseItemPtr> items;
+  for (const std::string& path : {file + "x", tooDeep + "/f", std::string(100 * 1024, '/') + "x" + tooDeep}) {
+    SCOPED_TRACE(path.size());
+    EXPECT_WIN32(engine_->AddFile(path, MakeItem(9)), 87);
+    EXPECT_WIN32(engine_->AddFolder(path, MakeItem(9)), 87);
+    EXPECT_WIN32(engine_->QueryItem(path, item), 87);
+    EXPECT_WIN32(engine_->QueryFolderItems(path, 0, items), 87);
+  }
+  EXPECT_WIN32(engine_->QueryItem(std::string(100 * 1024, 'q').insert(0, "/"), item), 87);
+  EXPECT_EQ(before, Select("SELECT COUNT(*) FROM Folders UNION ALL SELECT COUNT(*) FROM Files"));
 }
 
 // A bulk scan still running, or cut short, leaves the file without its unique file index: a read-only

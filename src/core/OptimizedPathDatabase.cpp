@@ -1,8 +1,8 @@
 #include "core/OptimizedPathDatabase.h"
 
+#include <algorithm>
 #include <functional>
 #include <utility>
-#include <vector>
 
 #include <boost/make_shared.hpp>
 
@@ -176,41 +176,46 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
   }
   FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
 
-  // Climb to the nearest cached ancestor, collecting the components below it (deepest first). The
-  // split always yields a shorter parent, so the climb ends at "/" or "".
-  std::vector<std::string> components;
-  std::string remaining = path;
-  bool found = false;
+  // Walk the components once, from the root down: the leading folders' ids come from the cache while it
+  // knows them (under their separator-terminated form), the rest from one indexed lookup each, and the
+  // walk stops at the first folder that is not recorded. Linear in the depth, whatever the depth.
+  std::string prefix = "/";
+  bool probing = true;
   id = 1;
-  while (!remaining.empty() && remaining != "/") {
-    std::string parent;
-    std::string name;
-    (void)SplitPath(remaining, parent, name);  // `remaining` is not empty
-    components.push_back(name);
-    remaining.swap(parent);
-    int64_t cached = 0;
-    if (!cache_->GetFolderId(remaining, cached).IsError()) {
-      FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%ld]", remaining.c_str(), cached);
-      id = cached;
-      found = true;
-      break;
-    }
-    FSDB_LOG(30, "Folder [%s] Not Found in Cache", remaining.c_str());
-  }
-  // Without a cached ancestor the walk starts below row 1 with the root's own name.
-  if (!found)
-    components.push_back("/");
-
   try {
-    for (auto component = components.rbegin(); component != components.rend(); ++component) {
-      FSDB_LOG(30, "Searching Folders with ParentFolderId [%ld] and Name [%s]", id, component->c_str());
+    auto step = [&](const std::string& name) {
+      if (probing) {
+        int64_t cached = 0;
+        if (!cache_->GetFolderId(prefix, cached).IsError()) {
+          id = cached;
+          return true;
+        }
+        probing = false;  // deeper folders are not cached either, as a rule: stop asking
+      }
+      FSDB_LOG(30, "Searching Folders with ParentFolderId [%ld] and Name [%s]", id, name.c_str());
       SelectFolderIdStatement->Reset();
       SelectFolderIdStatement->Bind(1, static_cast<long>(id));
-      SelectFolderIdStatement->Bind(2, *component);
+      SelectFolderIdStatement->Bind(2, name);
       boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
-      id = row->Eof() ? -1 : row->GetInt64Field(0, -1);
-      if (id == -1)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+      if (row->Eof())
+        return false;
+      id = row->GetInt64Field(0, -1);
+      (void)cache_->PutFolderId(prefix, id);  // without a cache the next lookup walks again
+      return true;
+    };
+    // The root is the row named "/" below row 1.
+    if (!step("/"))
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+    size_t begin = 0;
+    while (begin < path.size()) {
+      const size_t end = std::min(path.find('/', begin), path.size());
+      if (end > begin) {
+        const std::string name = path.substr(begin, end - begin);
+        prefix.append(name).push_back('/');
+        if (!step(name))
+          return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+      }
+      begin = end + 1;
     }
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);

@@ -63,6 +63,12 @@ const char* const kAttributeColumns[] = {
     "Inode",          "FileSize",  "LastAccessTime", "LastModificationTime",
     "LastChangeTime", "Dirchange", "Collect",        "Metadata"};
 
+// Every folder of the subtree of ?1 with its depth below it (?1 itself at 0), through the parent links
+// that both layouts keep. A statement is appended.
+const char kSubtreeWalk[] =
+    "WITH RECURSIVE subtree(id, depth) AS (SELECT ?1, 0 UNION ALL SELECT F.FolderId, subtree.depth + 1 FROM "
+    "Folders F, subtree WHERE F.ParentFolderId = subtree.id) ";
+
 const char kCountBaseFolders[] = "SELECT COUNT(*) FROM Folders WHERE FolderId IN (1, 2)";
 
 // The two rows every writable database holds: "-" (row 1, its own parent) and the root "/" (row 2).
@@ -617,22 +623,28 @@ CYaError CPathDatabase::QueryOrAddParentFolder(std::string& parent, int64_t& par
     return CYaError::Success();
   }
   (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
-  // Climb to the nearest recorded ancestor, then add the missing folders top down: each one's parent is
-  // then recorded (and cached), so no AddFolder needs to add another, however deep the path.
-  std::vector<std::string> missing{parent};
-  for (;;) {
-    std::string folder = missing.back();
-    (void)FXPath::RemoveTrailingDelimiter(folder);  // cannot fail
-    std::string up;
-    std::string name;
-    (void)SplitPath(folder, up, name);  // `up` is shorter, and ends with the separator
-    if (up.empty() || up == missing.back())
-      break;
+  // The recorded ancestors of a folder are a leading run of its components (a folder's row needs its
+  // parent's), so the deepest recorded one is found by bisection: a handful of lookups however deep the
+  // path. The missing folders are then added top down: each one's parent is recorded (and cached) by
+  // then, so no AddFolder has to add another, and nothing recurses.
+  std::vector<size_t> ends;  // ends[k]: the length of the (k+1)-th ancestor's path, separator included
+  for (size_t at = parent.find('/', 1); at != std::string::npos; at = parent.find('/', at + 1))
+    ends.push_back(at + 1);
+  if (ends.empty())
+    ends.push_back(parent.size());       // the root itself is missing (a read-only file without base rows)
+  size_t recorded = 0;                   // leading ancestors known to be recorded
+  size_t missingFrom = ends.size() - 1;  // `parent` itself is not recorded
+  while (recorded < missingFrom) {
+    const size_t middle = (recorded + missingFrom) / 2;  // < missingFrom
     int64_t id = 0;
-    if (!QueryFolderId(up, id).IsError())
-      break;
-    missing.push_back(up);
+    if (QueryFolderId(parent.substr(0, ends[middle]), id).IsError())
+      missingFrom = middle;
+    else
+      recorded = middle + 1;
   }
+  std::vector<std::string> missing;
+  for (size_t k = ends.size(); k-- > recorded;)
+    missing.push_back(parent.substr(0, ends[k]));
   for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
     FSDB_LOG(2,
              "Could not find %s in the database, so we are adding the parent folder to the database with "
@@ -665,7 +677,32 @@ CYaError CPathDatabase::DeleteFolderRow(const std::string& folderPath) {
     FSDB_LOG(3, "Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
     DeleteFolderStatement->Reset();
     DeleteFolderStatement->Bind(1, static_cast<long>(folderId));
-    if (DeleteFolderStatement->ExecDML() > 0)
+    // SQLite nests each cascaded delete one level deeper and refuses past 1000 levels, leaving what it
+    // deleted until then: the attempt runs inside a savepoint. A subtree that deep is then cut into
+    // shallow slices first.
+    int deleted = 0;
+    error = Execute("SAVEPOINT delete_folder;");
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    try {
+      deleted = DeleteFolderStatement->ExecDML();
+    } catch (const FX::CSQLite3Exception& exception) {
+      const char* message = exception.errorMessage();
+      if ((exception.errorCode() & 0xFF) != 1 /* SQLITE_ERROR */ || message == nullptr ||
+          std::string(message).find("too many levels of trigger recursion") == std::string::npos)
+        throw;
+      error = Execute("ROLLBACK TO delete_folder;");
+      if (error.IsError())
+        return error.Push(FX_LOCATION);
+      error = CutDeepSubtree(folderId);
+      if (error.IsError())
+        return error.Push(FX_LOCATION);
+      deleted = DeleteFolderStatement->ExecDML();
+    }
+    error = Execute("RELEASE delete_folder;");
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    if (deleted > 0)
       FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
     error = transaction.Commit();
     if (error.IsError())
@@ -674,6 +711,36 @@ CYaError CPathDatabase::DeleteFolderRow(const std::string& folderPath) {
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CutDeepSubtree(int64_t folderId) {
+  // Deleting the folders at every kCutLevels-th level first, the deepest first, keeps each cascade
+  // well below SQLite's 1000 levels (a file row adds one).
+  const int kCutLevels = 400;
+  boost::shared_ptr<FX::CSQLite3Statement> height;
+  CYaError error = CompileStatement(std::string(kSubtreeWalk) + "SELECT MAX(depth) FROM subtree", height);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  height->Bind(1, static_cast<long>(folderId));
+  const int deepest = height->ExecQuery()->GetIntField(0, 0);
+  height.reset();
+  if (deepest < kCutLevels)
+    return CYaError::Success();
+  boost::shared_ptr<FX::CSQLite3Statement> cut;
+  error =
+      CompileStatement(std::string(kSubtreeWalk) +
+                           "DELETE FROM Folders WHERE FolderId IN (SELECT id FROM subtree WHERE depth=?2)",
+                       cut);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  for (int level = deepest / kCutLevels * kCutLevels; level > 0; level -= kCutLevels) {
+    cut->Reset();
+    cut->Bind(1, static_cast<long>(folderId));
+    cut->Bind(2, level);
+    cut->ExecDML();
+  }
+  FSDB_LOG(2, "Deleted a subtree %d levels deep in steps of %d levels", deepest, kCutLevels);
   return CYaError::Success();
 }
 

@@ -142,6 +142,9 @@ class CPathDatabase : public CScanDatabasePrivate {
   // folder up, delete its row (the foreign keys remove everything beneath), forget its cached ids.
   // The root cannot be deleted (87).
   CYaError DeleteFolderRow(const std::string& folderPath);
+  // Inside the caller's transaction, when folder `folderId`'s subtree is deeper than SQLite lets a
+  // cascade go: deletes the deep parts first, in shallow slices. Throws CSQLite3Exception.
+  CYaError CutDeepSubtree(int64_t folderId);
   // The checks and lookups of moving a folder, for normalised paths, inside the caller's transaction:
   // the root cannot move nor be replaced, and no folder moves into its own subtree (87); then the ids of
   // the folder and of its new parent, and the new name.
