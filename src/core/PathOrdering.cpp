@@ -99,6 +99,18 @@ CYaError NormalizePath(const std::string& path, std::string& normalized) {
       normalized.push_back(c);
     }
   }
+  // "." and ".." name no folder of their own: recorded as names they would make a second spelling of
+  // another folder (or of one outside the scan). No scan reports them.
+  for (size_t dot = normalized.find("/."); dot != std::string::npos; dot = normalized.find("/.", dot + 1)) {
+    size_t end = dot + 2;
+    if (end < normalized.size() && normalized[end] == '.')
+      ++end;
+    if (end == normalized.size() || normalized[end] == '/') {
+      return FXErrorUtil::ErrorWin32(
+          FX_LOCATION, 87, "Invalid path [%.200s]: \".\" and \"..\" are not names of folders or files",
+          normalized.c_str());
+    }
+  }
   // A folder's trailing separator does not count: "/a/" names the same folder as "/a".
   const size_t length = normalized.size() - (normalized.size() > 1 && normalized.back() == '/' ? 1 : 0);
   if (length > kMaxPathLength) {

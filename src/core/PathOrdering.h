@@ -35,9 +35,9 @@ CYaError SplitPath(const std::string& path, std::string& parent, std::string& na
 // one trailing separator beyond it.
 constexpr size_t kMaxPathLength = 4096;
 
-// Checks that `path` can be recorded (absolute, not empty, no NUL byte, at most kMaxPathLength bytes
-// once runs of separators became one) and writes that normalised form into `normalized`. Fails with 87
-// and a message naming the path (cut to its first 200 bytes).
+// Checks that `path` can be recorded (absolute, not empty, no NUL byte, no "." or ".." component, at
+// most kMaxPathLength bytes once runs of separators became one) and writes that normalised form into
+// `normalized`. Fails with 87 and a message naming the path (cut to its first 200 bytes).
 CYaError NormalizePath(const std::string& path, std::string& normalized);
 
 }  // namespace FSDB
