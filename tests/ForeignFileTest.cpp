@@ -94,8 +94,8 @@ const ForeignCase kCases[] = {
 
 class ForeignFileTest : public ::testing::TestWithParam<DatabaseType> {
  protected:
-  // A healthy scan database of the layout, closed, in rollback-journal mode so it is one file.
-  std::string MakeScan() {
+  // A healthy scan database of the layout, closed, by default in rollback-journal mode so it is one file.
+  std::string MakeScan(const std::string& journalMode = "DELETE") {
     const std::string file = dir_.File("scan.db");
     {
       CScanDatabase database(file, GetParam());
@@ -105,7 +105,7 @@ class ForeignFileTest : public ::testing::TestWithParam<DatabaseType> {
       EXPECT_OK(database.AddFile("/d/f", item));
       EXPECT_OK(database.Close());
     }
-    RunSql(file, "PRAGMA journal_mode=DELETE;");
+    RunSql(file, "PRAGMA journal_mode=" + journalMode + ";");
     return file;
   }
 
@@ -147,26 +147,31 @@ TEST_P(ForeignFileTest, AnotherProgramsTablesAreNamedInTheError) {
       << error.AsString();
 }
 
-// Without write access (chattr +i holds also for root): a writable open fails, a read-only one reads.
+// Without write access (chattr +i holds also for root): a writable open of a rollback-journal file
+// fails, a read-only open reads, in either journal mode, and the file stays byte for byte.
 TEST_P(ForeignFileTest, ImmutableScanDatabaseIsReadAndNeverWritten) {
-  const std::string file = MakeScan();
-  const std::string before = fsdbtest::ReadFileBytes(file);
-  fsdbtest::ScopedImmutable immutable(file);
-  if (!immutable.IsSet())
-    GTEST_SKIP() << "chattr +i is not allowed here: cannot take write access away from root";
-  {
-    CScanDatabase writable(file, GetParam());
-    const CYaError error = writable.Open(false);
-    int code = 0;
-    EXPECT_TRUE(FXErrorUtil::IsSQLite(error, &code) && (code & 0xFF) == SQLITE_READONLY) << error.AsString();
+  for (const std::string journalMode : {"DELETE", "WAL"}) {
+    SCOPED_TRACE(journalMode);
+    const std::string file = MakeScan(journalMode);
+    const std::string before = fsdbtest::ReadFileBytes(file);
+    fsdbtest::ScopedImmutable immutable(file);
+    if (!immutable.IsSet())
+      GTEST_SKIP() << "chattr +i is not allowed here: cannot take write access away from root";
+    {
+      CScanDatabase writable(file, GetParam());
+      const CYaError error = writable.Open(false);
+      int code = 0;
+      EXPECT_TRUE(FXErrorUtil::IsSQLite(error, &code) && (code & 0xFF) == SQLITE_READONLY)
+          << error.AsString();
+    }
+    CScanDatabase readOnly(file, GetParam(), true);
+    ASSERT_OK(readOnly.Open(false));
+    FSDB::CDatabaseItemPtr item;
+    EXPECT_OK(readOnly.QueryItem("/d/f", item));
+    EXPECT_TRUE(readOnly.AddFile("/d/g", item).IsError());
+    EXPECT_OK(readOnly.Close());
+    EXPECT_EQ(before, fsdbtest::ReadFileBytes(file));
   }
-  CScanDatabase readOnly(file, GetParam(), true);
-  ASSERT_OK(readOnly.Open(false));
-  FSDB::CDatabaseItemPtr item;
-  EXPECT_OK(readOnly.QueryItem("/d/f", item));
-  EXPECT_TRUE(readOnly.AddFile("/d/g", item).IsError());
-  EXPECT_OK(readOnly.Close());
-  EXPECT_EQ(before, fsdbtest::ReadFileBytes(file));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, ForeignFileTest,
