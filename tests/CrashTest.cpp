@@ -351,7 +351,7 @@ void CheckScanCalls(const std::string& file, DatabaseType type, size_t durable) 
 // ---------------------------------------------------------------------------------------------------------
 // Scenario 2: folder renames and deletes of trees of about a thousand folders each, outside bulk mode.
 
-constexpr int kFanOut = 10;  // three levels of ten: 1111 folders and 1000 files per tree
+constexpr int kFanOut = 10;  // 1 + 10 + 100 + 1000 folders and 100 files per tree
 
 struct FolderOp {
   bool rename;
