@@ -1,6 +1,6 @@
 // The path helpers against their documented behaviour, stated here on component lists: splitting a path
 // into its parent folder and last component, joining, the trailing separator helpers, the ancestor test,
-// and the normalisation that every recorded path goes through.
+// and the check and normalisation that every recorded path goes through.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -167,18 +167,27 @@ void CheckAncestry(const std::string& a, const std::string& b) {
     Fail("a path above itself", a, "");
 }
 
+// Whether a path can be recorded: absolute, no NUL, no "." or ".." component, and at most the length
+// limit once runs of separators are folded (a folder's trailing separator not counted).
+bool ReferenceRecordable(const std::string& path) {
+  if (!IsAbsolute(path) || path.find('\0') != std::string::npos)
+    return false;
+  for (const std::string& component : Components(path))
+    if (component == "." || component == "..")
+      return false;
+  const std::string folded = FoldRuns(path);
+  return folded.size() - (folded.size() > 1 && folded.back() == '/' ? 1 : 0) <= FSDB::kMaxPathLength;
+}
+
 void CheckNormalize(const std::string& path) {
   std::string normalized = "stale";
   const CYaError error = FSDB::NormalizePath(path, normalized);
-  if (!IsAbsolute(path)) {
-    if (!FXErrorUtil::IsWin32(error, 87))
-      Fail("an empty or relative path must be refused with 87", path, error.AsString());
-    return;
+  if (ReferenceRecordable(path)) {
+    if (error.IsError() || normalized != FoldRuns(path))
+      Fail("NormalizePath of a recordable path", path, normalized + " " + error.AsString());
+  } else if (!FXErrorUtil::IsWin32(error, 87)) {
+    Fail("NormalizePath must refuse with 87", path, error.AsString());
   }
-  if (error.IsError() && !FXErrorUtil::IsWin32(error, 87))
-    Fail("NormalizePath failed with a code other than 87", path, error.AsString());
-  if (!error.IsError() && normalized != FoldRuns(path))
-    Fail("NormalizePath", path, normalized);
 }
 
 }  // namespace
@@ -192,6 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckWalkUp(path);
     CheckNormalize(path);
   }
+  // Around the length limit.
+  CheckNormalize("/" + a + "/" + std::string(input.ConsumeIntegralInRange<size_t>(4000, 4200), 'p'));
   CheckAppend(a, b);
   CheckAncestry(a, b);
   CheckAncestry(a, a + "/" + b);
