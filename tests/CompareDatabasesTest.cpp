@@ -206,6 +206,22 @@ TEST_P(CompareDatabasesTest, ArgumentsThatCannotBeComparedFailAndCreateNothing) 
   EXPECT_WIN32(Compare(), 13);
 }
 
+// A previous scan cut short in bulk-insert mode lacks its unique file index: it is compared as it is,
+// and left byte for byte.
+TEST_P(CompareDatabasesTest, PreviousScanWithoutItsFileIndexIsComparedAndLeftUnchanged) {
+  Build({"/d/", "/d/a", "/d/b=1"}, {"/d/", "/d/b=2", "/d/c"});
+  {
+    FX::CDatabaseBase raw;
+    raw.SetDatabaseName(previous_);
+    ASSERT_OK(raw.OpenDatabase());
+    ASSERT_OK(raw.Execute("DROP INDEX index_files_folderidfilename;"));
+  }
+  const std::string before = fsdbtest::ReadFileBytes(previous_);
+  EXPECT_OK(Compare());
+  EXPECT_EQ(callback_->calls, (Lines{"FolderBoth /d", "File1 /d/a", "FileBoth /d/b", "File2 /d/c"}));
+  EXPECT_EQ(before, fsdbtest::ReadFileBytes(previous_));
+}
+
 // A current file that is no scan database of its layout (empty, text, another program's tables, the other
 // layout) is refused and left byte for byte; so is such a previous file.
 TEST_P(CompareDatabasesTest, FilesThatAreNoScanDatabaseAreRefusedAndLeftUnchanged) {
