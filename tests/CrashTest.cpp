@@ -10,14 +10,13 @@
 // timed run. A kill point whose trigger is a "flush", "close" or "op" line lands inside that call when the
 // child reported nothing after the trigger; the suite prints how many did.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -85,35 +84,59 @@ struct ChildResult {
   int exitStatus = -1;  // when not killed
 };
 
+// One end of a pipe, closed when the object goes.
+class PipeEnd {
+ public:
+  PipeEnd() = default;
+  ~PipeEnd() { Close(); }
+  PipeEnd(const PipeEnd&) = delete;
+  PipeEnd& operator=(const PipeEnd&) = delete;
+  void Reset(int fd) {
+    Close();
+    fd_ = fd;
+  }
+  void Close() {
+    if (fd_ >= 0)
+      close(fd_);
+    fd_ = -1;
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
 // Runs `body` in a forked child. With a kill point, sends SIGKILL `delayMicros` after the trigger line was
 // read; without one, waits for the child to finish.
 ChildResult RunChild(const std::function<void(const Reporter&)>& body, const KillPoint* plan) {
   ChildResult result;
+  PipeEnd reading, writing;
   int fds[2];
   if (pipe(fds) != 0) {
     ADD_FAILURE() << "pipe failed";
     return result;
   }
+  reading.Reset(fds[0]);
+  writing.Reset(fds[1]);
   std::fflush(nullptr);
   const Clock::time_point start = Clock::now();
   const pid_t pid = fork();
   if (pid < 0) {
     ADD_FAILURE() << "fork failed";
-    close(fds[0]);
-    close(fds[1]);
     return result;
   }
   if (pid == 0) {
-    close(fds[0]);
-    Reporter reporter(fds[1]);
-    body(reporter);
+    reading.Close();
+    body(Reporter(writing.get()));
     _exit(0);  // no destructor of the test process runs in the child
   }
-  close(fds[1]);
+  writing.Close();  // so that the read below ends when the child does
   std::string pending;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = read(fds[0], buffer, sizeof(buffer));
+    const ssize_t n = read(reading.get(), buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR)
+      continue;
     if (n <= 0)
       break;
     pending.append(buffer, static_cast<size_t>(n));
@@ -127,9 +150,9 @@ ChildResult RunChild(const std::function<void(const Reporter&)>& body, const Kil
       }
     }
   }
-  close(fds[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
   if (!result.killed)
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
