@@ -1,14 +1,15 @@
-// A scanning process killed with SIGKILL at chosen moments: inside a flush, between flushes, inside the
-// index rebuild at Close, inside folder renames and deletes. What it had made durable before the kill must
-// be there afterwards, and the file must open, read-only and writable, and hold no broken structure.
+// A scanning process killed with SIGKILL at chosen moments: inside the first Open, inside a flush, between
+// flushes, inside the index rebuild at Close, inside folder renames and deletes. What it had made durable
+// before the kill must be there afterwards, and the file must open, read-only and writable, and hold no
+// broken structure.
 //
 // The child is a fork of the test process. It drives the library through a fixed sequence and reports on a
 // pipe, one line per event: "flush N" just before a Flush (N = operations issued so far), "flushed N" after
-// it succeeded, "close" / "closed", "op K" / "done K" around folder operation K. The parent first runs the
-// sequence once to completion (timing each event), then, for each kill point, starts a fresh child and
-// kills it a seeded fraction of the way between a trigger event and the event that followed it in the
-// timed run. A kill point whose trigger is a "flush", "close" or "op" line lands inside that call when the
-// child reported nothing after the trigger; the suite prints how many did.
+// it succeeded, "close" / "closed", "op K" / "done K" around folder operation K, "open" / "opened". The
+// parent first runs the sequence once to completion (timing each event), then, for each kill point, starts a
+// fresh child and kills it a seeded fraction of the way between a trigger event and the event that followed
+// it in the timed run. A kill point whose trigger is a "flush", "close" or "op" line lands inside that call
+// when the child reported nothing after the trigger; the suite prints how many did.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -620,6 +621,43 @@ TEST_P(CrashTest, FolderRenamesAndDeletesAreAllOrNothingWhereverKilled) {
                                  << states[completed + 1].size();
   }
   std::printf("[ crash    ] %d kills, %d inside a folder operation\n", point, inside);
+}
+
+// The first Open of a new file creates the schema. Killed inside it, the file must still be usable: holding
+// the whole schema or none of it, never a part that a later Open would refuse as another program's file.
+TEST_P(CrashTest, FirstOpenKilledLeavesAFileTheNextOpenUses) {
+  const DatabaseType type = GetParam();
+  const fsdbtest::TempDir dir;
+  const auto openChild = [type](const Reporter& reporter, const std::string& file) {
+    CScanDatabase database(file, type);
+    reporter.Say("open");
+    reporter.Check(database.Open(false), "Open");
+    reporter.Say("opened");
+    reporter.Check(database.Close(), "Close");
+  };
+  const std::string timedFile = dir.File("timed.db");
+  const ChildResult timed = RunChild([&](const Reporter& r) { openChild(r, timedFile); }, nullptr);
+  ASSERT_EQ(timed.exitStatus, 0) << LastLine(timed);
+
+  int inside = 0;
+  int point = 0;
+  for (const KillPoint& kill : ChooseKillPoints(timed.events, std::vector<size_t>(6, 0), 20261208u + type)) {
+    SCOPED_TRACE("kill point " + std::to_string(point) + " after \"open\" + " +
+                 std::to_string(kill.delayMicros) + " us");
+    const std::string folder = dir.File("kill" + std::to_string(point++));
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const ChildResult run = RunChild([&](const Reporter& r) { openChild(r, folder + "/scan.db"); }, &kill);
+    ASSERT_TRUE(run.killed) << "the child stopped before the trigger: " << LastLine(run);
+    inside += DiedInside(run, "open") ? 1 : 0;
+    {
+      CScanDatabase database(folder + "/scan.db", type);
+      ASSERT_OK(database.Open(false));
+      ASSERT_OK(database.AddFile("/after/the/kill", boost::make_shared<CDatabaseItem>()));
+      ASSERT_OK(database.Close());
+    }
+    CheckStructure(folder, type);
+  }
+  std::printf("[ crash    ] %d kills, %d inside the first Open\n", point, inside);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, CrashTest,
