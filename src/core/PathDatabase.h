@@ -46,8 +46,9 @@ class CPathDatabase : public CScanDatabasePrivate {
   // name) added twice, the row added last). Writes the final report, stops the logging thread.
   // Harmless when repeated. Must not be called from the logging thread.
   CYaError Close() override;
-  // Writes every queued file in one transaction. On failure the files already written leave the queue;
-  // the failed one and those after it stay queued.
+  // Writes every queued file, with the folders recorded since the last flush, in one transaction (the
+  // batch). On failure the batch is rolled back: every file stays queued, and the batch's folders are
+  // written again by the next one. Success at once when nothing is queued and no batch is open.
   CYaError FlushQueue() override;
   CYaError CreateTables() override;
   CYaError CreateStatements() override;
