@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test through CTest; then runs each libFuzzer target for
-# a while (FSDB_FUZZ_SECONDS each, 40 by default), the thread-related suites under ThreadSanitizer and every
+# a while (FSDB_FUZZ_SECONDS each, 30 by default), the thread-related suites under ThreadSanitizer and every
 # suite under AddressSanitizer+UBSan.
 # Exits non-zero on any failure. Set FSDB_SKIP_SANITIZERS=1 for a quick run (it skips fuzzing too), or
 # FSDB_SKIP_FUZZ=1 to skip only the fuzzing.
@@ -18,7 +18,7 @@ if [ "${FSDB_SKIP_SANITIZERS:-0}" != "1" ] && [ "${FSDB_SKIP_FUZZ:-0}" != "1" ];
   # The path order against its rule, the path helpers, and metadata parsing, from the seeds in fuzz/corpus.
   cmake -S "$root/fuzz" -B "$root/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
   cmake --build "$root/build-fuzz" -j "$jobs"
-  bash fuzz/run.sh "$root/build-fuzz" "${FSDB_FUZZ_SECONDS:-40}"
+  bash fuzz/run.sh "$root/build-fuzz" "${FSDB_FUZZ_SECONDS:-30}"
 fi
 
 if [ "${FSDB_SKIP_SANITIZERS:-0}" != "1" ]; then
