@@ -186,9 +186,6 @@ TEST_P(DiskFullTest, BulkScanRecoversOnceSpaceIsFreed) {
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, DiskFullTest,
                          ::testing::Values(FSDB::DATABASE_TYPE_FULL_PATH, FSDB::DATABASE_TYPE_OPTIMIZED),
-                         [](const ::testing::TestParamInfo<DatabaseType>& info) {
-                           return std::string(info.param == FSDB::DATABASE_TYPE_OPTIMIZED ? "Optimized"
-                                                                                          : "FullPath");
-                         });
+                         fsdbtest::LayoutName);
 
 }  // namespace

@@ -176,9 +176,6 @@ TEST_P(ForeignFileTest, ImmutableScanDatabaseIsReadAndNeverWritten) {
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, ForeignFileTest,
                          ::testing::Values(FSDB::DATABASE_TYPE_FULL_PATH, FSDB::DATABASE_TYPE_OPTIMIZED),
-                         [](const ::testing::TestParamInfo<DatabaseType>& info) {
-                           return std::string(info.param == FSDB::DATABASE_TYPE_OPTIMIZED ? "Optimized"
-                                                                                          : "FullPath");
-                         });
+                         fsdbtest::LayoutName);
 
 }  // namespace

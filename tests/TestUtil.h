@@ -20,6 +20,7 @@
 
 #include "fsdb/Error.h"
 #include "fsdb/LogWriter.h"
+#include "fsdb/ScanDatabase.h"
 #include "platform/SQLiteDatabase.h"
 
 // Print the whole error, locations included, when it is not a success.
@@ -87,6 +88,11 @@ inline std::vector<std::string> SelectRows(FX::CDatabaseBase& database, const st
     rows.push_back(text);
   }
   return rows;
+}
+
+// "FullPath" or "Optimized": the name of a test run over one layout.
+inline std::string LayoutName(const ::testing::TestParamInfo<FSDB::DatabaseType>& info) {
+  return info.param == FSDB::DATABASE_TYPE_OPTIMIZED ? "Optimized" : "FullPath";
 }
 
 // The whole content of a file ("" when it cannot be read), to check that a file stayed byte for byte.
