@@ -514,6 +514,8 @@ TEST_P(PathDatabaseTest, ReadOnlyOpenWritesNothingAndKeepsTheJournalMode) {
   Reopen(true);
   EXPECT_EQ(Values(MakeItem(4)), Values(Query("/d/f")));
   EXPECT_EQ(Rows{"delete"}, Select("PRAGMA journal_mode"));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->SetBulkInsertMode(true)));  // the index cannot be dropped
+  EXPECT_FALSE(engine_->IsBulkInsertModeActive());
   ASSERT_OK(engine_->Close());
   engine_.reset();
   EXPECT_EQ(before, fsdbtest::ReadFileBytes(file));

@@ -416,12 +416,14 @@ CYaError CPathDatabase::SetBulkInsertMode(bool on) {
                                    "reopen the database and continue. ");
   }
   FSDB_LOG(0, "The Bulk insert mode is set to %s", on ? "True" : "False");
-  bulkInsertMode_ = on;
-  if (!bulkInsertMode_)
+  if (!on)
     return CYaError::Success();
+  // The mode starts once the index is gone: a drop that fails (a read-only file, a full disk) leaves
+  // the database as it was, with its upsert.
   CYaError error = DropBulkInsertIndexes();
   if (error.IsError())
     return error.Push(FX_LOCATION);
+  bulkInsertMode_ = true;
   error = DeleteStatements();
   if (error.IsError())
     return error.Push(FX_LOCATION);
