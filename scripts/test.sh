@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test through CTest; then runs the thread-related
-# suites under ThreadSanitizer and every suite under AddressSanitizer+UBSan.
-# Exits non-zero on any failure. Set FSDB_SKIP_SANITIZERS=1 for a quick run.
+# Installs what is missing, builds, and runs every test through CTest; then runs each libFuzzer target for
+# a while (FSDB_FUZZ_SECONDS each, 30 by default), the thread-related suites under ThreadSanitizer and every
+# suite under AddressSanitizer+UBSan.
+# Exits non-zero on any failure. Set FSDB_SKIP_SANITIZERS=1 for a quick run (it skips fuzzing too), or
+# FSDB_SKIP_FUZZ=1 to skip only the fuzzing.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -11,6 +13,13 @@ bash scripts/setup.sh
 jobs="$(nproc)"
 bash scripts/build.sh "$root/build"
 ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
+
+if [ "${FSDB_SKIP_SANITIZERS:-0}" != "1" ] && [ "${FSDB_SKIP_FUZZ:-0}" != "1" ]; then
+  # The path order against its rule, the path helpers, and metadata parsing, from the seeds in fuzz/corpus.
+  cmake -S "$root/fuzz" -B "$root/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  cmake --build "$root/build-fuzz" -j "$jobs"
+  bash fuzz/run.sh "$root/build-fuzz" "${FSDB_FUZZ_SECONDS:-30}"
+fi
 
 if [ "${FSDB_SKIP_SANITIZERS:-0}" != "1" ]; then
   # Suites whose code runs on more than one thread.

@@ -158,7 +158,7 @@ TEST_P(CompareDatabasesTest, CallbackErrorEndsTheRunAtOnceAndEveryRunClosesBothD
     EXPECT_EQ(lines.front().text, "Entering");
     EXPECT_NE(lines.front().function.find("CompareDatabases"), std::string::npos);
     EXPECT_EQ(lines.back().text, "Leaving");
-    EXPECT_EQ(log_->Count("Closing the database."), 2u);
+    EXPECT_EQ(log_->Count("Closing the database."), 3u);  // the read-only probe of the current file, both
   }
 }
 
@@ -207,6 +207,51 @@ TEST_P(CompareDatabasesTest, ArgumentsThatCannotBeComparedFailAndCreateNothing) 
   EXPECT_TRUE(callback_->calls.empty());
   callback_.reset();
   EXPECT_WIN32(Compare(), 13);
+}
+
+// A previous scan cut short in bulk-insert mode lacks its unique file index: it is compared as it is,
+// and left byte for byte.
+TEST_P(CompareDatabasesTest, PreviousScanWithoutItsFileIndexIsComparedAndLeftUnchanged) {
+  Build({"/d/", "/d/a", "/d/b=1"}, {"/d/", "/d/b=2", "/d/c"});
+  {
+    FX::CDatabaseBase raw;
+    raw.SetDatabaseName(previous_);
+    ASSERT_OK(raw.OpenDatabase());
+    ASSERT_OK(raw.Execute("DROP INDEX index_files_folderidfilename;"));
+  }
+  const std::string before = fsdbtest::ReadFileBytes(previous_);
+  EXPECT_OK(Compare());
+  EXPECT_EQ(callback_->calls, (Lines{"FolderBoth /d", "File1 /d/a", "FileBoth /d/b", "File2 /d/c"}));
+  EXPECT_EQ(before, fsdbtest::ReadFileBytes(previous_));
+}
+
+// A current file that is no scan database of its layout (empty, text, another program's tables, the other
+// layout) is refused and left byte for byte; so is such a previous file.
+TEST_P(CompareDatabasesTest, FilesThatAreNoScanDatabaseAreRefusedAndLeftUnchanged) {
+  Build({"/a/", "/a/f"}, {"/a/"});
+  const DatabaseType otherLayout = std::get<1>(GetParam()) == kFullPath ? kOptimized : kFullPath;
+  const std::string other = dir_.File("other.db");
+  Build(other, otherLayout, {"/a/"});
+  FX::CDatabaseBase foreign;
+  foreign.SetDatabasePath(dir_.path());
+  foreign.SetDatabaseName("foreign.db");
+  ASSERT_OK(foreign.OpenDatabase());
+  ASSERT_OK(foreign.Execute("CREATE TABLE t(v); INSERT INTO t VALUES(1);"));
+  foreign.CloseDatabase();
+  std::ofstream(dir_.File("empty.txt"));
+  std::ofstream(dir_.File("text.txt")) << "not a database\n";
+  for (const std::string name : {"empty.txt", "text.txt", "foreign.db", "other.db"}) {
+    SCOPED_TRACE(name);
+    const std::string file = dir_.File(name);
+    const std::string before = fsdbtest::ReadFileBytes(file);
+    EXPECT_TRUE(Comparison(previous_, file).CompareDatabases().IsError());
+    EXPECT_EQ(before, fsdbtest::ReadFileBytes(file));
+    if (name != "other.db") {  // the other layout is a scan database for a comparison that says so
+      EXPECT_TRUE(Comparison(file, current_).CompareDatabases().IsError());
+      EXPECT_EQ(before, fsdbtest::ReadFileBytes(file));
+    }
+  }
+  EXPECT_TRUE(callback_->calls.empty());
 }
 
 // ' ', '-' and '.' sort below '/' in byte order, which would report /a-b (current only) before /a/b

@@ -11,6 +11,7 @@
 #include "core/FullPathDatabase.h"
 #include "core/OptimizedPathDatabase.h"
 #include "core/PathDatabase.h"
+#include "core/PathOrdering.h"
 
 namespace FSDB {
 namespace {
@@ -182,7 +183,8 @@ TEST_P(PathDatabaseTest, DuplicatesFromABulkScanKeepTheRowAddedLast) {
   EXPECT_EQ((Rows{"f|40", "g|50", "h|2"}), Select(kNamesAndSizes));
 }
 
-TEST_P(PathDatabaseTest, FlushFailingMidBatchKeepsOnlyTheUnwrittenFilesQueued) {
+// A batch is all or nothing: its folders are written again with it, so nothing points at a rolled-back row.
+TEST_P(PathDatabaseTest, FailedFlushWritesNothingAndKeepsTheWholeBatchQueued) {
   ASSERT_OK(engine_->SetBulkInsertMode(true));
   ASSERT_OK(
       engine_->Execute("CREATE TRIGGER refuse BEFORE INSERT ON Files WHEN NEW.FileName='bad' "
@@ -193,15 +195,20 @@ TEST_P(PathDatabaseTest, FlushFailingMidBatchKeepsOnlyTheUnwrittenFilesQueued) {
     const CYaError error = engine_->FlushQueue();
     EXPECT_TRUE(FXErrorUtil::IsSQLite(error)) << error.AsString();
     EXPECT_NE(std::string::npos, error.AsString().find("injected")) << error.AsString();
-    EXPECT_EQ(Rows{"9"}, Select(kCountFiles));
-    EXPECT_EQ(11u, QueueSize());
+    EXPECT_EQ(Rows{"0"}, Select(kCountFiles));
+    EXPECT_EQ(Rows{"0"}, Select("SELECT COUNT(*) FROM Folders WHERE FolderId > 2"));
+    EXPECT_EQ(20u, QueueSize());
   }
   EXPECT_TRUE(engine_->Close().IsError());
-  EXPECT_EQ(11u, QueueSize());
+  EXPECT_EQ(20u, QueueSize());
   ASSERT_OK(engine_->Execute("DROP TRIGGER refuse;"));
+  ASSERT_OK(engine_->AddFile("/r/g", MakeItem(21)));  // a new folder in the batch that replays /q
   ASSERT_OK(engine_->Close());
   EXPECT_EQ(0u, QueueSize());
-  EXPECT_EQ(Rows{"20|20"}, Select("SELECT COUNT(*), COUNT(DISTINCT FileName) FROM Files"));
+  EXPECT_EQ(Rows{"21|21"}, Select("SELECT COUNT(*), COUNT(DISTINCT FileName) FROM Files"));
+  EXPECT_EQ(Values(MakeItem(7)), Values(Query("/q/f7")));
+  EXPECT_EQ(Rows{}, Select("PRAGMA foreign_key_check"));
+  EXPECT_EQ(Rows{"ok"}, Select("PRAGMA integrity_check"));
 }
 
 TEST_P(PathDatabaseTest, FileAndFolderChangesInBulkModeSeeQueuedFiles) {
@@ -365,6 +372,153 @@ TEST_P(PathDatabaseTest, LoggingThreadNeverOutlivesTheEngine) {
   EXPECT_EQ(1u, log_->Count("Error closing the database due to"));
   EXPECT_EQ(2u, Logged(kStopped));
   EXPECT_EQ(1u, Logged(kBanner));  // the report of the Close that succeeded
+}
+
+// A failed change leaves the database as it was: the parents an AddFile added go with its file, a folder
+// move is both of its UPDATEs or neither, and no cached id names a row that was rolled back.
+TEST_P(PathDatabaseTest, FailedChangeRollsBackEverythingItWrote) {
+  ASSERT_OK(engine_->AddFile("/a/b/c/f", MakeItem(1)));
+  const std::string kAllRows = "SELECT * FROM Folders UNION ALL SELECT * FROM Files";
+  const Rows before = Select(kAllRows);
+  ASSERT_OK(
+      engine_->Execute("CREATE TRIGGER refuse BEFORE INSERT ON Files WHEN NEW.FileName='bad' "
+                       "BEGIN SELECT RAISE(ABORT,'injected'); END;"));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->AddFile("/new/deep/bad", MakeItem(2))));
+  EXPECT_EQ(before, Select(kAllRows));
+  ASSERT_OK(engine_->AddFile("/new/deep/good", MakeItem(3)));  // the foreign key would refuse a stale id
+  EXPECT_EQ(Values(MakeItem(3)), Values(Query("/new/deep/good")));
+  ASSERT_OK(engine_->DeleteFolder("/new", nullptr));
+
+  // The last row the move rewrites refuses: in the full-path layout that is a descendant's path.
+  const std::string refused = std::to_string(Query(GetParam() == 1 ? "/a/b" : "/a/b/c")->GetId());
+  ASSERT_OK(engine_->Execute("CREATE TRIGGER refuseMove BEFORE UPDATE ON Folders WHEN OLD.FolderId=" +
+                             refused + " BEGIN SELECT RAISE(ABORT,'injected'); END;"));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->RenameFolder("/a/b", "/m", nullptr, nullptr)));
+  EXPECT_EQ(before, Select(kAllRows));
+  EXPECT_EQ(Values(MakeItem(1)), Values(Query("/a/b/c/f")));
+  ASSERT_OK(engine_->Execute("DROP TRIGGER refuseMove;"));
+  ASSERT_OK(engine_->RenameFolder("/a/b", "/m", nullptr, nullptr));
+  EXPECT_EQ(Values(MakeItem(1)), Values(Query("/m/c/f")));
+}
+
+// One path, one spelling: runs of separators and a trailing one name the same row in every query, as in
+// every change. A NUL byte would cut the name short in SQLite: such a path is refused everywhere.
+TEST_P(PathDatabaseTest, EverySpellingFindsTheSameRowAndNulBytesAreRefused) {
+  ASSERT_OK(engine_->AddFolder("//a//b", MakeItem(1, true)));
+  ASSERT_OK(engine_->AddFile("/a/b//f", MakeItem(2, true)));
+  const int64_t folder = Query("/a/b")->GetId(), file = Query("/a/b/f")->GetId();
+  for (const std::string spelling : {"/a/b/", "//a//b", "//a//b//", "/a//b/"}) {
+    SCOPED_TRACE(spelling);
+    EXPECT_EQ(folder, Query(spelling)->GetId());
+    std::list<CDatabaseItemPtr> items;
+    ASSERT_OK(engine_->QueryFolderItems(spelling, 0, items));
+    ASSERT_EQ(1u, items.size());
+    EXPECT_EQ("/a/b/f", items.front()->GetFullyQualifiedPath());
+    CDatabaseItemIteratorPtr walk;
+    ASSERT_OK(engine_->QuerySelectedFiles(spelling, walk));
+    ASSERT_TRUE(walk->GetItem());
+    EXPECT_EQ(file, walk->GetItem()->GetId());
+    EXPECT_EQ(file, Query(spelling + "/f")->GetId());
+  }
+
+  const std::string kAllRows = "SELECT * FROM Folders UNION ALL SELECT * FROM Files";
+  const Rows before = Select(kAllRows);
+  const std::string nulA("/a/b/n\0a", 8), nulB("/a/b/n\0b", 8);
+  CDatabaseItemPtr item;
+  std::list<CDatabaseItemPtr> items;
+  CDatabaseItemIteratorPtr walk;
+  for (const CYaError& error :
+       {engine_->AddFile(nulA, MakeItem(3)), engine_->AddFile(nulB, MakeItem(4)),
+        engine_->AddFolder(nulA, MakeItem(5)), engine_->RenameFile("/a/b/f", nulA, nullptr, nullptr),
+        engine_->RenameFolder("/a/b", nulB, nullptr, nullptr), engine_->DeleteFile(nulA, nullptr),
+        engine_->DeleteFolder(std::string("/a\0", 3), nullptr), engine_->QueryItem(nulA, item),
+        engine_->QueryFolderItems(nulA, 0, items), engine_->QuerySelectedFiles(nulA, walk)}) {
+    EXPECT_TRUE(FXErrorUtil::IsWin32(error, 87)) << error.AsString();
+  }
+  EXPECT_EQ(before, Select(kAllRows));
+}
+
+// Deep paths: the missing parents of a file 2,047 levels down are added without recursion and found by
+// one walk, and the tree can be deleted (deeper than SQLite's 1000 levels of cascade); a path longer
+// than 4096 bytes is refused before anything is written, also when it is only looked up (100 KB).
+TEST_P(PathDatabaseTest, DeepPathsUpToTheLimitWorkAndLongerOnesAreRefused) {
+  std::string deep;
+  while (deep.size() + 2 <= kMaxPathLength - 2)
+    deep += "/d";
+  const std::string file = deep + "/f";  // exactly the limit
+  ASSERT_EQ(kMaxPathLength, file.size());
+  for (bool bulk : {false, true}) {
+    SCOPED_TRACE(bulk ? "bulk" : "one by one");
+    if (bulk) {
+      ASSERT_OK(engine_->DeleteFolder("/d", nullptr));
+      ASSERT_OK(engine_->SetBulkInsertMode(true));
+    }
+    ASSERT_OK(engine_->AddFile(file, MakeItem(7)));
+    ASSERT_OK(engine_->AddFile(deep.substr(0, 2000) + "/g", MakeItem(8)));
+    ASSERT_OK(engine_->FlushQueue());
+    EXPECT_EQ(Rows{std::to_string(deep.size() / 2 + 2)}, Select("SELECT COUNT(*) FROM Folders"));
+    EXPECT_EQ(Rows{}, Select("PRAGMA foreign_key_check"));  // a deep delete left no orphan
+    EXPECT_EQ(Values(MakeItem(7)), Values(Query(file)));
+    CDatabaseItemPtr item;
+    EXPECT_WIN32(engine_->QueryItem(deep + "/x", item), 1168);
+    EXPECT_WIN32(engine_->QueryItem(deep.substr(0, 3000) + "/x/y", item), 1168);
+  }
+  const Rows before = Select("SELECT COUNT(*) FROM Folders UNION ALL SELECT COUNT(*) FROM Files");
+  std::string tooDeep;
+  for (int level = 0; level < 16000; ++level)
+    tooDeep += "/e";
+  CDatabaseItemPtr item;
+  std::list<CDatabaseItemPtr> items;
+  for (const std::string& path : {file + "x", tooDeep + "/f", std::string(100 * 1024, '/') + "x" + tooDeep}) {
+    SCOPED_TRACE(path.size());
+    EXPECT_WIN32(engine_->AddFile(path, MakeItem(9)), 87);
+    EXPECT_WIN32(engine_->AddFolder(path, MakeItem(9)), 87);
+    EXPECT_WIN32(engine_->QueryItem(path, item), 87);
+    EXPECT_WIN32(engine_->QueryFolderItems(path, 0, items), 87);
+  }
+  EXPECT_WIN32(engine_->QueryItem(std::string(100 * 1024, 'q').insert(0, "/"), item), 87);
+  EXPECT_EQ(before, Select("SELECT COUNT(*) FROM Folders UNION ALL SELECT COUNT(*) FROM Files"));
+}
+
+// A bulk scan still running, or cut short, leaves the file without its unique file index: a read-only
+// open (the comparison's open of the previous scan) reads it as it is, writing nothing.
+TEST_P(PathDatabaseTest, ReadOnlyOpenReadsAFileLeftWithoutItsFileIndex) {
+  ASSERT_OK(engine_->SetBulkInsertMode(true));
+  for (int i = 1; i <= 3; ++i)
+    ASSERT_OK(engine_->AddFile("/d/f" + std::to_string(i), MakeItem(i)));
+  ASSERT_OK(engine_->FlushQueue());
+  ASSERT_FALSE(HasFileIndex());
+  const std::string before = fsdbtest::ReadFileBytes(dir_.File("scan.db"));
+  std::shared_ptr<CPathDatabase> reader = MakeEngine(GetParam(), dir_.File("scan.db"), true);
+  ASSERT_OK(reader->Open(false));
+  CDatabaseItemPtr item;
+  ASSERT_OK(reader->QueryItem("/d/f2", item));
+  EXPECT_EQ(Values(MakeItem(2)), Values(item));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(reader->AddFile("/d/f9", MakeItem(9))));
+  ASSERT_OK(reader->Close());
+  reader.reset();
+  EXPECT_FALSE(HasFileIndex());
+  EXPECT_EQ(before, fsdbtest::ReadFileBytes(dir_.File("scan.db")));
+}
+
+// A read-only open needs no write access and keeps the journal mode the file has.
+TEST_P(PathDatabaseTest, ReadOnlyOpenWritesNothingAndKeepsTheJournalMode) {
+  ASSERT_OK(engine_->AddFile("/d/f", MakeItem(4)));
+  ASSERT_OK(engine_->Execute("PRAGMA journal_mode=DELETE;"));
+  engine_.reset();
+  const std::string file = dir_.File("scan.db");
+  const std::string before = fsdbtest::ReadFileBytes(file);
+  fsdbtest::ScopedImmutable immutable(file);
+  if (!immutable.IsSet())
+    GTEST_SKIP() << "chattr +i is not allowed here: cannot take write access away from root";
+  Reopen(true);
+  EXPECT_EQ(Values(MakeItem(4)), Values(Query("/d/f")));
+  EXPECT_EQ(Rows{"delete"}, Select("PRAGMA journal_mode"));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->SetBulkInsertMode(true)));  // the index cannot be dropped
+  EXPECT_FALSE(engine_->IsBulkInsertModeActive());
+  ASSERT_OK(engine_->Close());
+  engine_.reset();
+  EXPECT_EQ(before, fsdbtest::ReadFileBytes(file));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, PathDatabaseTest, ::testing::Values(0, 1),

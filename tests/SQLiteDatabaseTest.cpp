@@ -67,7 +67,9 @@ TEST_F(SQLiteDatabaseTest, ReadOnlyOpenOfMissingFileFailsAndCreatesNothing) {
   EXPECT_NE(0, access(dir_.File("missing.db").c_str(), F_OK));
 }
 
-TEST_F(SQLiteDatabaseTest, OnlyTheOutermostTransactionCommitsAlsoWhenLeftByAnException) {
+// Only Commit makes writes persist: leaving the outermost guard by an exception, or an inner step that
+// ended without committing, rolls everything back.
+TEST_F(SQLiteDatabaseTest, OnlyACommittedOutermostTransactionPersists) {
   auto writer = Open("PRAGMA journal_mode=WAL; CREATE TABLE t(k INTEGER UNIQUE);");
   auto reader = Open();
   StatementPtr insert = Compile(*writer, "INSERT INTO t VALUES(1)");
@@ -76,6 +78,7 @@ TEST_F(SQLiteDatabaseTest, OnlyTheOutermostTransactionCommitsAlsoWhenLeftByAnExc
     {
       CDatabaseTransaction inner(writer.get(), 0);
       EXPECT_EQ(1, insert->ExecDML());
+      EXPECT_OK(inner.Commit());
     }
     EXPECT_EQ("0", Query(*reader, "SELECT count(*) FROM t"));
     insert->ExecDML();
@@ -87,14 +90,30 @@ TEST_F(SQLiteDatabaseTest, OnlyTheOutermostTransactionCommitsAlsoWhenLeftByAnExc
     EXPECT_EQ(FXErrorUtil::SQLiteCode(exception.errorCode()), error.GetCode());
     EXPECT_EQ("SQLite Exception, UNIQUE constraint failed: t.k", error.GetMessage());
   }
+  EXPECT_EQ("0", Query(*reader, "SELECT count(*) FROM t"));
+  EXPECT_EQ(1, sqlite3_get_autocommit(writer->GetHandle()));
+  {
+    CDatabaseTransaction outer(writer.get(), 0);
+    EXPECT_EQ(1, insert->ExecDML());
+    { CDatabaseTransaction failedStep(writer.get(), 0); }
+    EXPECT_TRUE(writer->IsTransactionDoomed());
+    const CYaError error = outer.Commit();
+    EXPECT_EQ(FXErrorUtil::SQLiteCode(SQLITE_ABORT), error.GetCode()) << error.AsString();
+  }
+  EXPECT_EQ("0", Query(*reader, "SELECT count(*) FROM t"));
+  {
+    CDatabaseTransaction outer(writer.get(), 0);
+    EXPECT_FALSE(writer->IsTransactionDoomed());
+    EXPECT_EQ(1, insert->ExecDML());
+    EXPECT_OK(outer.Commit());
+  }
   EXPECT_EQ("1", Query(*reader, "SELECT count(*) FROM t"));
   EXPECT_EQ("SQLite Exception", ErrorFromException(FX_LOCATION, CSQLite3Exception(5, nullptr)).GetMessage());
 }
 
-// A reader's open cursor keeps a COMMIT from taking the (rollback-journal) file. The failure is logged;
-// dropping the cursor ends the read, and the next transaction carries the pending writes to the file.
-TEST_F(SQLiteDatabaseTest, FailedCommitIsLoggedAndCompletedByTheNextTransaction) {
-  fsdbtest::ScopedCaptureLog log(0);
+// A reader's open cursor keeps a COMMIT from taking the (rollback-journal) file: Commit reports it and
+// rolls back, so the connection is free for the next transaction.
+TEST_F(SQLiteDatabaseTest, FailedCommitIsReportedAndRolledBack) {
   auto writer = Open("CREATE TABLE t(v INTEGER); INSERT INTO t VALUES(0), (0);");
   auto reader = Open();
   StatementPtr scan = Compile(*reader, "SELECT v FROM t");
@@ -104,9 +123,11 @@ TEST_F(SQLiteDatabaseTest, FailedCommitIsLoggedAndCompletedByTheNextTransaction)
       cursor.reset();
     CDatabaseTransaction transaction(writer.get(), 0);
     ASSERT_OK(writer->Execute("INSERT INTO t VALUES(" + std::to_string(value) + ")"));
+    const CYaError error = transaction.Commit();
+    EXPECT_EQ(value == 1 ? FXErrorUtil::SQLiteCode(SQLITE_BUSY) : 0, error.GetCode()) << error.AsString();
+    EXPECT_EQ(1, sqlite3_get_autocommit(writer->GetHandle()));
   }
-  EXPECT_EQ(1u, log->Count("COMMIT failed"));
-  EXPECT_EQ("3", Query(*reader, "SELECT sum(v) FROM t"));
+  EXPECT_EQ("2", Query(*reader, "SELECT sum(v) FROM t"));
 }
 
 TEST_F(SQLiteDatabaseTest, ResetKeepsBindingsAndNullReadsAsTheDefault) {

@@ -180,6 +180,68 @@ TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
   ASSERT_OK(database.Close());
 }
 
+// Every operation of the facade, each failing with `code` on a facade that cannot work.
+void ExpectEveryOperationFails(CScanDatabase& database, int code) {
+  const CDatabaseItemPtr item = ScenarioItem(1, false);
+  std::list<CDatabaseItemPtr> items;
+  CDatabaseItemPtr found;
+  CDatabaseItemIteratorPtr walk;
+  const CYaError results[] = {database.SetBulkInsertMode(true),
+                              database.AddFile("/d/f", item),
+                              database.AddFolder("/d", item),
+                              database.DeleteFile("/d/f", item),
+                              database.DeleteFolder("/d", item),
+                              database.RenameFile("/d/f", "/d/g", item, item),
+                              database.RenameFolder("/d", "/e", item, item),
+                              database.QueryFolderItems("/", 0, items),
+                              database.QueryItem("/d/f", found),
+                              database.Flush(),
+                              database.QuerySelectedFolders(walk),
+                              database.QuerySelectedFiles("/d", walk)};
+  int index = 0;
+  for (const CYaError& error : results)
+    EXPECT_TRUE(FXErrorUtil::IsWin32(error, code)) << "operation " << index++ << ": " << error.AsString();
+  EXPECT_FALSE(database.IsBulkInsertModeActive());
+}
+
+// Misuse fails instead of crashing, and writes nothing: a facade without an engine, an engine before Open
+// and after Close, an empty database path (SQLite would open a temporary database and lose the data).
+TEST_P(ScanDatabaseTest, MisuseFailsWithoutCrashingOrWriting) {
+  const fsdbtest::ScopedCaptureLog log(0);
+  const fsdbtest::TempDir dir;
+  CScanDatabase none;
+  ExpectEveryOperationFails(none, 6);
+  EXPECT_WIN32(none.Open(false), 6);
+  EXPECT_WIN32(none.Close(), 6);
+
+  const std::string file = dir.File("scan.db");
+  const DatabaseType type = static_cast<DatabaseType>(GetParam());
+  {
+    CScanDatabase unopened(file, type);
+    ExpectEveryOperationFails(unopened, 6);
+    EXPECT_OK(unopened.Close());
+  }
+  EXPECT_NE(0, access(file.c_str(), F_OK));
+  {
+    CScanDatabase closed(file, type);
+    ASSERT_OK(closed.Open(false));
+    ASSERT_OK(closed.AddFile("/d/f", ScenarioItem(1, false)));
+    ASSERT_OK(closed.Close());
+    const Lines before = Column(dir.path(), "SELECT FileName || FileSize FROM Files");
+    ExpectEveryOperationFails(closed, 6);
+    EXPECT_EQ(before, Column(dir.path(), "SELECT FileName || FileSize FROM Files"));
+    ASSERT_OK(closed.Open(false));  // a closed database opens again
+    CDatabaseItemPtr found;
+    EXPECT_OK(closed.QueryItem("/d/f", found));
+  }
+  for (const std::string& path : {std::string(), dir.path() + "/"}) {
+    CScanDatabase unnamed(path, type);
+    const CYaError error = unnamed.Open(false);
+    EXPECT_TRUE(path.empty() ? FXErrorUtil::IsWin32(error, 87) : error.IsError()) << error.AsString();
+    ExpectEveryOperationFails(unnamed, 6);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothLayouts, ScanDatabaseTest, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return info.param == 1 ? "Optimized" : "FullPath";

@@ -9,6 +9,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 
 #include "fsdb/Error.h"
 #include "fsdb/LogWriter.h"
+#include "fsdb/ScanDatabase.h"
 #include "platform/SQLiteDatabase.h"
 
 // Print the whole error, locations included, when it is not a success.
@@ -86,6 +89,37 @@ inline std::vector<std::string> SelectRows(FX::CDatabaseBase& database, const st
   }
   return rows;
 }
+
+// "FullPath" or "Optimized": the name of a test run over one layout.
+inline std::string LayoutName(const ::testing::TestParamInfo<FSDB::DatabaseType>& info) {
+  return info.param == FSDB::DATABASE_TYPE_OPTIMIZED ? "Optimized" : "FullPath";
+}
+
+// The whole content of a file ("" when it cannot be read), to check that a file stayed byte for byte.
+inline std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Makes a file immutable (chattr +i) for the scope of the object. IsSet() is false where the file
+// system or the user may not set the flag: the test should then skip.
+class ScopedImmutable {
+ public:
+  explicit ScopedImmutable(const std::string& path) : path_(path) {
+    set_ = std::system(("chattr +i '" + path_ + "' 2>/dev/null").c_str()) == 0;
+  }
+  ~ScopedImmutable() {
+    if (set_ && std::system(("chattr -i '" + path_ + "'").c_str()) != 0)
+      std::fprintf(stderr, "could not clear the immutable flag of %s\n", path_.c_str());
+  }
+  ScopedImmutable(const ScopedImmutable&) = delete;
+  ScopedImmutable& operator=(const ScopedImmutable&) = delete;
+  bool IsSet() const { return set_; }
+
+ private:
+  std::string path_;
+  bool set_;
+};
 
 struct LogLine {
   int level;

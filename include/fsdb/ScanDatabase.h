@@ -8,7 +8,8 @@
 //
 // Expected call order: GetDatabaseObject (or the constructor), Open, optionally SetBulkInsertMode(true)
 // before a large number of AddFile calls, adds/deletes/renames/queries, Flush when queued files must
-// reach the file, Close, DestroyDatabaseObject.
+// reach the file, Close, DestroyDatabaseObject. An operation before Open or after Close fails with 6
+// (Close itself is harmless then); Open after Close opens the database again.
 //
 // Paths are absolute, '/'-separated; a folder may be given with or without its trailing '/'.
 // Thread-safety: a database is driven by one thread. AddFile and AddFolder hold the engine's lock;
@@ -70,7 +71,7 @@ class FSDB_EXPORT CScanDatabaseBase {
 
 class FSDB_EXPORT CScanDatabase : public CScanDatabaseBase {
  public:
-  // Not usable: there is no engine.
+  // Not usable: there is no engine, and every operation fails with 6.
   CScanDatabase();
   // Makes the engine for `type` on the SQLite file `path`; opens nothing.
   CScanDatabase(const std::string& path, DatabaseType type, bool readOnly = false);

@@ -168,10 +168,19 @@ CYaError CCompareDatabases::CompareDatabases() {
   FolderCursor current;
   try {
     previousDatabase = boost::make_shared<CScanDatabase>(previousPath_, previousType_, true);
-    currentDatabase = boost::make_shared<CScanDatabase>(currentPath_, currentType_, currentReadOnly_);
     CYaError error = previousDatabase->Open(true);
     if (error.IsError())
       return error.Push(FX_LOCATION);
+    // A writable open would give a file without tables the whole schema (and read as "everything
+    // deleted"). A read-only open first proves that it is a scan database of its layout, and writes
+    // nothing when it is not. The probe closes as it goes; a read-only comparison needs none.
+    if (!currentReadOnly_) {
+      CScanDatabase probe(currentPath_, currentType_, true);
+      error = probe.Open(false);
+      if (error.IsError())
+        return error.Push(FX_LOCATION, "Current database [%s] is not a scan database", currentPath_.c_str());
+    }
+    currentDatabase = boost::make_shared<CScanDatabase>(currentPath_, currentType_, currentReadOnly_);
     error = currentDatabase->Open(true);
     if (error.IsError())
       return error.Push(FX_LOCATION);

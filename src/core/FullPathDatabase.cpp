@@ -175,8 +175,10 @@ CYaError CFullPathDatabase::AddFolder(const std::string& path, const CDatabaseIt
     return error.Push(FX_LOCATION);
   if (!item)
     return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
+  error = JoinBulkTransaction();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   try {
-    JoinBulkTransaction();
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t parentId = 1;  // the root hangs below the base row "-"
     if (folderPath != "/") {
@@ -192,14 +194,21 @@ CYaError CFullPathDatabase::AddFolder(const std::string& path, const CDatabaseIt
     UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
     UpsertFolderStatement->Bind(2, folderPath);
     BindItemAttributes(*UpsertFolderStatement, 3, *item);
+    int64_t folderId = -1;
     if (UpsertFolderStatement->ExecDML() > 0) {
-      const int64_t folderId = GetLastInsertRowId();
+      folderId = GetLastInsertRowId();
       FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
       // A new row's id is known here; caching it spares the lookup that the file being added next needs.
       // (An update of an existing row leaves the last insert id alone; its id is cached by lookups.)
       if (folderId != lastInsertBefore)
         (void)cache_->PutFolderId(folderPath, folderId);  // a cache miss later reads the table
+      else
+        folderId = -1;
     }
+    RecordBulkFolder(folderPath, item, folderId);
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
@@ -230,6 +239,11 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
   if (error.IsError())
     return error.Push(FX_LOCATION);
   try {
+    error = FlushPendingFiles();  // the move is a transaction of its own
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    // Both UPDATEs or neither: a failure between them must not leave the folder moved without its
+    // descendants.
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     int64_t newParentId = 0;
@@ -252,6 +266,9 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
       FSDB_LOG(4, "Successfully Renamed FullyQualifiedPaths from Old Folder [%s] to New Folder [%s]",
                oldFolder.c_str(), newFolder.c_str());
     }
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     // The old paths now name nothing (or, later, other folders): their cached ids must go.
     ForgetCachedFolderTree(oldFolder);
   } catch (const FX::CSQLite3Exception& exception) {
@@ -266,11 +283,13 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
 CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
                                              std::list<CDatabaseItemPtr>& items) {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
-  std::string folderPath = path;
-  (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
+  std::string folderPath;
+  CYaError error = NormalizeListedFolderPath(path, folderPath);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   int64_t id = folderId;
   if (id <= 0) {
-    CYaError error = QueryFolderId(folderPath, id);
+    error = QueryFolderId(folderPath, id);
     if (error.IsError())
       return error.Push(FX_LOCATION);
   }
@@ -286,7 +305,7 @@ CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t fo
       FSDB_LOG(3, " Got Folder ID [%ld] Parent Folder ID [%ld] FolderName [%s] %s", childId,
                row->GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
       // Cached under the stored form, the one lookups use, so the cache and the table always agree.
-      CYaError error = cache_->PutFolderId(stored, childId);
+      error = cache_->PutFolderId(stored, childId);
       if (error.IsError())
         return error.Push(FX_LOCATION);
       items.push_back(item);
@@ -294,7 +313,7 @@ CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t fo
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
-  CYaError error = AppendFolderFiles(folderPath, id, items);
+  error = AppendFolderFiles(folderPath, id, items);
   if (error.IsError())
     return error.Push(FX_LOCATION);
   return CYaError::Success();

@@ -41,6 +41,7 @@ class CFullPathDatabase : public CPathDatabase {
   // The id of the folder stored under `path` exactly as passed (cache first, then the table).
   CYaError QueryFolderId(const std::string& path, int64_t& folderId) override;
   CYaError CreateFolderTable() override;
+  const char* FolderNameColumn() const override { return "FullyQualifiedPath"; }
   CYaError CreateIndexes() override;
   CYaError CreateViews() override;
   CYaError CreateFolderTableStatements() override;

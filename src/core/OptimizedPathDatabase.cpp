@@ -1,8 +1,8 @@
 #include "core/OptimizedPathDatabase.h"
 
+#include <algorithm>
 #include <functional>
 #include <utility>
-#include <vector>
 
 #include <boost/make_shared.hpp>
 
@@ -176,41 +176,46 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
   }
   FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
 
-  // Climb to the nearest cached ancestor, collecting the components below it (deepest first). The
-  // split always yields a shorter parent, so the climb ends at "/" or "".
-  std::vector<std::string> components;
-  std::string remaining = path;
-  bool found = false;
+  // Walk the components once, from the root down: the leading folders' ids come from the cache while it
+  // knows them (under their separator-terminated form), the rest from one indexed lookup each, and the
+  // walk stops at the first folder that is not recorded. Linear in the depth, whatever the depth.
+  std::string prefix = "/";
+  bool probing = true;
   id = 1;
-  while (!remaining.empty() && remaining != "/") {
-    std::string parent;
-    std::string name;
-    (void)SplitPath(remaining, parent, name);  // `remaining` is not empty
-    components.push_back(name);
-    remaining.swap(parent);
-    int64_t cached = 0;
-    if (!cache_->GetFolderId(remaining, cached).IsError()) {
-      FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%ld]", remaining.c_str(), cached);
-      id = cached;
-      found = true;
-      break;
-    }
-    FSDB_LOG(30, "Folder [%s] Not Found in Cache", remaining.c_str());
-  }
-  // Without a cached ancestor the walk starts below row 1 with the root's own name.
-  if (!found)
-    components.push_back("/");
-
   try {
-    for (auto component = components.rbegin(); component != components.rend(); ++component) {
-      FSDB_LOG(30, "Searching Folders with ParentFolderId [%ld] and Name [%s]", id, component->c_str());
+    auto step = [&](const std::string& name) {
+      if (probing) {
+        int64_t cached = 0;
+        if (!cache_->GetFolderId(prefix, cached).IsError()) {
+          id = cached;
+          return true;
+        }
+        probing = false;  // deeper folders are not cached either, as a rule: stop asking
+      }
+      FSDB_LOG(30, "Searching Folders with ParentFolderId [%ld] and Name [%s]", id, name.c_str());
       SelectFolderIdStatement->Reset();
       SelectFolderIdStatement->Bind(1, static_cast<long>(id));
-      SelectFolderIdStatement->Bind(2, *component);
+      SelectFolderIdStatement->Bind(2, name);
       boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
-      id = row->Eof() ? -1 : row->GetInt64Field(0, -1);
-      if (id == -1)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+      if (row->Eof())
+        return false;
+      id = row->GetInt64Field(0, -1);
+      (void)cache_->PutFolderId(prefix, id);  // without a cache the next lookup walks again
+      return true;
+    };
+    // The root is the row named "/" below row 1.
+    if (!step("/"))
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+    size_t begin = 0;
+    while (begin < path.size()) {
+      const size_t end = std::min(path.find('/', begin), path.size());
+      if (end > begin) {
+        const std::string name = path.substr(begin, end - begin);
+        prefix.append(name).push_back('/');
+        if (!step(name))
+          return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+      }
+      begin = end + 1;
     }
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
@@ -239,8 +244,10 @@ CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatab
     return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
   std::string trimmed = folderPath;
   (void)FXPath::RemoveTrailingDelimiter(trimmed);  // cannot fail
+  error = JoinBulkTransaction();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   try {
-    JoinBulkTransaction();
     FX::CDatabaseTransaction transaction(this, 0);
     // The root is the row named "/" below row 1; adding it updates its attributes.
     int64_t parentId = 1;
@@ -275,6 +282,10 @@ CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatab
       if (error.IsError())
         return error.Push(FX_LOCATION);
     }
+    RecordBulkFolder(folderPath, item, folderId);
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
@@ -305,6 +316,9 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
   if (error.IsError())
     return error.Push(FX_LOCATION);
   try {
+    error = FlushPendingFiles();  // the move is a transaction of its own
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     int64_t newParentId = 0;
@@ -320,6 +334,9 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
       FSDB_LOG(4, "Successfully Renamed Folder [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
                folderId);
     }
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     // The old paths now name nothing (or, later, other folders): their cached ids must go.
     ForgetCachedFolderTree(oldFolder);
   } catch (const FX::CSQLite3Exception& exception) {
@@ -334,16 +351,18 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
 CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
                                                   std::list<CDatabaseItemPtr>& items) {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
+  // The children are named below the folder's separator-terminated form, as in the full-path layout:
+  // the root, which the walk and the views call "", lists /x, not x.
+  std::string folderPath;
+  CYaError error = NormalizeListedFolderPath(path, folderPath);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   int64_t id = folderId;
   if (id < 1) {
-    CYaError error = QueryFolderId(path, id);
+    error = QueryFolderId(folderPath, id);
     if (error.IsError())
       return error.Push(FX_LOCATION);
   }
-  // The children are named below the folder's separator-terminated form, as in the full-path layout:
-  // the root, which the walk and the views call "", lists /x, not x.
-  std::string folderPath = path;
-  (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
   try {
     SelectChildFoldersStatement->Reset();
     SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
@@ -361,7 +380,7 @@ CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
-  CYaError error = AppendFolderFiles(folderPath, id, items);
+  error = AppendFolderFiles(folderPath, id, items);
   if (error.IsError())
     return error.Push(FX_LOCATION);
   return CYaError::Success();

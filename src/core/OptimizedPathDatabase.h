@@ -42,6 +42,7 @@ class COptimizedPathDatabase : public CPathDatabase {
   // spelling would outlive a move of the folder). "" and "/" are the root.
   CYaError QueryFolderId(const std::string& path, int64_t& folderId) override;
   CYaError CreateFolderTable() override;
+  const char* FolderNameColumn() const override { return "FolderName"; }
   CYaError CreateIndexes() override;
   CYaError CreateViews() override;
   CYaError CreateFolderTableStatements() override;

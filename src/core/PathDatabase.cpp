@@ -3,7 +3,9 @@
 #include <functional>
 #include <memory>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <boost/make_shared.hpp>
 
@@ -54,6 +56,19 @@ const char kSelectFolderFiles[] = "SELECT * FROM Files where FolderId=?1";
 const char kSelectSelectedFiles[] =
     "SELECT * FROM Files WHERE FolderId=?1 AND DIRCHANGE = 1 ORDER BY FileName";
 
+const char kCountSchemaObjects[] = "SELECT COUNT(*) FROM sqlite_master";
+const char kSelectColumns[] = "SELECT name FROM pragma_table_info(?1)";
+// The attribute columns that both tables share, after their first three.
+const char* const kAttributeColumns[] = {
+    "Inode",          "FileSize",  "LastAccessTime", "LastModificationTime",
+    "LastChangeTime", "Dirchange", "Collect",        "Metadata"};
+
+// Every folder of the subtree of ?1 with its depth below it (?1 itself at 0), through the parent links
+// that both layouts keep. A statement is appended.
+const char kSubtreeWalk[] =
+    "WITH RECURSIVE subtree(id, depth) AS (SELECT ?1, 0 UNION ALL SELECT F.FolderId, subtree.depth + 1 FROM "
+    "Folders F, subtree WHERE F.ParentFolderId = subtree.id) ";
+
 const char kCountBaseFolders[] = "SELECT COUNT(*) FROM Folders WHERE FolderId IN (1, 2)";
 
 // The two rows every writable database holds: "-" (row 1, its own parent) and the root "/" (row 2).
@@ -84,6 +99,8 @@ CPathDatabase::~CPathDatabase() {
   } catch (const std::exception& exception) {
     FSDB_LOG(0, "Error closing the database due to %s", exception.what());
   }
+  // A batch that Close could not write is rolled back now, while the members its end touches live.
+  bulkTransaction_.reset();
   // A Close that failed before its last step leaves the logging thread running, and the thread
   // object's destructor would wait for it forever: stop it here.
   if (counters_ && loggingThread_) {
@@ -106,34 +123,92 @@ CTimeCounter* CPathDatabase::Counter(CDatabasePerformanceCounters::DatabaseCount
 // Schema and statements
 
 CYaError CPathDatabase::CreateTables() {
-  CYaError error = SetDatabaseOptions();
+  // Another program's file must be refused before the journal mode or a table changes it.
+  CYaError error = CheckExistingSchema();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  error = SetDatabaseOptions();
   if (error.IsError())
     return error.Push(FX_LOCATION);
   error = RegisterCallbacks();
   if (error.IsError())
     return error.Push(FX_LOCATION);
-  error = CreateFolderTable();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = CreateFileTable();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = CreateIndexes();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = CreateViews();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  try {
+    // One transaction for the whole schema: a process killed half-way leaves no file with Folders but
+    // without Files, which the check above would then refuse for good.
+    FX::CDatabaseTransaction transaction(this, 0);
+    error = CreateFolderTable();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = CreateFileTable();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = CreateIndexes();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = CreateViews();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
   error = CreatePerformanceCounters();
   if (error.IsError())
     return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
+CYaError CPathDatabase::CheckExistingSchema() {
+  const std::string file = GetDatabaseFile();
+  try {
+    boost::shared_ptr<FX::CSQLite3Statement> statement;
+    CYaError error = CompileStatement(kCountSchemaObjects, statement);
+    if (error.IsError())
+      return error.Push(FX_LOCATION, "cannot read the schema of %s", file.c_str());
+    if (statement->ExecQuery()->GetIntField(0, 0) == 0) {
+      if (!readOnly_)
+        return CYaError::Success();  // a new (or empty) file: the schema is created next
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "[%s] is not a scan database: it holds no tables",
+                                     file.c_str());
+    }
+    error = CompileStatement(kSelectColumns, statement);
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    const std::pair<const char*, std::vector<std::string>> tables[] = {
+        {"Folders", {"FolderId", "ParentFolderId", FolderNameColumn()}},
+        {"Files", {"FileId", "FolderId", "FileName"}},
+    };
+    for (const auto& table : tables) {
+      std::vector<std::string> expected = table.second;
+      expected.insert(expected.end(), std::begin(kAttributeColumns), std::end(kAttributeColumns));
+      std::vector<std::string> columns;
+      statement->Reset();
+      statement->Bind(1, table.first);
+      for (auto row = statement->ExecQuery(); !row->Eof(); row->NextRow())
+        columns.push_back(row->GetStringField(0, ""));
+      if (columns != expected) {
+        std::string found;
+        for (const std::string& column : columns)
+          found += (found.empty() ? "" : ",") + column;
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, 13,
+                                       "[%s] is not a scan database of this layout: table %s has the columns "
+                                       "(%s)",
+                                       file.c_str(), table.first, found.c_str());
+      }
+    }
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION, "cannot read %s", file.c_str());
+  }
+  return CYaError::Success();
+}
+
 CYaError CPathDatabase::SetDatabaseOptions() {
-  // Switching the journal mode writes the file header, which a read-only connection may not do: a
-  // reader takes the file in the mode it has. A file kept in rollback-journal mode can so be read
-  // without leaving -wal and -shm files beside it.
+  // Switching the journal mode writes the file header: a read-only open keeps the mode the file has (and
+  // works on a file it may not write). A file kept in rollback-journal mode is so read without leaving
+  // -wal and -shm files beside it.
   if (!readOnly_) {
     CYaError error = Execute("PRAGMA journal_mode=WAL;");
     if (error.IsError())
@@ -262,8 +337,10 @@ CYaError CPathDatabase::CreateFileTableStatements() {
   const std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> statements[] = {
       {kSelectFileItem, &SelectFileItemStatement},
       {kSelectFileId, &SelectFileIdStatement},
-      // The plain insert while the unique index that the upsert's conflict target needs is dropped.
-      {bulkInsertMode_ ? kInsertFile : kUpsertFile, &InsertFileStatement},
+      // The plain insert while the unique index that the upsert's conflict target needs is dropped, and
+      // on a read-only connection, which writes nothing and may find the index missing (a bulk scan cut
+      // short leaves it so).
+      {bulkInsertMode_ || readOnly_ ? kInsertFile : kUpsertFile, &InsertFileStatement},
       {kDeleteFile, &DeleteFileStatement},
       {kUpdateFile, &UpdateFileStatement},
       {kSelectFolderFiles, &SelectFolderFilesStatement},
@@ -309,6 +386,7 @@ CYaError CPathDatabase::CreateBaseFolders() {
     if (!rows->Eof() && rows->GetIntField(0, 0) == 2)
       return CYaError::Success();
     rows.reset();
+    FX::CDatabaseTransaction transaction(this, 0);
     for (const char* name : kBaseFolderNames) {
       UpsertFolderStatement->Reset();
       UpsertFolderStatement->ClearBindings();
@@ -316,6 +394,9 @@ CYaError CPathDatabase::CreateBaseFolders() {
       UpsertFolderStatement->Bind(2, name);
       UpsertFolderStatement->ExecDML();
     }
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
@@ -336,12 +417,14 @@ CYaError CPathDatabase::SetBulkInsertMode(bool on) {
                                    "reopen the database and continue. ");
   }
   FSDB_LOG(0, "The Bulk insert mode is set to %s", on ? "True" : "False");
-  bulkInsertMode_ = on;
-  if (!bulkInsertMode_)
+  if (!on)
     return CYaError::Success();
+  // The mode starts once the index is gone: a drop that fails (a read-only file, a full disk) leaves
+  // the database as it was, with its upsert.
   CYaError error = DropBulkInsertIndexes();
   if (error.IsError())
     return error.Push(FX_LOCATION);
+  bulkInsertMode_ = true;
   error = DeleteStatements();
   if (error.IsError())
     return error.Push(FX_LOCATION);
@@ -370,6 +453,7 @@ CYaError CPathDatabase::Close() {
     (void)loggingThread_->joinThread(nullptr);
     loggingThread_.reset();
   }
+  ready_ = false;
   FSDB_LOG(2, "Closing the database.");
   return CYaError::Success();
 }
@@ -524,7 +608,10 @@ CYaError CPathDatabase::AppendFolderFiles(const std::string& folderPath, int64_t
 }
 
 CYaError CPathDatabase::FlushPendingFiles() {
-  if (!IsBulkInsertModeActive() || cache_->GetFileQueueSize() == 0)
+  // The batch's transaction is committed too, so that the caller's change is a transaction of its own
+  // that persists, or fails, alone.
+  if (!IsBulkInsertModeActive() ||
+      (cache_->GetFileQueueSize() == 0 && !bulkTransaction_ && replayFolders_.empty()))
     return CYaError::Success();
   CYaError error = FlushQueue();
   if (error.IsError())
@@ -534,20 +621,45 @@ CYaError CPathDatabase::FlushPendingFiles() {
 
 CYaError CPathDatabase::QueryOrAddParentFolder(std::string& parent, int64_t& parentId) {
   CYaError error = QueryFolderId(parent, parentId);
-  if (error.IsError()) {
-    FSDB_LOG(
-        2,
-        "Could not find %s in the database, so we are adding the parent folder to the database with empty "
-        "item information",
-        parent.c_str());
-    (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
-    error = AddFolder(parent, boost::make_shared<CDatabaseItem>());
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    error = QueryFolderId(parent, parentId);
+  if (!error.IsError()) {
+    FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
+    return CYaError::Success();
+  }
+  (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
+  // The recorded ancestors of a folder are a leading run of its components (a folder's row needs its
+  // parent's), so the deepest recorded one is found by bisection: a handful of lookups however deep the
+  // path. The missing folders are then added top down: each one's parent is recorded (and cached) by
+  // then, so no AddFolder has to add another, and nothing recurses.
+  std::vector<size_t> ends;  // ends[k]: the length of the (k+1)-th ancestor's path, separator included
+  for (size_t at = parent.find('/', 1); at != std::string::npos; at = parent.find('/', at + 1))
+    ends.push_back(at + 1);
+  if (ends.empty())
+    ends.push_back(parent.size());       // the root itself is missing (a read-only file without base rows)
+  size_t recorded = 0;                   // leading ancestors known to be recorded
+  size_t missingFrom = ends.size() - 1;  // `parent` itself is not recorded
+  while (recorded < missingFrom) {
+    const size_t middle = (recorded + missingFrom) / 2;  // < missingFrom
+    int64_t id = 0;
+    if (QueryFolderId(parent.substr(0, ends[middle]), id).IsError())
+      missingFrom = middle;
+    else
+      recorded = middle + 1;
+  }
+  std::vector<std::string> missing;
+  for (size_t k = ends.size(); k-- > recorded;)
+    missing.push_back(parent.substr(0, ends[k]));
+  for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+    FSDB_LOG(2,
+             "Could not find %s in the database, so we are adding the parent folder to the database with "
+             "empty item information",
+             folder->c_str());
+    error = AddFolder(*folder, boost::make_shared<CDatabaseItem>());
     if (error.IsError())
       return error.Push(FX_LOCATION);
   }
+  error = QueryFolderId(parent, parentId);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
   return CYaError::Success();
 }
@@ -568,12 +680,70 @@ CYaError CPathDatabase::DeleteFolderRow(const std::string& folderPath) {
     FSDB_LOG(3, "Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
     DeleteFolderStatement->Reset();
     DeleteFolderStatement->Bind(1, static_cast<long>(folderId));
-    if (DeleteFolderStatement->ExecDML() > 0)
+    // SQLite nests each cascaded delete one level deeper and refuses past 1000 levels, leaving what it
+    // deleted until then: the attempt runs inside a savepoint. A subtree that deep is then cut into
+    // shallow slices first.
+    int deleted = 0;
+    error = Execute("SAVEPOINT delete_folder;");
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    try {
+      deleted = DeleteFolderStatement->ExecDML();
+    } catch (const FX::CSQLite3Exception& exception) {
+      const char* message = exception.errorMessage();
+      if ((exception.errorCode() & 0xFF) != 1 /* SQLITE_ERROR */ || message == nullptr ||
+          std::string(message).find("too many levels of trigger recursion") == std::string::npos)
+        throw;
+      error = Execute("ROLLBACK TO delete_folder;");
+      if (error.IsError())
+        return error.Push(FX_LOCATION);
+      error = CutDeepSubtree(folderId);
+      if (error.IsError())
+        return error.Push(FX_LOCATION);
+      deleted = DeleteFolderStatement->ExecDML();
+    }
+    error = Execute("RELEASE delete_folder;");
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
+    if (deleted > 0)
       FSDB_LOG(4, "Successfully Deleted Folder [%s]", folderPath.c_str());
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
     ForgetCachedFolderTree(folderPath);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::CutDeepSubtree(int64_t folderId) {
+  // Deleting the folders at every kCutLevels-th level first, the deepest first, keeps each cascade
+  // well below SQLite's 1000 levels (a file row adds one).
+  const int kCutLevels = 400;
+  boost::shared_ptr<FX::CSQLite3Statement> height;
+  CYaError error = CompileStatement(std::string(kSubtreeWalk) + "SELECT MAX(depth) FROM subtree", height);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  height->Bind(1, static_cast<long>(folderId));
+  const int deepest = height->ExecQuery()->GetIntField(0, 0);
+  height.reset();
+  if (deepest < kCutLevels)
+    return CYaError::Success();
+  boost::shared_ptr<FX::CSQLite3Statement> cut;
+  error =
+      CompileStatement(std::string(kSubtreeWalk) +
+                           "DELETE FROM Folders WHERE FolderId IN (SELECT id FROM subtree WHERE depth=?2)",
+                       cut);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  for (int level = deepest / kCutLevels * kCutLevels; level > 0; level -= kCutLevels) {
+    cut->Reset();
+    cut->Bind(1, static_cast<long>(folderId));
+    cut->Bind(2, level);
+    cut->ExecDML();
+  }
+  FSDB_LOG(2, "Deleted a subtree %d levels deep in steps of %d levels", deepest, kCutLevels);
   return CYaError::Success();
 }
 
@@ -625,6 +795,13 @@ CYaError CPathDatabase::NormalizeFolderPath(const std::string& path, std::string
   return CYaError::Success();
 }
 
+CYaError CPathDatabase::NormalizeListedFolderPath(const std::string& path, std::string& folderPath) {
+  CYaError error = NormalizeFolderPath(path.empty() ? "/" : path, folderPath);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
 void CPathDatabase::ForgetCachedFolderTree(const std::string& folderPath) {
   (void)cache_->RemoveFolderTree(folderPath);  // fails only without a cache, which then holds nothing
 }
@@ -652,38 +829,47 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
   if (!item)
     return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the file [%s]", path.c_str());
 
-  try {
-    JoinBulkTransaction();
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  int64_t folderId = 0;
-  error = QueryOrAddParentFolder(parent, folderId);
+  error = JoinBulkTransaction();
   if (error.IsError())
     return error.Push(FX_LOCATION);
-
-  if (IsBulkInsertModeActive()) {
-    error = cache_->InsertIntoFileQueue(folderId, name, item);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    if (cache_->IsFileQueueFull()) {
-      // A failed flush keeps its files queued: the next AddFile tries again and Close reports it.
-      (void)FlushQueue();
-    }
-    return CYaError::Success();
-  }
+  const bool bulk = IsBulkInsertModeActive();
+  int64_t folderId = 0;
   try {
+    // The missing parents and the file persist together or not at all. In bulk-insert mode this joins
+    // the batch's transaction, and the file is queued instead.
     FX::CDatabaseTransaction transaction(this, 0);
-    InsertFileStatement->Reset();
-    InsertFileStatement->Bind(1, static_cast<long>(folderId));
-    InsertFileStatement->Bind(2, name);
-    BindItemAttributes(*InsertFileStatement, 3, *item);
-    if (InsertFileStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Inserted File [%s] ID : [%lld]", path.c_str(),
-               static_cast<long long>(GetLastInsertRowId()));
+    error = QueryOrAddParentFolder(parent, folderId);
+    if (!error.IsError() && !bulk) {
+      InsertFileStatement->Reset();
+      InsertFileStatement->Bind(1, static_cast<long>(folderId));
+      InsertFileStatement->Bind(2, name);
+      BindItemAttributes(*InsertFileStatement, 3, *item);
+      if (InsertFileStatement->ExecDML() > 0) {
+        FSDB_LOG(4, "Inserted File [%s] ID : [%lld]", path.c_str(),
+                 static_cast<long long>(GetLastInsertRowId()));
+      }
     }
+    if (!error.IsError())
+      error = transaction.Commit();
   } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
+    error = FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  if (error.IsError()) {
+    RollbackBulkTransaction();  // a batch with a failed step cannot commit; its folders are written again
+    return error.Push(FX_LOCATION);
+  }
+  if (!bulk)
+    return CYaError::Success();
+  error = cache_->InsertIntoFileQueue(folderId, name, item);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  if (cache_->IsFileQueueFull()) {
+    error = FlushQueue();
+    if (error.IsError()) {
+      return error.Push(FX_LOCATION,
+                        "The batch of queued files was not written; the files stay queued for the next "
+                        "Flush or Close");
+    }
   }
   return CYaError::Success();
 }
@@ -717,6 +903,9 @@ CYaError CPathDatabase::DeleteFile(const std::string& path, const CDatabaseItemP
     DeleteFileStatement->Bind(2, name);
     if (DeleteFileStatement->ExecDML() > 0)
       FSDB_LOG(3, "Successfully Deleted File [%s]", path.c_str());
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
@@ -791,6 +980,9 @@ CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string
       FSDB_LOG(4, "Successfully Renamed File [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
                fileId);
     }
+    error = transaction.Commit();
+    if (error.IsError())
+      return error.Push(FX_LOCATION);
   } catch (const FX::CSQLite3Exception& exception) {
     return FX::ErrorFromException(FX_LOCATION, exception);
   }
@@ -827,65 +1019,121 @@ CYaError CPathDatabase::QueryFileId(const std::string& path, int64_t& fileId, in
 // File queue flush
 
 CYaError CPathDatabase::FlushQueue() {
-  // The flush walks the queue in place and clears it once every entry is written and committed,
-  // together with the folders recorded since the last flush. When entry k fails, the entries before it
-  // (written, and committed) leave the queue, so a retried flush never writes a file twice. When the
-  // commit itself fails nothing persisted, and everything stays queued.
+  // A batch is all or nothing: the queued files and the folders recorded since the last flush are
+  // committed together. When anything fails, the batch is rolled back, every file stays queued, and
+  // its folders are written again by the next batch; so a retried flush never writes a file twice,
+  // and never points a file at a folder row that was rolled back.
   FileQueue& queue = cache_->GetFileQueue();
-  if (queue.empty() && !bulkTransaction_)
+  if (queue.empty() && !bulkTransaction_ && replayFolders_.empty())
     return CYaError::Success();
-  FileQueue::iterator entry = queue.begin();
-  CYaError result;
-  CYaError committed;
+  CYaError error = JoinBulkTransaction();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   try {
-    FX::CDatabaseTransaction transaction(this, 0);  // joins the bulk-insert transaction when one is open
-    try {
-      for (; entry != queue.end(); ++entry) {
-        const int64_t folderId = std::get<0>(*entry);
-        const std::string& name = std::get<1>(*entry);
-        InsertFileStatement->Reset();
-        InsertFileStatement->Bind(1, static_cast<long>(folderId));
-        InsertFileStatement->Bind(2, name);
-        BindItemAttributes(*InsertFileStatement, 3, *std::get<2>(*entry));
-        if (InsertFileStatement->ExecDML() > 0) {
-          FSDB_LOG(4, "Inserted File [%s] ID : [%lld] Parent ID : [%ld]", name.c_str(),
-                   static_cast<long long>(GetLastInsertRowId()), folderId);
-        }
+    for (const FileQueueEntry& entry : queue) {
+      const int64_t folderId = std::get<0>(entry);
+      const std::string& name = std::get<1>(entry);
+      InsertFileStatement->Reset();
+      InsertFileStatement->Bind(1, static_cast<long>(folderId));
+      InsertFileStatement->Bind(2, name);
+      BindItemAttributes(*InsertFileStatement, 3, *std::get<2>(entry));
+      if (InsertFileStatement->ExecDML() > 0) {
+        FSDB_LOG(4, "Inserted File [%s] ID : [%lld] Parent ID : [%ld]", name.c_str(),
+                 static_cast<long long>(GetLastInsertRowId()), folderId);
       }
-    } catch (const FX::CSQLite3Exception& exception) {
-      result = FX::ErrorFromException(FX_LOCATION, exception);
     }
-    committed = transaction.Commit();
   } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);  // BEGIN failed: nothing was written
+    error = FX::ErrorFromException(FX_LOCATION, exception);
   }
-  if (!committed.IsError())
-    committed = CommitBulkTransaction();
-  if (committed.IsError())
-    return committed.Push(FX_LOCATION);
-  if (result.IsError()) {
-    cache_->DropFileQueueFront(entry);
-    return result;
+  if (error.IsError()) {
+    RollbackBulkTransaction();
+    return error;
   }
+  error = CommitBulkTransaction();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   (void)cache_->ClearFileQueue();  // cannot fail
   return CYaError::Success();
 }
 
-void CPathDatabase::JoinBulkTransaction() {
-  if (!IsBulkInsertModeActive() || bulkTransaction_)
-    return;
-  // Throws when BEGIN fails; the caller reports it as any other SQLite failure.
-  bulkTransaction_ = std::make_unique<FX::CDatabaseTransaction>(this, 0);
+CYaError CPathDatabase::JoinBulkTransaction() {
+  if (!IsBulkInsertModeActive())
+    return CYaError::Success();
+  // Only when no step of this engine is under way: the batch is then this engine's only transaction.
+  if (bulkTransaction_ && GetTransactionDepth() == 1 && IsTransactionDoomed())
+    RollbackBulkTransaction();
+  if (bulkTransaction_)
+    return CYaError::Success();
+  try {
+    bulkTransaction_ = std::make_unique<FX::CDatabaseTransaction>(this, 0);
+  } catch (const FX::CSQLite3Exception& exception) {
+    return FX::ErrorFromException(FX_LOCATION, exception);
+  }
+  CYaError error = ReplayRolledBackFolders();
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::ReplayRolledBackFolders() {
+  if (replayFolders_.empty())
+    return CYaError::Success();
+  std::vector<FolderWrite> pending;
+  pending.swap(replayFolders_);
+  std::unordered_map<int64_t, int64_t> moved;
+  for (const FolderWrite& folder : pending) {
+    int64_t id = 0;
+    CYaError error = AddFolder(folder.path, folder.item);
+    if (!error.IsError())
+      error = QueryFolderId(folder.path, id);
+    if (error.IsError()) {
+      RollbackBulkTransaction();
+      replayFolders_ = std::move(pending);  // the queue still names the ids these folders had
+      return error.Push(FX_LOCATION);
+    }
+    if (folder.id > 0 && folder.id != id)
+      moved[folder.id] = id;
+  }
+  FSDB_LOG(0, "Wrote again %zu folders of a batch that was rolled back", pending.size());
+  if (moved.empty())
+    return CYaError::Success();
+  for (FileQueueEntry& entry : cache_->GetFileQueue()) {
+    const auto found = moved.find(std::get<0>(entry));
+    if (found != moved.end())
+      std::get<0>(entry) = found->second;
+  }
+  return CYaError::Success();
 }
 
 CYaError CPathDatabase::CommitBulkTransaction() {
   if (!bulkTransaction_)
     return CYaError::Success();
-  CYaError error = bulkTransaction_->Commit();
+  CYaError error = bulkTransaction_->Commit();  // rolls back when it fails
   bulkTransaction_.reset();
   if (error.IsError())
     return error.Push(FX_LOCATION);
   return CYaError::Success();
+}
+
+void CPathDatabase::RollbackBulkTransaction() {
+  bulkTransaction_.reset();  // the guard rolls back, and OnTransactionEnded keeps the folders to replay
+}
+
+void CPathDatabase::RecordBulkFolder(const std::string& folderPath, const CDatabaseItemPtr& item,
+                                     int64_t id) {
+  if (bulkTransaction_)
+    bulkFolders_.push_back(FolderWrite{folderPath, item, id});
+}
+
+void CPathDatabase::OnTransactionEnded(bool committed) {
+  if (!committed) {
+    // Ids cached while the transaction ran may name rows that are gone: drop them all (a rollback is
+    // rare, a wrong id costly). The batch's folders are written again by the next one.
+    cache_->ClearFolderIds();
+    replayFolders_.insert(replayFolders_.end(), std::make_move_iterator(bulkFolders_.begin()),
+                          std::make_move_iterator(bulkFolders_.end()));
+  }
+  bulkFolders_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -896,12 +1144,18 @@ CYaError CPathDatabase::QueryFolderItem(const std::string&, CDatabaseItemPtr&) {
 }
 
 CYaError CPathDatabase::QueryItem(const std::string& path, CDatabaseItemPtr& item) {
-  std::string folderPath = path;
+  // One path, one spelling: what a change records as "/a/b" is found as "//a//b/" too.
+  std::string filePath;
+  CYaError error = NormalizePath(path, filePath);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
+  (void)FXPath::RemoveTrailingDelimiter(filePath);  // cannot fail; "/" stays the root
+  std::string folderPath = filePath;
   (void)FXPath::AppendTrailingDelimiter(folderPath);  // cannot fail
-  CYaError error = QueryFolderItem(folderPath, item);
+  error = QueryFolderItem(folderPath, item);
   if (!FXErrorUtil::IsWin32(error, 1168))
     return error;
-  error = QueryFileItem(path, item);
+  error = QueryFileItem(filePath, item);
   if (error.IsError())
     return error.Push(FX_LOCATION);
   return CYaError::Success();
@@ -940,11 +1194,13 @@ CYaError CPathDatabase::QueryFileItem(const std::string& path, CDatabaseItemPtr&
 CYaError CPathDatabase::QuerySelectedFiles(const std::string& folderPath,
                                            CDatabaseItemIteratorPtr& iterator) {
   selectedFilesQuery_.reset();  // a walk in progress ends here
-  std::string folder = folderPath;
-  (void)FXPath::AppendTrailingDelimiter(folder);  // cannot fail
+  std::string folder;
+  CYaError error = NormalizeListedFolderPath(folderPath, folder);
+  if (error.IsError())
+    return error.Push(FX_LOCATION);
   const CDatabaseItemIterator::Generator generator = std::bind(&CPathDatabase::GetNextSelectedFileItem, this);
   int64_t folderId = 0;
-  CYaError error = QueryFolderId(folder, folderId);
+  error = QueryFolderId(folder, folderId);
   if (FXErrorUtil::IsWin32(error, 1168)) {
     // A folder that is not recorded has no selected files.
     iterator = boost::make_shared<CDatabaseItemIterator>(generator, CDatabaseItemPtr());

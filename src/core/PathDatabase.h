@@ -19,6 +19,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -45,8 +46,9 @@ class CPathDatabase : public CScanDatabasePrivate {
   // name) added twice, the row added last). Writes the final report, stops the logging thread.
   // Harmless when repeated. Must not be called from the logging thread.
   CYaError Close() override;
-  // Writes every queued file in one transaction. On failure the files already written leave the queue;
-  // the failed one and those after it stay queued.
+  // Writes every queued file, with the folders recorded since the last flush, in one transaction (the
+  // batch). On failure the batch is rolled back: every file stays queued, and the batch's folders are
+  // written again by the next one. Success at once when nothing is queued and no batch is open.
   CYaError FlushQueue() override;
   CYaError CreateTables() override;
   CYaError CreateStatements() override;
@@ -75,6 +77,12 @@ class CPathDatabase : public CScanDatabasePrivate {
   virtual CYaError CreateBulkInsertIndexes();
   virtual CYaError SetDatabaseOptions();
   virtual CYaError CreatePerformanceCounters();
+  // The column of Folders that names a folder: "FullyQualifiedPath" or "FolderName" ("" in the base).
+  virtual const char* FolderNameColumn() const { return ""; }
+  // Refuses, before anything is written, a file that holds a schema but not this layout's Folders and
+  // Files tables (13, "... is not a scan database ..."); a read-only open also refuses a file without
+  // any table. A file that is no SQLite database at all fails with SQLite's own error.
+  CYaError CheckExistingSchema();
 
   bool IsFilesystemCaseSensitive() const { return true; }
   // Writes the base rows 1 ("-", its own parent) and 2 ("/", the root).
@@ -109,21 +117,35 @@ class CPathDatabase : public CScanDatabasePrivate {
   CYaError AppendFolderFiles(const std::string& folderPath, int64_t folderId,
                              std::list<CDatabaseItemPtr>& items);
   // In bulk-insert mode, opens (once) the transaction that the folders and files of a scan share until
-  // the next flush: one commit per batch instead of one per new folder. Outside it, does nothing.
-  void JoinBulkTransaction();
-  // Commits the bulk-insert transaction, if one is open.
+  // the next flush: one commit per batch instead of one per new folder. A batch that can no longer
+  // commit (a step of it failed) is rolled back first. A new batch starts by writing again the folders
+  // of a batch that was rolled back, and points the queued files at their new ids. Outside bulk-insert
+  // mode, does nothing.
+  CYaError JoinBulkTransaction();
+  // Commits the bulk-insert transaction, if one is open; on failure it is rolled back.
   CYaError CommitBulkTransaction();
+  // Rolls the bulk-insert transaction back, if one is open: its folders are remembered to be written
+  // again, the queued files stay queued.
+  void RollbackBulkTransaction();
+  // In bulk-insert mode, remembers a folder written inside the batch, so that a rolled-back batch can be
+  // written again; `id` is its row, or -1 when not known (an existing row updated).
+  void RecordBulkFolder(const std::string& folderPath, const CDatabaseItemPtr& item, int64_t id);
+  // A rolled-back transaction leaves cached folder ids that name no row: they are all dropped.
+  void OnTransactionEnded(bool committed) override;
   // Writes every queued file when files are queued, so that an operation on files or folders sees
   // them in the table (and a deleted folder never leaves queued files without their folder).
   CYaError FlushPendingFiles();
   // The id of the folder `parent` that a folder or file is added to. When it is not recorded it is
-  // added first, with an empty item (its own missing ancestors before it, recursively), and looked up
-  // again; `parent` then ends with the separator.
+  // added first, with an empty item, after its missing ancestors (top down, one level at a time: no
+  // recursion however deep the path), and looked up again; `parent` then ends with the separator.
   CYaError QueryOrAddParentFolder(std::string& parent, int64_t& parentId);
   // What deleting a folder does in both layouts, for a normalised path: flush queued files, look the
   // folder up, delete its row (the foreign keys remove everything beneath), forget its cached ids.
   // The root cannot be deleted (87).
   CYaError DeleteFolderRow(const std::string& folderPath);
+  // Inside the caller's transaction, when folder `folderId`'s subtree is deeper than SQLite lets a
+  // cascade go: deletes the deep parts first, in shallow slices. Throws CSQLite3Exception.
+  CYaError CutDeepSubtree(int64_t folderId);
   // The checks and lookups of moving a folder, for normalised paths, inside the caller's transaction:
   // the root cannot move nor be replaced, and no folder moves into its own subtree (87); then the ids of
   // the folder and of its new parent, and the new name.
@@ -137,6 +159,9 @@ class CPathDatabase : public CScanDatabasePrivate {
   // Checks a folder path given for a change: absolute, not empty; normalised with its trailing
   // separator into `folderPath`.
   static CYaError NormalizeFolderPath(const std::string& path, std::string& folderPath);
+  // The same for a folder a query lists, where "" also names the root (as the selected-folders walk
+  // calls it).
+  static CYaError NormalizeListedFolderPath(const std::string& path, std::string& folderPath);
   // After a folder was deleted or renamed: forget the cached ids of `folderPath` and of every path
   // beneath it, so that no lookup answers with a stale id.
   void ForgetCachedFolderTree(const std::string& folderPath);
@@ -177,6 +202,17 @@ class CPathDatabase : public CScanDatabasePrivate {
   // Creates the unique file index; when duplicate (folder, name) rows prevent it, keeps the row added
   // last of each and tries again.
   CYaError CreateFileIndexKeepingLatest();
+  // Writes again the folders of a rolled-back batch, inside the new one, and moves the queued files of
+  // those folders to the new ids.
+  CYaError ReplayRolledBackFolders();
+
+  struct FolderWrite {
+    std::string path;
+    CDatabaseItemPtr item;
+    int64_t id;
+  };
+  std::vector<FolderWrite> bulkFolders_;    // written in the open bulk-insert transaction, in order
+  std::vector<FolderWrite> replayFolders_;  // of a rolled-back batch, to be written again
 };
 
 }  // namespace FSDB

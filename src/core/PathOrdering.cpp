@@ -70,6 +70,12 @@ CYaError SplitPath(const std::string& path, std::string& parent, std::string& na
 }
 
 CYaError NormalizePath(const std::string& path, std::string& normalized) {
+  // The collation and SQLite's text functions stop at a NUL: "/d/n\0a" and "/d/n\0b" would be one row,
+  // read back as "/d/n".
+  if (path.find('\0') != std::string::npos) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%s]: a path must not contain a NUL byte",
+                                   path.c_str());
+  }
   if (path.empty()) {
     return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%s]: a path must not be empty",
                                    path.c_str());
@@ -84,14 +90,32 @@ CYaError NormalizePath(const std::string& path, std::string& normalized) {
       std::adjacent_find(path.begin(), path.end(), [](char a, char b) { return a == '/' && b == '/'; });
   if (repeated == path.end()) {
     normalized = path;
-    return CYaError::Success();
+  } else {
+    normalized.clear();
+    normalized.reserve(path.size());
+    for (char c : path) {
+      if (c == '/' && !normalized.empty() && normalized.back() == '/')
+        continue;
+      normalized.push_back(c);
+    }
   }
-  normalized.clear();
-  normalized.reserve(path.size());
-  for (char c : path) {
-    if (c == '/' && !normalized.empty() && normalized.back() == '/')
-      continue;
-    normalized.push_back(c);
+  // "." and ".." name no folder of their own: recorded as names they would make a second spelling of
+  // another folder (or of one outside the scan). No scan reports them.
+  for (size_t dot = normalized.find("/."); dot != std::string::npos; dot = normalized.find("/.", dot + 1)) {
+    size_t end = dot + 2;
+    if (end < normalized.size() && normalized[end] == '.')
+      ++end;
+    if (end == normalized.size() || normalized[end] == '/') {
+      return FXErrorUtil::ErrorWin32(
+          FX_LOCATION, 87, "Invalid path [%.200s]: \".\" and \"..\" are not names of folders or files",
+          normalized.c_str());
+    }
+  }
+  // A folder's trailing separator does not count: "/a/" names the same folder as "/a".
+  const size_t length = normalized.size() - (normalized.size() > 1 && normalized.back() == '/' ? 1 : 0);
+  if (length > kMaxPathLength) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%.200s...]: %zu bytes, more than %zu",
+                                   normalized.c_str(), length, kMaxPathLength);
   }
   return CYaError::Success();
 }

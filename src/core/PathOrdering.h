@@ -8,6 +8,7 @@
 #ifndef FSDB_CORE_PATHORDERING_H_
 #define FSDB_CORE_PATHORDERING_H_
 
+#include <cstddef>
 #include <string>
 
 #include "fsdb/Error.h"
@@ -30,8 +31,13 @@ int CompareFolderName(const std::string& a, const std::string& b, bool caseSensi
 // Splits a path into its parent folder (separator-terminated) and its last component.
 CYaError SplitPath(const std::string& path, std::string& parent, std::string& name);
 
-// Checks that `path` can be recorded (absolute, not empty) and writes its normalised form into
-// `normalized`: runs of separators become one. Fails with 87 and a message naming the path.
+// The longest path, in bytes, that can be recorded or looked up: PATH_MAX of Linux. A folder may carry
+// one trailing separator beyond it.
+constexpr size_t kMaxPathLength = 4096;
+
+// Checks that `path` can be recorded (absolute, not empty, no NUL byte, no "." or ".." component, at
+// most kMaxPathLength bytes once runs of separators became one) and writes that normalised form into
+// `normalized`. Fails with 87 and a message naming the path (cut to its first 200 bytes).
 CYaError NormalizePath(const std::string& path, std::string& normalized);
 
 }  // namespace FSDB

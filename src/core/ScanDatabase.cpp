@@ -22,55 +22,90 @@ CScanDatabase::CScanDatabase(const std::string& path, DatabaseType type, bool re
 // The engine's destructor closes the database.
 CScanDatabase::~CScanDatabase() = default;
 
+namespace {
+
+// What an operation needs: an engine (a default-constructed facade has none) that Open made ready and
+// no Close has closed since. Checked here, so that misuse fails instead of reaching a statement that
+// does not exist.
+CYaError CheckUsable(const std::shared_ptr<CScanDatabasePrivate>& engine, const FXCodeLocation& location) {
+  if (!engine) {
+    return FXErrorUtil::ErrorWin32(location, 6,
+                                   "No database: the object was made without a database path and a layout");
+  }
+  if (!engine->IsReady()) {
+    return FXErrorUtil::ErrorWin32(location, 6, "The database [%s] is not open: call Open first",
+                                   engine->GetDatabaseFile().c_str());
+  }
+  return CYaError::Success();
+}
+
+}  // namespace
+
+// Each operation checks the engine and forwards; FSDB_FORWARD stands for those two lines.
+#define FSDB_FORWARD(call)                               \
+  do {                                                   \
+    CYaError usable = CheckUsable(engine_, FX_LOCATION); \
+    if (usable.IsError())                                \
+      return usable;                                     \
+    return engine_->call;                                \
+  } while (0)
+
 CYaError CScanDatabase::SetBulkInsertMode(bool on) {
-  return engine_->SetBulkInsertMode(on);
+  FSDB_FORWARD(SetBulkInsertMode(on));
 }
 CYaError CScanDatabase::Open(bool startLoggingThread) {
+  if (!engine_)
+    return CheckUsable(engine_, FX_LOCATION);
   return engine_->Open(startLoggingThread);
 }
+// Closing what is not open is harmless, as closing twice is.
 CYaError CScanDatabase::Close() {
+  if (!engine_)
+    return CheckUsable(engine_, FX_LOCATION);
   return engine_->Close();
 }
 CYaError CScanDatabase::AddFile(const std::string& path, const CDatabaseItemPtr& item) {
-  return engine_->AddFile(path, item);
+  FSDB_FORWARD(AddFile(path, item));
 }
 CYaError CScanDatabase::AddFolder(const std::string& path, const CDatabaseItemPtr& item) {
-  return engine_->AddFolder(path, item);
+  FSDB_FORWARD(AddFolder(path, item));
 }
 CYaError CScanDatabase::DeleteFile(const std::string& path, const CDatabaseItemPtr& item) {
-  return engine_->DeleteFile(path, item);
+  FSDB_FORWARD(DeleteFile(path, item));
 }
 CYaError CScanDatabase::DeleteFolder(const std::string& path, const CDatabaseItemPtr& item) {
-  return engine_->DeleteFolder(path, item);
+  FSDB_FORWARD(DeleteFolder(path, item));
 }
 CYaError CScanDatabase::RenameFile(const std::string& oldPath, const std::string& newPath,
                                    const CDatabaseItemPtr& oldItem, const CDatabaseItemPtr& newItem) {
-  return engine_->RenameFile(oldPath, newPath, oldItem, newItem);
+  FSDB_FORWARD(RenameFile(oldPath, newPath, oldItem, newItem));
 }
 CYaError CScanDatabase::RenameFolder(const std::string& oldPath, const std::string& newPath,
                                      const CDatabaseItemPtr& oldItem, const CDatabaseItemPtr& newItem) {
-  return engine_->RenameFolder(oldPath, newPath, oldItem, newItem);
+  FSDB_FORWARD(RenameFolder(oldPath, newPath, oldItem, newItem));
 }
 CYaError CScanDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
                                          std::list<CDatabaseItemPtr>& items) {
-  return engine_->QueryFolderItems(path, folderId, items);
+  FSDB_FORWARD(QueryFolderItems(path, folderId, items));
 }
 CYaError CScanDatabase::QueryItem(const std::string& path, CDatabaseItemPtr& item) {
-  return engine_->QueryItem(path, item);
+  FSDB_FORWARD(QueryItem(path, item));
 }
 bool CScanDatabase::IsBulkInsertModeActive() {
-  return engine_->IsBulkInsertModeActive();
+  return engine_ && engine_->IsBulkInsertModeActive();
 }
 CYaError CScanDatabase::Flush() {
-  return engine_->FlushQueue();
+  FSDB_FORWARD(FlushQueue());
 }
 CYaError CScanDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
-  return engine_->QuerySelectedFolders(iterator);
+  FSDB_FORWARD(QuerySelectedFolders(iterator));
 }
 CYaError CScanDatabase::QuerySelectedFiles(const std::string& folderPath,
                                            CDatabaseItemIteratorPtr& iterator) {
-  return engine_->QuerySelectedFiles(folderPath, iterator);
+  FSDB_FORWARD(QuerySelectedFiles(folderPath, iterator));
 }
+
+#undef FSDB_FORWARD
 
 }  // namespace FSDB
 

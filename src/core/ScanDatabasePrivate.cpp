@@ -25,6 +25,10 @@ CScanDatabasePrivate::~CScanDatabasePrivate() = default;
 CYaError CScanDatabasePrivate::OpenDatabase() {
   if (IsOpen())
     return CYaError::Success();
+  if (GetDatabaseName().empty()) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No database file given (path [%s])",
+                                   GetDatabaseFile().c_str());
+  }
   CYaError error = FX::CDatabaseBase::OpenDatabase();
   if (error.IsError())
     return error.Push(FX_LOCATION);
@@ -33,6 +37,7 @@ CYaError CScanDatabasePrivate::OpenDatabase() {
 
 CYaError CScanDatabasePrivate::Open(bool startLoggingThread) {
   // Each step runs through its virtual slot so that the engine's overrides take part.
+  ready_ = false;
   CYaError error = OpenDatabase();
   if (error.IsError()) {
     const std::string text = error.AsString();
@@ -55,6 +60,7 @@ CYaError CScanDatabasePrivate::Open(bool startLoggingThread) {
       return error.Push(FX_LOCATION, "Create Logging thread failed, error=%s", text.c_str());
     }
   }
+  ready_ = true;
   return CYaError::Success();
 }
 

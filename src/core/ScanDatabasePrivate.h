@@ -26,8 +26,11 @@ class CScanDatabasePrivate : public FX::CDatabaseBase {
   CScanDatabasePrivate(const std::string& path, bool readOnly);
   ~CScanDatabasePrivate() override;
 
-  // Opens the file unless it is open already.
+  // Opens the file unless it is open already. A path without a file name is refused (87): SQLite would
+  // open a temporary database, and the data would vanish with it.
   CYaError OpenDatabase() override;
+  // Whether Open succeeded and no Close came after it: only then may the operations run.
+  bool IsReady() const { return ready_; }
   virtual CYaError SetBulkInsertMode(bool on);
   virtual bool IsBulkInsertModeActive();
   // OpenDatabase, CreateTables, CreateStatements and, when asked, CreateLoggingThread, through the
@@ -52,6 +55,10 @@ class CScanDatabasePrivate : public FX::CDatabaseBase {
   virtual CYaError QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator);
   virtual CYaError QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator);
   virtual CYaError CreateLoggingThread();
+
+ protected:
+  // Set by a successful Open; an engine's Close clears it once it has succeeded.
+  bool ready_ = false;
 };
 
 }  // namespace FSDB

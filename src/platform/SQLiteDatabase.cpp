@@ -241,7 +241,8 @@ const char* CSQLite3Statement::GetSQL() const {
 
 // --- CDatabaseBase ---------------------------------------------------------------------------------
 
-CDatabaseBase::CDatabaseBase(int flags) : flags_(flags), database_(nullptr), transactionDepth_(0) {}
+CDatabaseBase::CDatabaseBase(int flags)
+    : flags_(flags), database_(nullptr), transactionDepth_(0), rollbackOnly_(false) {}
 
 CDatabaseBase::~CDatabaseBase() {
   CloseDatabase();
@@ -287,6 +288,14 @@ CYaError CDatabaseBase::OpenDatabase() {
     return ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION, "cannot open %s", file.c_str());
   }
   return CYaError::Success();
+}
+
+void CDatabaseBase::OnTransactionEnded(bool /*committed*/) {}
+
+bool CDatabaseBase::IsTransactionDoomed() const {
+  if (transactionDepth_ == 0 || database_ == nullptr)
+    return false;
+  return rollbackOnly_ || sqlite3_get_autocommit(database_) != 0;
 }
 
 int CDatabaseBase::ProgressHandler() {
@@ -429,35 +438,57 @@ CDatabaseTransaction::CDatabaseTransaction(CDatabaseBase* database, unsigned /*f
   if (outermost_) {
     sqlite3* connection = RequireOpen(database_->database_);
     if (sqlite3_get_autocommit(connection) == 0) {
-      // A transaction is still open because an earlier COMMIT failed (a reader held the file). Going on
-      // inside it and committing at the end lets those writes persist after all, where a BEGIN would
-      // fail and leave the connection stuck in that transaction for good.
+      // A transaction begun outside these guards (a raw BEGIN) is still open: going on inside it is the
+      // only way forward, as a BEGIN would fail. Its fate is this guard's.
       FSDB_LOG(0, "Connection to %s is still inside an uncommitted transaction; continuing it",
                database_->GetDatabaseName().c_str());
     } else {
       Check(connection, sqlite3_exec(connection, "BEGIN", nullptr, nullptr, nullptr));
     }
+    database_->rollbackOnly_ = false;
   }
   ++database_->transactionDepth_;
 }
 
 CDatabaseTransaction::~CDatabaseTransaction() {
   --database_->transactionDepth_;
-  if (!outermost_ || ended_)
+  if (ended_)
     return;
-  CYaError error = End();
-  if (error.IsError())
-    FSDB_LOG(0, "%s", error.AsString().c_str());
+  if (!outermost_) {
+    database_->rollbackOnly_ = true;  // a step failed: what the outermost one holds must not persist
+    return;
+  }
+  RollBack();
+  database_->OnTransactionEnded(false);
 }
 
 CYaError CDatabaseTransaction::Commit() {
-  if (!outermost_ || ended_)
+  if (ended_)
     return CYaError::Success();
   ended_ = true;
+  if (!outermost_)
+    return CYaError::Success();
   CYaError error = End();
-  if (error.IsError())
+  if (error.IsError()) {
+    RollBack();
+    database_->OnTransactionEnded(false);
     return error.Push(FX_LOCATION);
+  }
+  database_->OnTransactionEnded(true);
   return CYaError::Success();
+}
+
+void CDatabaseTransaction::RollBack() {
+  sqlite3* connection = database_->database_;
+  // Errors such as a full disk make SQLite roll the whole transaction back by itself: then there is
+  // nothing left to roll back, and a second ROLLBACK would only fail.
+  if (connection == nullptr || sqlite3_get_autocommit(connection) != 0)
+    return;
+  const int result = sqlite3_exec(connection, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (result != SQLITE_OK) {
+    FSDB_LOG(0, "ROLLBACK failed on %s, error=%d, %s", database_->GetDatabaseName().c_str(), result,
+             sqlite3_errmsg(connection));
+  }
 }
 
 CYaError CDatabaseTransaction::End() {
@@ -465,6 +496,11 @@ CYaError CDatabaseTransaction::End() {
   if (connection == nullptr) {
     return FXErrorUtil::ErrorSQLite(FX_LOCATION, SQLITE_MISUSE,
                                     "Transaction on %s not committed: the connection was closed inside it",
+                                    database_->GetDatabaseName().c_str());
+  }
+  if (database_->rollbackOnly_) {
+    return FXErrorUtil::ErrorSQLite(FX_LOCATION, SQLITE_ABORT,
+                                    "Transaction on %s not committed: a step inside it failed",
                                     database_->GetDatabaseName().c_str());
   }
   // Some errors (a full disk, I/O errors) make SQLite roll the whole transaction back by itself; then

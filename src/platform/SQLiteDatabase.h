@@ -162,6 +162,17 @@ class CDatabaseBase {
 
   // The raw connection, for tests and tools; null when closed.
   sqlite3* GetHandle() const { return database_; }
+  // How many CDatabaseTransaction objects are alive on this connection (0: none).
+  int GetTransactionDepth() const { return transactionDepth_; }
+  // Whether the open transaction can no longer commit: a nested step ended without committing, or
+  // SQLite rolled it back by itself after an error. False without a transaction.
+  bool IsTransactionDoomed() const;
+
+ protected:
+  // Called when the outermost transaction has ended: `committed` is false when it was rolled back (by
+  // its guard, or by SQLite after an error), so that what was cached about its writes can be dropped.
+  // Must not throw nor start a transaction.
+  virtual void OnTransactionEnded(bool committed);
 
  private:
   friend class CDatabaseTransaction;
@@ -174,11 +185,16 @@ class CDatabaseBase {
   sqlite3* database_;
   std::function<void(int, const std::string&)> collationNeeded_;
   int transactionDepth_;
+  // Set when a nested transaction ended without Commit (a step inside failed): the outermost one then
+  // rolls back instead of committing. Cleared when an outermost transaction begins.
+  bool rollbackOnly_;
 };
 
-// A scoped transaction. Transactions nest: only the outermost begins (BEGIN) and ends (COMMIT) on the
-// connection. Nothing is rolled back explicitly: what was written while the object lived persists, also
-// when the scope is left by an exception. The destructor never throws; a failed COMMIT is logged.
+// A scoped transaction. Transactions nest: only the outermost begins (BEGIN) and ends (COMMIT or
+// ROLLBACK) on the connection. Writes persist only through Commit(): the outermost guard rolls back when
+// it is destroyed without one (an early return, an exception), and a nested guard destroyed without one
+// makes the outermost roll back too. The destructor never throws; a failed ROLLBACK is logged. The guard
+// never issues a second ROLLBACK, nor one after SQLite rolled the transaction back by itself.
 class CDatabaseTransaction {
  public:
   // Throws CSQLite3Exception when BEGIN fails. `flags` is unused (pass 0).
@@ -187,13 +203,16 @@ class CDatabaseTransaction {
   CDatabaseTransaction(const CDatabaseTransaction&) = delete;
   CDatabaseTransaction& operator=(const CDatabaseTransaction&) = delete;
 
-  // Ends the transaction now, for callers that must know whether what they wrote persisted. Fails when
-  // the COMMIT fails or when SQLite had rolled the transaction back after an error. A nested
-  // transaction answers success and leaves the ending to the outermost one.
+  // Ends the transaction; nothing written inside it persists unless this succeeds. The outermost guard
+  // commits; when the COMMIT fails, when SQLite had rolled the transaction back after an error, or when
+  // a nested step ended without committing, it rolls back (if anything is left to roll back) and fails.
+  // A nested guard answers success and leaves the ending to the outermost one.
   CYaError Commit();
 
  private:
   CYaError End();
+  // ROLLBACK when SQLite is still inside the transaction; logs a failure.
+  void RollBack();
 
   CDatabaseBase* database_;
   bool outermost_;

@@ -53,11 +53,6 @@ class CDatabaseCache {
   // queues may read it.
   FileQueue& GetFileQueue();
   CYaError ClearFileQueue();
-  // Removes the entries before `first`: those that a failed flush had already written.
-  void DropFileQueueFront(FileQueue::iterator first) {
-    auto_lock lock(&queueLock_, true);
-    queue_.erase(queue_.begin(), first);
-  }
 
   // "Folder ID Cache Hit : [h] - Miss : [m]".
   CYaError GetCacheStatistics(std::string& text);
