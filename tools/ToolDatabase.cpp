@@ -199,7 +199,8 @@ constexpr TextKey kTextKeys[] = {{"Root", &ScanInfo::root},
                                  {"ScannedRoot", &ScanInfo::scannedRoot},
                                  {"ToolVersion", &ScanInfo::toolVersion},
                                  {"TimeUnit", &ScanInfo::timeUnit},
-                                 {"Host", &ScanInfo::host}};
+                                 {"Host", &ScanInfo::host},
+                                 {"Hash", &ScanInfo::hash}};
 struct NumberKey {
   const char* key;
   int64_t (*get)(const ScanInfo&);
@@ -214,6 +215,14 @@ const NumberKey kNumberKeys[] = {
      [](ScanInfo& i, int64_t v) { i.files = static_cast<uint64_t>(v); }},
     {"Skipped", [](const ScanInfo& i) { return static_cast<int64_t>(i.skipped); },
      [](ScanInfo& i, int64_t v) { i.skipped = static_cast<uint64_t>(v); }},
+    {"BytesRead", [](const ScanInfo& i) { return static_cast<int64_t>(i.bytesRead); },
+     [](ScanInfo& i, int64_t v) { i.bytesRead = static_cast<uint64_t>(v); }},
+    {"FilesHashed", [](const ScanInfo& i) { return static_cast<int64_t>(i.filesHashed); },
+     [](ScanInfo& i, int64_t v) { i.filesHashed = static_cast<uint64_t>(v); }},
+    {"FilesReused", [](const ScanInfo& i) { return static_cast<int64_t>(i.filesReused); },
+     [](ScanInfo& i, int64_t v) { i.filesReused = static_cast<uint64_t>(v); }},
+    {"UnreadableFiles", [](const ScanInfo& i) { return static_cast<int64_t>(i.unreadableFiles); },
+     [](ScanInfo& i, int64_t v) { i.unreadableFiles = static_cast<uint64_t>(v); }},
     {"OneFileSystem", [](const ScanInfo& i) { return int64_t{i.oneFileSystem}; },
      [](ScanInfo& i, int64_t v) { i.oneFileSystem = v != 0; }},
     {"Select", [](const ScanInfo& i) { return int64_t{i.select}; },
@@ -236,6 +245,10 @@ ToolStatus ToolStatus::Fail(std::string message, std::string detail) {
 
 const char* ToolVersion() {
   return FSDB_TOOL_VERSION;
+}
+
+bool HasDigests(const ScanInfo& info) {
+  return !info.hash.empty() && info.hash != "none";
 }
 
 const char* LayoutName(FSDB::DatabaseType layout) {

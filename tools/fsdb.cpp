@@ -86,7 +86,7 @@ std::string RecordedPath(const std::string& path, const fsdbtool::ScanInfo& info
 }
 
 int RunCheck(const std::string& root, const std::string& database, fsdbtool::CompareOptions compare,
-             bool quiet, bool verbose) {
+             bool rehash, bool quiet, bool verbose) {
   fsdbtool::ScanInfo recorded;
   ToolStatus status = fsdbtool::ReadScanInfo(database, recorded);
   if (!status.ok)
@@ -101,6 +101,12 @@ int RunCheck(const std::string& root, const std::string& database, fsdbtool::Com
   options.oneFileSystem = recorded.oneFileSystem;
   options.select = recorded.select;
   options.progress = ProgressWanted(quiet);
+  // The digests are computed as DB computed them, and taken over from DB for files that did not change.
+  if (fsdbtool::HasDigests(recorded) && !fsdbtool::ParseDigestAlgorithm(recorded.hash, options.hash))
+    std::cerr << "fsdb: " << fsdbtool::EscapePath(database) << " holds digests of an unknown algorithm ("
+              << fsdbtool::EscapePath(recorded.hash) << "); content is not checked\n";
+  if (!rehash)
+    options.reuse = database;
 
   std::error_code ec;
   const std::string scratch = (std::filesystem::temp_directory_path(ec) / "fsdb-check.db").string();
@@ -158,6 +164,21 @@ int Main(int argc, char** argv) {
   scanCommand->add_option("--as", scan.as, "Record ROOT under this absolute path (check a restored backup)")
       ->type_name("PREFIX");
   scanCommand->add_flag("--no-select", noSelect, "Record every entry as not selected for comparison");
+  std::string hash = "none";
+  bool rehash = false;
+  scanCommand
+      ->add_option("--hash", hash,
+                   "Record a digest of the content of every regular file: sha256 (against tampering)\n"
+                   "or xxh128 (fast change detection)")
+      ->check(CLI::IsMember({"sha256", "xxh128", "none"}))
+      ->type_name("ALG")
+      ->capture_default_str();
+  scanCommand
+      ->add_option("--reuse", scan.reuse,
+                   "Take the digest from this earlier scan for every file whose inode, size, mtime and\n"
+                   "ctime are unchanged (same algorithm); read only the others")
+      ->type_name("PREVIOUS.db");
+  scanCommand->add_flag("--rehash", rehash, "Read and hash every file, even with --reuse");
   scanCommand->add_flag("--quiet,-q", quiet, "No progress line and no summary line");
 
   fsdbtool::CompareOptions compare;
@@ -188,6 +209,9 @@ int Main(int argc, char** argv) {
   checkCommand->add_option("DB", checkDatabase, "The scan database to check against")->required();
   AddReportOptions(checkCommand, compare, noMoves);
   checkCommand->add_flag("--quiet,-q", quiet, "No progress line while scanning");
+  checkCommand->add_flag("--rehash", rehash,
+                         "Read and hash every file; by default a file whose inode, size, mtime and ctime\n"
+                         "are unchanged keeps the digest DB recorded");
 
   std::string database, path;
   const char* kPathHelp = "A recorded path; a relative one is resolved as scan resolved its root";
@@ -225,6 +249,12 @@ int Main(int argc, char** argv) {
     scan.select = !noSelect;
     scan.layout = layout == "optimized" ? FSDB::DATABASE_TYPE_OPTIMIZED : FSDB::DATABASE_TYPE_FULL_PATH;
     scan.progress = ProgressWanted(quiet);
+    if (!fsdbtool::ParseDigestAlgorithm(hash, scan.hash))
+      return Report(ToolStatus::Fail("unknown digest algorithm: " + hash), verbose);
+    if (!scan.reuse.empty() && scan.hash == fsdbtool::DigestAlgorithm::kNone)
+      return Report(ToolStatus::Fail("--reuse needs --hash sha256 or --hash xxh128"), verbose);
+    if (rehash)
+      scan.reuse.clear();
     fsdbtool::ScanInfo info;
     const ToolStatus status = fsdbtool::ScanToDatabase(scan, info);
     if (!status.ok)
@@ -236,7 +266,7 @@ int Main(int argc, char** argv) {
   if (compareCommand->parsed())
     return fsdbtool::RunCompare(compare, verbose);
   if (checkCommand->parsed())
-    return RunCheck(checkRoot, checkDatabase, compare, quiet, verbose);
+    return RunCheck(checkRoot, checkDatabase, compare, rehash, quiet, verbose);
 
   fsdbtool::ScanInfo info;
   ToolStatus status = fsdbtool::ReadScanInfo(database, info);
