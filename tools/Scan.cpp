@@ -178,11 +178,19 @@ class PreviousDigests {
     if (!status.ok)
       return status;
     usable_ = info.hash == DigestAlgorithmName(algorithm);
+    selected_ = info.select;
+    // A walk left open holds one read transaction for the whole scan, so that the queries of each
+    // folder do not take and drop the file's lock and check it for changes every time.
     if (!usable_) {
       std::cerr << "fsdb: " << EscapePath(path) << " holds no " << DigestAlgorithmName(algorithm)
                 << " digests; every file is read\n";
       database_.reset();
+      return ToolStatus::Ok();
     }
+    // A walk left open holds one read transaction for the whole scan, so that the queries of each
+    // folder do not take and drop the file's lock and check it for changes every time.
+    if (database_->QuerySelectedFolders(readTransaction_).IsError())
+      readTransaction_.reset();
     return ToolStatus::Ok();
   }
 
@@ -220,23 +228,36 @@ class PreviousDigests {
     folder_ = std::move(folder);
     loaded_ = true;
     files_.clear();
+    const auto keep = [this](const FSDB::CDatabaseItemPtr& item) {
+      std::string digest = ReadDigest(item->GetMetadata());
+      if (!digest.empty())
+        files_[item->GetFileName()] =
+            Recorded{item->GetFileId(), item->GetFileSize(), item->GetModificationTime(),
+                     item->GetChangeTime(), std::move(digest)};
+    };
+    // The selected-files walk reads a folder's files without parsing their metadata documents: about
+    // twice as fast as QueryFolderItems, which a scan made with --no-select still needs.
+    if (selected_) {
+      FSDB::CDatabaseItemIteratorPtr files;
+      if (database_->QuerySelectedFiles(folder_, files).IsError() || !files)
+        return;
+      for (FSDB::CDatabaseItemPtr item = files->GetItem(); item; item = files->NextItem())
+        keep(item);
+      return;
+    }
     std::list<FSDB::CDatabaseItemPtr> items;
     if (database_->QueryFolderItems(folder_, 0, items).IsError())
       return;
     for (const FSDB::CDatabaseItemPtr& item : items) {
-      if (item->IsDirectory())
-        continue;
-      std::string digest = ReadDigest(item->GetMetadata());
-      if (digest.empty())
-        continue;
-      files_[item->GetFileName()] =
-          Recorded{item->GetFileId(), item->GetFileSize(), item->GetModificationTime(), item->GetChangeTime(),
-                   std::move(digest)};
+      if (!item->IsDirectory())
+        keep(item);
     }
   }
 
   std::unique_ptr<FSDB::CScanDatabase> database_;
+  FSDB::CDatabaseItemIteratorPtr readTransaction_;  // must go before database_
   bool usable_ = false;
+  bool selected_ = true;  // the earlier scan recorded its entries as selected
   bool loaded_ = false;
   std::string folder_;
   std::unordered_map<std::string, Recorded> files_;
