@@ -49,7 +49,8 @@ void AddReportOptions(CLI::App* command, fsdbtool::CompareOptions& options, bool
                     "Report a renamed entry as a deletion and an addition, not as a move");
   command
       ->add_option("--fields", options.fields,
-                   "Comma-separated fields to compare (default: every one but atime)")
+                   "Comma-separated fields to compare (default: every one but atime; content when\n"
+                   "both scans hold digests of the same algorithm)")
       ->delimiter(',')
       ->allow_extra_args(false);
   command->add_flag("--all", options.all, "List every entry beneath an added or deleted folder too");
@@ -147,7 +148,10 @@ int Main(int argc, char** argv) {
       "Every folder and file under ROOT is recorded (symbolic links as links, never followed), with\n"
       "times in nanoseconds, mode, owner and group. DB is written to a temporary file beside it and\n"
       "replaces DB only once complete: an interrupted scan leaves DB as it was. DB has mode 0600.\n"
-      "Folders that cannot be listed and entries that vanish are reported, counted and recorded.");
+      "Folders that cannot be listed and entries that vanish are reported, counted and recorded.\n"
+      "With --hash, every regular file also gets a digest of its content; a file that cannot be read is\n"
+      "reported, counted and recorded without one. --reuse trusts the change time, which only the\n"
+      "kernel sets but root can forge; --rehash reads every file when that trust is not wanted.");
   scanCommand->add_option("ROOT", scan.root, "The folder to scan")->required();
   scanCommand->add_option("DB", scan.database, "The database file to write")->required();
   scanCommand->add_option("--layout", layout, "Folder layout of the database")
