@@ -206,23 +206,22 @@ struct NumberKey {
   int64_t (*get)(const ScanInfo&);
   void (*set)(ScanInfo&, int64_t);
 };
+// A count member, stored as the signed 64-bit value SQLite keeps.
+template <uint64_t ScanInfo::*Count>
+constexpr NumberKey CountKey(const char* key) {
+  return {key, [](const ScanInfo& i) { return static_cast<int64_t>(i.*Count); },
+          [](ScanInfo& i, int64_t v) { i.*Count = static_cast<uint64_t>(v); }};
+}
 const NumberKey kNumberKeys[] = {
     {"StartNs", [](const ScanInfo& i) { return i.startNs; }, [](ScanInfo& i, int64_t v) { i.startNs = v; }},
     {"EndNs", [](const ScanInfo& i) { return i.endNs; }, [](ScanInfo& i, int64_t v) { i.endNs = v; }},
-    {"Folders", [](const ScanInfo& i) { return static_cast<int64_t>(i.folders); },
-     [](ScanInfo& i, int64_t v) { i.folders = static_cast<uint64_t>(v); }},
-    {"Files", [](const ScanInfo& i) { return static_cast<int64_t>(i.files); },
-     [](ScanInfo& i, int64_t v) { i.files = static_cast<uint64_t>(v); }},
-    {"Skipped", [](const ScanInfo& i) { return static_cast<int64_t>(i.skipped); },
-     [](ScanInfo& i, int64_t v) { i.skipped = static_cast<uint64_t>(v); }},
-    {"BytesRead", [](const ScanInfo& i) { return static_cast<int64_t>(i.bytesRead); },
-     [](ScanInfo& i, int64_t v) { i.bytesRead = static_cast<uint64_t>(v); }},
-    {"FilesHashed", [](const ScanInfo& i) { return static_cast<int64_t>(i.filesHashed); },
-     [](ScanInfo& i, int64_t v) { i.filesHashed = static_cast<uint64_t>(v); }},
-    {"FilesReused", [](const ScanInfo& i) { return static_cast<int64_t>(i.filesReused); },
-     [](ScanInfo& i, int64_t v) { i.filesReused = static_cast<uint64_t>(v); }},
-    {"UnreadableFiles", [](const ScanInfo& i) { return static_cast<int64_t>(i.unreadableFiles); },
-     [](ScanInfo& i, int64_t v) { i.unreadableFiles = static_cast<uint64_t>(v); }},
+    CountKey<&ScanInfo::folders>("Folders"),
+    CountKey<&ScanInfo::files>("Files"),
+    CountKey<&ScanInfo::skipped>("Skipped"),
+    CountKey<&ScanInfo::bytesRead>("BytesRead"),
+    CountKey<&ScanInfo::filesHashed>("FilesHashed"),
+    CountKey<&ScanInfo::filesReused>("FilesReused"),
+    CountKey<&ScanInfo::unreadableFiles>("UnreadableFiles"),
     {"OneFileSystem", [](const ScanInfo& i) { return int64_t{i.oneFileSystem}; },
      [](ScanInfo& i, int64_t v) { i.oneFileSystem = v != 0; }},
     {"Select", [](const ScanInfo& i) { return int64_t{i.select}; },
