@@ -166,12 +166,12 @@ class ProgressLine {
 };
 
 // The digests of an earlier scan, looked up folder by folder: the files of one recorded folder are read
-// with one query when the walk reaches the first file of that folder that needs a digest, and only that
+// at once when the walk reaches the first file of that folder that needs a digest, and only that
 // folder's files are held. The walk hands over a folder's files one after the other, so each folder is
 // queried once.
 class PreviousDigests {
  public:
-  // Opens `path` read-only. `usable()` stays false when it holds no digests of `algorithm`.
+  // Opens `path` read-only. When it holds no digests of `algorithm`, says so, and Find finds nothing.
   ToolStatus Open(const std::string& path, DigestAlgorithm algorithm) {
     ScanInfo info;
     ToolStatus status = OpenForReading(path, database_, info);
@@ -179,8 +179,6 @@ class PreviousDigests {
       return status;
     usable_ = info.hash == DigestAlgorithmName(algorithm);
     selected_ = info.select;
-    // A walk left open holds one read transaction for the whole scan, so that the queries of each
-    // folder do not take and drop the file's lock and check it for changes every time.
     if (!usable_) {
       std::cerr << "fsdb: " << EscapePath(path) << " holds no " << DigestAlgorithmName(algorithm)
                 << " digests; every file is read\n";
@@ -193,8 +191,6 @@ class PreviousDigests {
       readTransaction_.reset();
     return ToolStatus::Ok();
   }
-
-  bool usable() const { return usable_; }
 
   // The digest the earlier scan recorded for the file `entry` when it recorded the same file unchanged
   // (same inode, size, modification and change time); empty otherwise.
@@ -282,7 +278,7 @@ class DatabaseSink : public WalkSink {
         previous_(previous),
         progress_(progress) {
     if (hash_ != DigestAlgorithm::kNone) {
-      const unsigned threads = options.hashThreads != 0 ? options.hashThreads : DigestPool::DefaultThreads();
+      const unsigned threads = DigestPool::DefaultThreads();
       // A few files per thread keep every thread busy while this one writes; each holds a descriptor.
       pool_ = std::make_unique<DigestPool>(hash_, threads, size_t{8} * threads);
     }

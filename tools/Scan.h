@@ -34,7 +34,6 @@ struct ScanOptions {
   // An earlier scan whose digests are taken over for files whose inode, size, modification and change
   // time are all unchanged; empty reads every file.
   std::string reuse;
-  unsigned hashThreads = 0;  // 0: DigestPool::DefaultThreads()
 };
 
 // One entry as the walk found it, in the units the database records (times in ns since the epoch).
