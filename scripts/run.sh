@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job: what changed under ROOT (default /usr) since the last run.
 #
-#   scripts/run.sh [--json] [ROOT]
+#   scripts/run.sh [--json] [--hash sha256|xxh128|none] [--rehash] [ROOT]
 #
 # Installs what is missing (scripts/setup.sh), builds the tool in Release mode into build-release/ when it
 # is missing or out of date (quietly; the log is shown only on failure), then scans ROOT into
@@ -9,23 +9,37 @@
 # ("first scan recorded"); every later run prints what changed between the two scans, or that nothing did.
 # --json passes through to the comparison: one JSON object per line on standard output, and this
 # script's own messages go to standard error.
+# Every scan records a content digest of each regular file (--hash, default sha256; none turns it off), so
+# that an edit that keeps size and modification time is reported as a change of `content`. The previous
+# scan is passed with --reuse: a file whose inode, size, mtime and ctime are unchanged keeps its earlier
+# digest without being read, so only the first run reads everything. --rehash reads every file anyway
+# (that trusts no change time; see docs/digests.md).
 # Exit status: 0 no changes (or the first scan), 1 changes found, 2 an error.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 
 usage() {
-  echo "usage: scripts/run.sh [--json] [ROOT]" >&2
+  echo "usage: scripts/run.sh [--json] [--hash sha256|xxh128|none] [--rehash] [ROOT]" >&2
   exit 2
 }
 json=()
 root=""
-for arg in "$@"; do
-  case "$arg" in
+hash=sha256
+rehash=()
+while [ "$#" -gt 0 ]; do
+  case "$1" in
     --json) json=(--json) ;;
+    --hash)
+      [ "$#" -ge 2 ] || usage
+      case "$2" in sha256 | xxh128 | none) hash="$2" ;; *) echo "run.sh: unknown digest: $2" >&2; usage ;; esac
+      shift
+      ;;
+    --rehash) rehash=(--rehash) ;;
     -h | --help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 0 ;;
-    -*) echo "run.sh: unknown option $arg" >&2; usage ;;
-    *) [ -z "$root" ] || usage; root="$arg" ;;
+    -*) echo "run.sh: unknown option $1" >&2; usage ;;
+    *) [ -z "$root" ] || usage; root="$1" ;;
   esac
+  shift
 done
 root="${root:-/usr}"
 [ -d "$root" ] || { echo "run.sh: not a folder: $root" >&2; exit 2; }
@@ -80,7 +94,11 @@ if [ -e "$latest" ]; then
 fi
 
 # The scan's own progress and summary lines go to standard error, so standard output stays the report.
-if ! "$fsdb" scan "$root" "$latest" >&2; then
+scan_options=(--hash "$hash")
+if [ "$hash" != none ] && [ "$had_previous" = 1 ]; then
+  scan_options+=(--reuse "$previous" "${rehash[@]}")
+fi
+if ! "$fsdb" scan "${scan_options[@]}" "$root" "$latest" >&2; then
   # Put the last good scan back, so that the next run compares against it.
   if [ "$had_previous" = 1 ]; then move_db "$previous" "$latest"; fi
   echo "run.sh: the scan of $root failed" >&2

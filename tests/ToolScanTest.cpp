@@ -33,6 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using fsdbtest::Args;
+using fsdbtest::Field;
 using fsdbtest::RunOptions;
 using fsdbtest::ToolResult;
 using fsdbtest::ToolTree;
@@ -52,17 +53,6 @@ std::vector<std::string> TempFilesBeside(const std::string& folder) {
       temps.push_back(name);
   }
   return temps;
-}
-
-// The value of "key:   value" in the output of stat or info.
-std::string Field(const ToolResult& result, const std::string& key) {
-  for (const std::string& line : result.Lines()) {
-    if (line.compare(0, key.size() + 1, key + ":") == 0) {
-      const size_t value = line.find_first_not_of(' ', key.size() + 1);
-      return value == std::string::npos ? "" : line.substr(value);
-    }
-  }
-  return "<no " + key + ">";
 }
 
 // The line of `ls` output that ends with `name`.

@@ -43,6 +43,17 @@ struct ToolResult {
   }
 };
 
+// The value of "key:   value" in the output of stat or info.
+inline std::string Field(const ToolResult& result, const std::string& key) {
+  for (const std::string& line : result.Lines()) {
+    if (line.compare(0, key.size() + 1, key + ":") == 0) {
+      const size_t value = line.find_first_not_of(' ', key.size() + 1);
+      return value == std::string::npos ? "" : line.substr(value);
+    }
+  }
+  return "<no " + key + ">";
+}
+
 inline std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

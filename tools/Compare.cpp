@@ -41,10 +41,11 @@ enum Field : unsigned {
   kMtime,
   kCtime,
   kAtime,
+  kContent,
   kFieldCount
 };
-const char* const kFieldNames[kFieldCount] = {"type",  "size",  "mode",  "owner", "group",
-                                              "links", "inode", "mtime", "ctime", "atime"};
+const char* const kFieldNames[kFieldCount] = {"type",  "size",  "mode",  "owner", "group",  "links",
+                                              "inode", "mtime", "ctime", "atime", "content"};
 constexpr unsigned Bit(Field field) {
   return 1u << field;
 }
@@ -62,6 +63,7 @@ struct Snapshot {
   int32_t links = 0;
   Ownership owner;
   int64_t size = 0, inode = 0, mtime = 0, ctime = 0, atime = 0;
+  std::string digest;  // of the content; empty when not recorded
 };
 
 Snapshot TakeSnapshot(const FSDB::CDatabaseItemPtr& item, bool folder) {
@@ -75,6 +77,8 @@ Snapshot TakeSnapshot(const FSDB::CDatabaseItemPtr& item, bool folder) {
     snapshot.modeKnown = (snapshot.mode & S_IFMT) != 0;
     snapshot.links = item->GetLinks();
     snapshot.owner = ReadOwnership(item->GetMetadata());
+    if (!folder)
+      snapshot.digest = ReadDigest(item->GetMetadata());
   }
   snapshot.size = item->GetFileSize();
   snapshot.inode = item->GetFileId();
@@ -106,6 +110,8 @@ unsigned Differences(const Snapshot& before, const Snapshot& after, unsigned fie
       before.mtime != after.mtime,
       before.ctime != after.ctime,
       before.atime != after.atime,
+      // A file that one scan could not read has no digest to compare.
+      !before.digest.empty() && !after.digest.empty() && before.digest != after.digest,
   };
   unsigned mask = 0;
   for (unsigned field = 0; field < kFieldCount; ++field) {
@@ -124,6 +130,8 @@ bool HasField(const Snapshot& snapshot, Field field) {
     case kOwner:
     case kGroup:
       return snapshot.owner.known;
+    case kContent:
+      return !snapshot.digest.empty();
     default:
       return true;
   }
@@ -151,6 +159,7 @@ int64_t FieldNumber(const Snapshot& snapshot, Field field) {
     case kAtime:
       return snapshot.atime;
     case kType:
+    case kContent:
     case kFieldCount:
       break;
   }
@@ -165,6 +174,8 @@ bool IsTime(Field field) {
 std::string FieldText(const Snapshot& snapshot, Field field, bool nanoseconds) {
   if (field == kType)
     return snapshot.modeKnown ? TypeName(snapshot.mode) : KindName(KindOf(snapshot));
+  if (field == kContent)
+    return snapshot.digest;
   if (field == kMode && snapshot.modeKnown)
     return FormatMode(snapshot.mode);
   if (IsTime(field))
@@ -172,8 +183,8 @@ std::string FieldText(const Snapshot& snapshot, Field field, bool nanoseconds) {
   return std::to_string(FieldNumber(snapshot, field));
 }
 
-// The compared fields of one side as a JSON object: numbers as numbers, the type as a word, and for the
-// mode and the times also their text ("mode_text", "mtime_text").
+// The compared fields of one side as a JSON object: numbers as numbers, the type as a word, the content
+// as its digest in hex, and for the mode and the times also their text ("mode_text", "mtime_text").
 nlohmann::ordered_json FieldsJson(const Snapshot& snapshot, unsigned fields, bool nanoseconds) {
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
   for (unsigned bit = 0; bit < kFieldCount; ++bit) {
@@ -181,7 +192,7 @@ nlohmann::ordered_json FieldsJson(const Snapshot& snapshot, unsigned fields, boo
     if ((fields & Bit(field)) == 0 || !HasField(snapshot, field))
       continue;
     const std::string name = kFieldNames[field];
-    if (field == kType) {
+    if (field == kType || field == kContent) {
       object[name] = FieldText(snapshot, field, nanoseconds);
       continue;
     }
@@ -756,6 +767,20 @@ int RunCompare(const CompareOptions& options, bool verbose) {
     if (info->hasToolTable && !info->select)
       std::fprintf(stderr, "fsdb: warning: %s was scanned with --no-select; its entries are not compared\n",
                    EscapePath(*path).c_str());
+  }
+
+  // Digests compare only when both scans computed them with the same algorithm.
+  if (HasDigests(previous) && HasDigests(current) && previous.hash != current.hash) {
+    std::fprintf(
+        stderr,
+        "fsdb: note: the scans hold digests of different algorithms (%s, %s); content is not compared\n",
+        EscapePath(previous.hash).c_str(), EscapePath(current.hash).c_str());
+    fields &= ~Bit(kContent);
+  } else if (!HasDigests(previous) || !HasDigests(current)) {
+    if (!options.fields.empty() && (fields & Bit(kContent)) != 0)
+      std::fprintf(stderr, "fsdb: note: %s holds no digests; content is not compared\n",
+                   EscapePath(HasDigests(previous) ? options.current : options.previous).c_str());
+    fields &= ~Bit(kContent);
   }
 
   auto collector = boost::make_shared<Collector>(fields, current.unreadable);

@@ -15,8 +15,9 @@ namespace fsdbtool {
 struct CompareOptions {
   std::string previous, current;  // database files
   bool json = false, summaryOnly = false, moves = true, all = false;
-  // Names among type, size, mode, owner, group, links, inode, mtime, ctime, atime; an element may hold a
-  // comma-separated list. Empty: every one but atime.
+  // Names among type, size, mode, owner, group, links, inode, mtime, ctime, atime, content; an element may
+  // hold a comma-separated list. Empty: every one but atime. content compares only when both scans hold
+  // digests of the same algorithm.
   std::vector<std::string> fields;
 };
 

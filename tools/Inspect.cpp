@@ -59,6 +59,16 @@ ToolStatus OpenEntry(const std::string& databasePath, const std::string& path,
   return ToolStatus::Ok();
 }
 
+// "sha256 HEX" for a file hashed by the scan; otherwise why there is none.
+std::string DigestText(const ScanInfo& info, const CDatabaseItemPtr& item) {
+  if (!HasDigests(info))
+    return "not recorded (scanned without --hash)";
+  if (item->IsDirectory() || (ModeKnown(item) && !S_ISREG(static_cast<uint32_t>(item->GetAttributes()))))
+    return "none (not a regular file)";
+  const std::string digest = ReadDigest(item->GetMetadata());
+  return digest.empty() ? "none (the file could not be read)" : EscapePath(info.hash) + " " + digest;
+}
+
 }  // namespace
 
 ToolStatus ListFolder(const std::string& databasePath, const std::string& path) {
@@ -146,6 +156,7 @@ ToolStatus StatEntry(const std::string& databasePath, const std::string& path) {
             << "creation:     "
             << (item->GetCreationTime() == 0 ? "not recorded" : time(item->GetCreationTime())) << '\n'
             << "selected:     " << (item->IsSelected() ? "yes" : "no") << '\n'
+            << "digest:       " << DigestText(info, item) << '\n'
             << "row id:       " << item->GetId() << '\n'
             << "metadata:     " << EscapePath(item->GetMetadata()) << '\n';
   return ToolStatus::Ok();
@@ -184,6 +195,13 @@ ToolStatus PrintInfo(const std::string& databasePath) {
             << "files:      " << info.files << '\n'
             << "skipped:    " << info.skipped << '\n'
             << "options:   " << (options.empty() ? " none" : options) << '\n'
+            << "digests:    "
+            << (HasDigests(info) ? EscapePath(info.hash) + ", " + std::to_string(info.filesHashed) +
+                                       " files hashed, " + std::to_string(info.filesReused) + " reused, " +
+                                       std::to_string(info.unreadableFiles) + " unreadable"
+                                 : std::string("none"))
+            << '\n'
+            << "bytes read: " << info.bytesRead << '\n'
             << "unreadable: " << info.unreadable.size() << '\n';
   for (const UnreadableFolder& folder : info.unreadable)
     std::cout << "  " << EscapePath(folder.path) << "/ (" << folder.reason << ")\n";

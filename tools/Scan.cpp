@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <list>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include <boost/make_shared.hpp>
@@ -162,11 +165,124 @@ class ProgressLine {
   std::chrono::steady_clock::time_point start_, last_;
 };
 
-// Writes every entry into the scan database and keeps the counts and the unreadable folders.
+// The digests of an earlier scan, looked up folder by folder: the files of one recorded folder are read
+// at once when the walk reaches the first file of that folder that needs a digest, and only that
+// folder's files are held. The walk hands over a folder's files one after the other, so each folder is
+// queried once.
+class PreviousDigests {
+ public:
+  // Opens `path` read-only. When it holds no digests of `algorithm`, says so, and Find finds nothing.
+  ToolStatus Open(const std::string& path, DigestAlgorithm algorithm) {
+    ScanInfo info;
+    ToolStatus status = OpenForReading(path, database_, info);
+    if (!status.ok)
+      return status;
+    usable_ = info.hash == DigestAlgorithmName(algorithm);
+    selected_ = info.select;
+    if (!usable_) {
+      std::cerr << "fsdb: " << EscapePath(path) << " holds no " << DigestAlgorithmName(algorithm)
+                << " digests; every file is read\n";
+      database_.reset();
+      return ToolStatus::Ok();
+    }
+    // A walk left open holds one read transaction for the whole scan, so that the queries of each
+    // folder do not take and drop the file's lock and check it for changes every time.
+    if (database_->QuerySelectedFolders(readTransaction_).IsError())
+      readTransaction_.reset();
+    return ToolStatus::Ok();
+  }
+
+  // The digest the earlier scan recorded for the file `entry` when it recorded the same file unchanged
+  // (same inode, size, modification and change time); empty otherwise.
+  std::string_view Find(const WalkEntry& entry) {
+    if (!usable_)
+      return {};
+    const size_t slash = entry.path.rfind('/');
+    if (slash == std::string::npos)
+      return {};
+    const std::string_view folder(entry.path.data(), slash == 0 ? 1 : slash);
+    if (!loaded_ || folder != folder_)
+      Load(std::string(folder));
+    const auto found = files_.find(entry.name);
+    if (found == files_.end())
+      return {};
+    const Recorded& recorded = found->second;
+    if (recorded.inode != static_cast<int64_t>(entry.inode) || recorded.size != entry.size ||
+        recorded.modificationNs != entry.modificationNs || recorded.changeNs != entry.changeNs)
+      return {};
+    return recorded.digest;
+  }
+
+ private:
+  struct Recorded {
+    int64_t inode, size, modificationNs, changeNs;
+    std::string digest;
+  };
+
+  // A folder the earlier scan did not record (or cannot read) has no files to take digests from.
+  void Load(std::string folder) {
+    folder_ = std::move(folder);
+    loaded_ = true;
+    files_.clear();
+    const auto keep = [this](const FSDB::CDatabaseItemPtr& item) {
+      std::string digest = ReadDigest(item->GetMetadata());
+      if (!digest.empty())
+        files_[item->GetFileName()] =
+            Recorded{item->GetFileId(), item->GetFileSize(), item->GetModificationTime(),
+                     item->GetChangeTime(), std::move(digest)};
+    };
+    // The selected-files walk reads a folder's files without parsing their metadata documents: about
+    // twice as fast as QueryFolderItems, which a scan made with --no-select still needs.
+    if (selected_) {
+      FSDB::CDatabaseItemIteratorPtr files;
+      if (database_->QuerySelectedFiles(folder_, files).IsError() || !files)
+        return;
+      for (FSDB::CDatabaseItemPtr item = files->GetItem(); item; item = files->NextItem())
+        keep(item);
+      return;
+    }
+    std::list<FSDB::CDatabaseItemPtr> items;
+    if (database_->QueryFolderItems(folder_, 0, items).IsError())
+      return;
+    for (const FSDB::CDatabaseItemPtr& item : items) {
+      if (!item->IsDirectory())
+        keep(item);
+    }
+  }
+
+  std::unique_ptr<FSDB::CScanDatabase> database_;
+  FSDB::CDatabaseItemIteratorPtr readTransaction_;  // must go before database_
+  bool usable_ = false;
+  bool selected_ = true;  // the earlier scan recorded its entries as selected
+  bool loaded_ = false;
+  std::string folder_;
+  std::unordered_map<std::string, Recorded> files_;
+};
+
+// The counts of the digest work of one scan.
+struct DigestCounts {
+  uint64_t bytesRead = 0, hashed = 0, reused = 0, unreadable = 0;
+};
+
+// Writes every entry into the scan database and keeps the counts and the unreadable folders. With
+// digests, a regular file whose digest cannot be taken over from the earlier scan goes to a pool of
+// hashing threads and is written once its digest is back, in whatever order digests come back (its
+// folder is written already); this thread alone drives the database.
 class DatabaseSink : public WalkSink {
  public:
-  DatabaseSink(FSDB::CScanDatabase& database, bool select, ProgressLine& progress)
-      : database_(database), select_(select), progress_(progress) {}
+  DatabaseSink(FSDB::CScanDatabase& database, const ScanOptions& options, PreviousDigests& previous,
+               ProgressLine& progress)
+      : database_(database),
+        select_(options.select),
+        hash_(options.hash),
+        previous_(previous),
+        progress_(progress) {
+    if (hash_ != DigestAlgorithm::kNone) {
+      const unsigned threads = DigestPool::DefaultThreads();
+      // A few files per thread keep every thread busy while this one writes; each holds a descriptor.
+      pool_ = std::make_unique<DigestPool>(hash_, threads, size_t{8} * threads);
+    }
+  }
 
   ToolStatus OnEntry(const WalkEntry& entry) override {
     auto item = boost::make_shared<FSDB::CDatabaseItem>();
@@ -186,20 +302,27 @@ class DatabaseSink : public WalkSink {
     CYaError error = item->FormMetadata();
     if (error.IsError())
       return FromLibraryError(error, "cannot record", entry.path);
-    item->SetMetadata(AddOwnership(item->GetMetadata(), entry.uid, entry.gid));
     if (entry.folder) {
+      item->SetMetadata(AddToolAttributes(item->GetMetadata(), entry.uid, entry.gid));
       error = database_.AddFolder(entry.path, item);
+      if (error.IsError())
+        return FromLibraryError(error, "cannot record", entry.path);
       ++folders_;
       currentFolder_ = entry.path;
-    } else {
-      error = database_.AddFile(entry.path, item);
-      ++files_;
+      progress_.Update(folders_, files_, currentFolder_);
+      return ToolStatus::Ok();
     }
-    if (error.IsError())
-      return FromLibraryError(error, "cannot record", entry.path);
-    progress_.Update(folders_, files_, currentFolder_);
-    return ToolStatus::Ok();
+    if (!pool_ || !S_ISREG(entry.mode))
+      return AddFile(entry.path, item, entry.uid, entry.gid, {});
+    if (const std::string_view digest = previous_.Find(entry); !digest.empty()) {
+      ++digests_.reused;
+      return AddFile(entry.path, item, entry.uid, entry.gid, digest);
+    }
+    return Submit(entry, std::move(item));
   }
+
+  // Writes the files whose digests are still being computed. The walk is over.
+  ToolStatus Finish() { return Drain(true); }
 
   void OnUnreadable(const std::string& path, const std::string& reason) override {
     Warn("cannot list " + EscapePath(path) + ": " + reason);
@@ -215,9 +338,77 @@ class DatabaseSink : public WalkSink {
   uint64_t folders() const { return folders_; }
   uint64_t files() const { return files_; }
   uint64_t skipped() const { return skipped_; }
+  const DigestCounts& digests() const { return digests_; }
   std::vector<UnreadableFolder>& unreadable() { return unreadable_; }
 
  private:
+  // A file waiting for its digest.
+  struct Waiting {
+    std::string path;
+    FSDB::CDatabaseItemPtr item;
+    uint32_t uid, gid;
+  };
+
+  ToolStatus AddFile(const std::string& path, const FSDB::CDatabaseItemPtr& item, uint32_t uid, uint32_t gid,
+                     std::string_view digest) {
+    item->SetMetadata(AddToolAttributes(item->GetMetadata(), uid, gid, digest));
+    const CYaError error = database_.AddFile(path, item);
+    if (error.IsError())
+      return FromLibraryError(error, "cannot record", path);
+    ++files_;
+    progress_.Update(folders_, files_, currentFolder_);
+    return ToolStatus::Ok();
+  }
+
+  ToolStatus Submit(const WalkEntry& entry, FSDB::CDatabaseItemPtr item) {
+    UniqueFd folder(fcntl(entry.folderFd, F_DUPFD_CLOEXEC, 0));
+    if (folder.Get() < 0) {
+      NotHashed(entry.path, Reason(errno));
+      return AddFile(entry.path, item, entry.uid, entry.gid, {});
+    }
+    const uint64_t id = nextId_++;
+    waiting_.emplace(id, Waiting{entry.path, std::move(item), entry.uid, entry.gid});
+    DigestJob job;
+    job.id = id;
+    job.folder = std::move(folder);
+    job.name = entry.name;
+    job.expected.inode = entry.inode;
+    job.expected.size = entry.size;
+    // Waits while the pool is full; outcomes keep queueing meanwhile and are written just below.
+    if (!pool_->Submit(std::move(job)))
+      return ToolStatus::Fail("cannot hash " + EscapePath(entry.path) + ": the hashing threads stopped");
+    return Drain(false);
+  }
+
+  // Writes the files whose digests are back; with `wait`, until none is being computed.
+  ToolStatus Drain(bool wait) {
+    if (!pool_)
+      return ToolStatus::Ok();
+    DigestOutcome outcome;
+    while (wait ? pool_->Pop(outcome) : pool_->TryPop(outcome)) {
+      const auto found = waiting_.find(outcome.id);
+      if (found == waiting_.end())
+        continue;  // cannot happen: every job was registered before it was submitted
+      Waiting file = std::move(found->second);
+      waiting_.erase(found);
+      digests_.bytesRead += outcome.result.bytesRead;
+      if (outcome.result.IsOk())
+        ++digests_.hashed;
+      else
+        NotHashed(file.path, outcome.result.error);
+      ToolStatus status = AddFile(file.path, file.item, file.uid, file.gid, outcome.result.Digest());
+      if (!status.ok)
+        return status;
+    }
+    return ToolStatus::Ok();
+  }
+
+  // A regular file recorded without a digest.
+  void NotHashed(const std::string& path, const std::string& reason) {
+    Warn("cannot hash " + EscapePath(path) + ": " + reason);
+    ++digests_.unreadable;
+  }
+
   void Warn(const std::string& text) {
     progress_.Clear();
     std::cerr << "fsdb: " << text << '\n';
@@ -225,10 +416,16 @@ class DatabaseSink : public WalkSink {
 
   FSDB::CScanDatabase& database_;
   bool select_;
+  const DigestAlgorithm hash_;
+  PreviousDigests& previous_;
   ProgressLine& progress_;
   uint64_t folders_ = 0, files_ = 0, skipped_ = 0;
   std::string currentFolder_;
   std::vector<UnreadableFolder> unreadable_;
+  DigestCounts digests_;
+  uint64_t nextId_ = 0;
+  std::unordered_map<uint64_t, Waiting> waiting_;
+  std::unique_ptr<DigestPool> pool_;  // last: stopped and joined before anything it reports to goes
 };
 
 }  // namespace
@@ -370,6 +567,7 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
   std::unique_ptr<DIR, int (*)(DIR*)> dir(raw, closedir);
   bool incomplete = false;
   WalkEntry child;
+  child.folderFd = handle->fd;
   for (;;) {
     errno = 0;
     const dirent* found = readdir(dir.get());
@@ -404,6 +602,7 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
     }
     if (child.folder && !(options_.oneFileSystem && child.device != rootDevice_)) {
       pending.push_back({handle, std::move(childRelative), child});
+      pending.back().entry.folderFd = -1;  // its parent's descriptor may be closed when it is opened
       continue;
     }
     // A file, or the mount point of another file system recorded without its content.
@@ -426,9 +625,17 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
     error = database.SetBulkInsertMode(true);
     if (error.IsError())
       return FromLibraryError(error, "cannot write", options.database);
-    DatabaseSink sink(database, options.select, progress);
+    PreviousDigests previous;
+    if (options.hash != DigestAlgorithm::kNone && !options.reuse.empty()) {
+      const ToolStatus opened = previous.Open(options.reuse, options.hash);
+      if (!opened.ok)
+        return opened;
+    }
+    DatabaseSink sink(database, options, previous, progress);
     TreeWalker walker(options, {options.database, file}, sink);
     ToolStatus status = walker.Walk();
+    if (status.ok)
+      status = sink.Finish();
     progress.Clear();
     if (!status.ok)
       return status;
@@ -439,6 +646,11 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
     folders = sink.folders();
     files = sink.files();
     skipped = sink.skipped();
+    const DigestCounts& digests = sink.digests();
+    info.bytesRead = digests.bytesRead;
+    info.filesHashed = digests.hashed;
+    info.filesReused = digests.reused;
+    info.unreadableFiles = digests.unreadable;
     info.unreadable = std::move(sink.unreadable());
     info.root = walker.recordedRoot();
     info.scannedRoot = walker.scannedRoot();
@@ -457,6 +669,7 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
   info.excludes = options.excludes;
   info.oneFileSystem = options.oneFileSystem;
   info.select = options.select;
+  info.hash = DigestAlgorithmName(options.hash);
   return WriteScanInfo(file, info);
 }
 
@@ -493,7 +706,18 @@ std::string SummaryLine(const ScanInfo& info, const std::string& databasePath) {
                 static_cast<unsigned long long>(info.skipped), seconds,
                 seconds > 0 ? static_cast<double>(info.folders + info.files) / seconds : 0.0,
                 size >= 1048576.0 ? size / 1048576.0 : size / 1024.0, size >= 1048576.0 ? "MiB" : "KiB");
-  return "scanned " + EscapePath(info.root) + ": " + line;
+  std::string summary = "scanned " + EscapePath(info.root) + ": " + line;
+  if (HasDigests(info)) {
+    std::snprintf(line, sizeof(line),
+                  "; %s: %llu files hashed, %llu reused, %llu unreadable, %llu bytes read (%.1f MiB/s)",
+                  info.hash.c_str(), static_cast<unsigned long long>(info.filesHashed),
+                  static_cast<unsigned long long>(info.filesReused),
+                  static_cast<unsigned long long>(info.unreadableFiles),
+                  static_cast<unsigned long long>(info.bytesRead),
+                  seconds > 0 ? static_cast<double>(info.bytesRead) / seconds / 1048576.0 : 0.0);
+    summary += line;
+  }
+  return summary;
 }
 
 }  // namespace fsdbtool

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Digest.h"
 #include "ToolDatabase.h"
 #include "fsdb/ScanDatabase.h"
 
@@ -28,6 +29,11 @@ struct ScanOptions {
   bool oneFileSystem = false;
   bool select = true;
   bool progress = false;  // a progress line on stderr (the caller checks for a terminal)
+  // Content digests of regular files: kNone records none.
+  DigestAlgorithm hash = DigestAlgorithm::kNone;
+  // An earlier scan whose digests are taken over for files whose inode, size, modification and change
+  // time are all unchanged; empty reads every file.
+  std::string reuse;
 };
 
 // One entry as the walk found it, in the units the database records (times in ns since the epoch).
@@ -40,6 +46,9 @@ struct WalkEntry {
   int64_t accessNs = 0, modificationNs = 0, changeNs = 0, creationNs = 0;  // creation 0: not kept
   uint32_t mode = 0, links = 0, uid = 0, gid = 0;
   dev_t device = 0;
+  // The open folder that holds the entry (valid only during OnEntry), or -1 (the root, and a folder
+  // reached on its own descriptor).
+  int folderFd = -1;
 };
 
 // Receives the walk. A folder arrives before everything beneath it.
@@ -98,7 +107,8 @@ ToolStatus ScanToDatabase(const ScanOptions& options, ScanInfo& info);
 // or removes; `options.database` only names what to leave out of the walk.
 ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, ScanInfo& info);
 
-// The summary line of a finished scan: folders, files, skipped, seconds, entries per second, size.
+// The summary line of a finished scan: folders, files, skipped, seconds, entries per second, size, and
+// for a scan with digests the files hashed and reused, the bytes read and the bytes hashed per second.
 std::string SummaryLine(const ScanInfo& info, const std::string& databasePath);
 
 }  // namespace fsdbtool

@@ -199,21 +199,29 @@ constexpr TextKey kTextKeys[] = {{"Root", &ScanInfo::root},
                                  {"ScannedRoot", &ScanInfo::scannedRoot},
                                  {"ToolVersion", &ScanInfo::toolVersion},
                                  {"TimeUnit", &ScanInfo::timeUnit},
-                                 {"Host", &ScanInfo::host}};
+                                 {"Host", &ScanInfo::host},
+                                 {"Hash", &ScanInfo::hash}};
 struct NumberKey {
   const char* key;
   int64_t (*get)(const ScanInfo&);
   void (*set)(ScanInfo&, int64_t);
 };
+// A count member, stored as the signed 64-bit value SQLite keeps.
+template <uint64_t ScanInfo::*Count>
+constexpr NumberKey CountKey(const char* key) {
+  return {key, [](const ScanInfo& i) { return static_cast<int64_t>(i.*Count); },
+          [](ScanInfo& i, int64_t v) { i.*Count = static_cast<uint64_t>(v); }};
+}
 const NumberKey kNumberKeys[] = {
     {"StartNs", [](const ScanInfo& i) { return i.startNs; }, [](ScanInfo& i, int64_t v) { i.startNs = v; }},
     {"EndNs", [](const ScanInfo& i) { return i.endNs; }, [](ScanInfo& i, int64_t v) { i.endNs = v; }},
-    {"Folders", [](const ScanInfo& i) { return static_cast<int64_t>(i.folders); },
-     [](ScanInfo& i, int64_t v) { i.folders = static_cast<uint64_t>(v); }},
-    {"Files", [](const ScanInfo& i) { return static_cast<int64_t>(i.files); },
-     [](ScanInfo& i, int64_t v) { i.files = static_cast<uint64_t>(v); }},
-    {"Skipped", [](const ScanInfo& i) { return static_cast<int64_t>(i.skipped); },
-     [](ScanInfo& i, int64_t v) { i.skipped = static_cast<uint64_t>(v); }},
+    CountKey<&ScanInfo::folders>("Folders"),
+    CountKey<&ScanInfo::files>("Files"),
+    CountKey<&ScanInfo::skipped>("Skipped"),
+    CountKey<&ScanInfo::bytesRead>("BytesRead"),
+    CountKey<&ScanInfo::filesHashed>("FilesHashed"),
+    CountKey<&ScanInfo::filesReused>("FilesReused"),
+    CountKey<&ScanInfo::unreadableFiles>("UnreadableFiles"),
     {"OneFileSystem", [](const ScanInfo& i) { return int64_t{i.oneFileSystem}; },
      [](ScanInfo& i, int64_t v) { i.oneFileSystem = v != 0; }},
     {"Select", [](const ScanInfo& i) { return int64_t{i.select}; },
@@ -236,6 +244,10 @@ ToolStatus ToolStatus::Fail(std::string message, std::string detail) {
 
 const char* ToolVersion() {
   return FSDB_TOOL_VERSION;
+}
+
+bool HasDigests(const ScanInfo& info) {
+  return !info.hash.empty() && info.hash != "none";
 }
 
 const char* LayoutName(FSDB::DatabaseType layout) {

@@ -48,7 +48,15 @@ struct ScanInfo {
   std::vector<std::string> excludes;
   bool oneFileSystem = false, select = true;
   std::vector<UnreadableFolder> unreadable;
+  // Content digests: the algorithm ("sha256", "xxh128"; empty or "none" when the scan recorded none),
+  // the bytes read to compute them, the files read and hashed, the files whose digest was taken over
+  // from an earlier scan, and the regular files recorded without a digest because they could not be read.
+  std::string hash;
+  uint64_t bytesRead = 0, filesHashed = 0, filesReused = 0, unreadableFiles = 0;
 };
+
+// Whether the scan recorded content digests.
+bool HasDigests(const ScanInfo& info);
 
 // The tool's version, as `fsdb --version` prints it and the tool table records it.
 const char* ToolVersion();

@@ -7,7 +7,7 @@ namespace fsdbtool {
 namespace {
 
 // The element that FormMetadata() writes the four documented attributes on. Its attribute values are
-// numbers, so the first '>' after its name ends its start tag.
+// numbers or hex digits, so the first '>' after its name ends its start tag.
 constexpr char kElement[] = "<Filesystem";
 
 // The start tag of the element as [begin, end) offsets, end at its '>' or "/>"; false when absent.
@@ -23,15 +23,20 @@ bool FindStartTag(const std::string& metadata, size_t& begin, size_t& end) {
   return true;
 }
 
+// Where the value of attribute `name` starts inside [begin, end), or npos when it is absent.
+size_t FindValue(const std::string& metadata, size_t begin, size_t end, const char* name) {
+  const std::string key = std::string(" ") + name + "=\"";
+  const size_t at = metadata.find(key, begin);
+  return at == std::string::npos || at >= end ? std::string::npos : at + key.size();
+}
+
 // The unsigned decimal value of attribute `name` inside [begin, end); false when absent or not a
 // number that fits in 32 bits.
 bool ReadAttribute(const std::string& metadata, size_t begin, size_t end, const char* name, uint32_t& value) {
-  const std::string key = std::string(" ") + name + "=\"";
-  const size_t at = metadata.find(key, begin);
-  if (at == std::string::npos || at >= end)
+  size_t i = FindValue(metadata, begin, end, name);
+  if (i == std::string::npos)
     return false;
   uint64_t number = 0;
-  size_t i = at + key.size();
   const size_t first = i;
   for (; i < end && metadata[i] >= '0' && metadata[i] <= '9'; ++i) {
     number = number * 10 + static_cast<uint64_t>(metadata[i] - '0');
@@ -46,18 +51,24 @@ bool ReadAttribute(const std::string& metadata, size_t begin, size_t end, const 
 
 }  // namespace
 
-std::string AddOwnership(const std::string& metadata, uint32_t uid, uint32_t gid) {
+std::string AddToolAttributes(const std::string& metadata, uint32_t uid, uint32_t gid,
+                              std::string_view digest) {
   size_t begin = 0, end = 0;
   if (!FindStartTag(metadata, begin, end))
     return metadata;
   std::string result;
-  result.reserve(metadata.size() + 32);
+  result.reserve(metadata.size() + 40 + digest.size());
   result.append(metadata, 0, end);
   result += " Uid=\"";
   result += std::to_string(uid);
   result += "\" Gid=\"";
   result += std::to_string(gid);
   result += '"';
+  if (!digest.empty()) {
+    result += " Digest=\"";
+    result += digest;
+    result += '"';
+  }
   result.append(metadata, end, std::string::npos);
   return result;
 }
@@ -72,6 +83,23 @@ Ownership ReadOwnership(const std::string& metadata) {
   if (!ownership.known)
     ownership = Ownership();
   return ownership;
+}
+
+std::string ReadDigest(const std::string& metadata) {
+  size_t begin = 0, end = 0;
+  if (!FindStartTag(metadata, begin, end))
+    return std::string();
+  const size_t first = FindValue(metadata, begin, end, "Digest");
+  if (first == std::string::npos)
+    return std::string();
+  size_t i = first;
+  while (i < end &&
+         ((metadata[i] >= '0' && metadata[i] <= '9') || (metadata[i] >= 'a' && metadata[i] <= 'f')))
+    ++i;
+  // Anything but hex digits up to the closing quote is no digest this tool wrote.
+  if (i == first || i >= end || metadata[i] != '"')
+    return std::string();
+  return metadata.substr(first, i - first);
 }
 
 }  // namespace fsdbtool

@@ -1,9 +1,10 @@
-// Owner and group of an entry, carried in the item's metadata document.
+// Owner, group and content digest of an entry, carried in the item's metadata document.
 //
 // The library's FormMetadata() writes one element with four attributes (Attributes, Links,
-// FileSizeOnDisk, CreationTime). The tool adds two optional attributes, Uid and Gid, to that same
-// element: they travel with the row to every reader, and a reader that knows only the four documented
-// attributes reads the document unchanged. A missing attribute means "not recorded".
+// FileSizeOnDisk, CreationTime). The tool adds optional attributes to that same element: Uid and Gid,
+// and Digest (lower-case hex; its algorithm is recorded once per scan in the tool table). They travel
+// with the row to every reader, and a reader that knows only the four documented attributes reads the
+// document unchanged. A missing attribute means "not recorded".
 //
 // Free functions on strings; thread-safe.
 
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace fsdbtool {
 
@@ -20,10 +22,14 @@ struct Ownership {
   uint32_t uid = 0, gid = 0;
 };
 
-// Appends Uid/Gid attributes to a metadata document made by CDatabaseItem::FormMetadata().
-std::string AddOwnership(const std::string& metadata, uint32_t uid, uint32_t gid);
+// Appends Uid/Gid attributes, and a Digest attribute when `digest` is not empty, to a metadata document
+// made by CDatabaseItem::FormMetadata(). `digest` holds hex digits only.
+std::string AddToolAttributes(const std::string& metadata, uint32_t uid, uint32_t gid,
+                              std::string_view digest = {});
 // The owner recorded in a metadata document; known is false when either attribute is missing.
 Ownership ReadOwnership(const std::string& metadata);
+// The content digest recorded in a metadata document (lower-case hex), or empty when none is.
+std::string ReadDigest(const std::string& metadata);
 
 }  // namespace fsdbtool
 

@@ -49,7 +49,8 @@ void AddReportOptions(CLI::App* command, fsdbtool::CompareOptions& options, bool
                     "Report a renamed entry as a deletion and an addition, not as a move");
   command
       ->add_option("--fields", options.fields,
-                   "Comma-separated fields to compare (default: every one but atime)")
+                   "Comma-separated fields to compare (default: every one but atime; content when\n"
+                   "both scans hold digests of the same algorithm)")
       ->delimiter(',')
       ->allow_extra_args(false);
   command->add_flag("--all", options.all, "List every entry beneath an added or deleted folder too");
@@ -86,7 +87,7 @@ std::string RecordedPath(const std::string& path, const fsdbtool::ScanInfo& info
 }
 
 int RunCheck(const std::string& root, const std::string& database, fsdbtool::CompareOptions compare,
-             bool quiet, bool verbose) {
+             bool rehash, bool quiet, bool verbose) {
   fsdbtool::ScanInfo recorded;
   ToolStatus status = fsdbtool::ReadScanInfo(database, recorded);
   if (!status.ok)
@@ -101,6 +102,12 @@ int RunCheck(const std::string& root, const std::string& database, fsdbtool::Com
   options.oneFileSystem = recorded.oneFileSystem;
   options.select = recorded.select;
   options.progress = ProgressWanted(quiet);
+  // The digests are computed as DB computed them, and taken over from DB for files that did not change.
+  if (fsdbtool::HasDigests(recorded) && !fsdbtool::ParseDigestAlgorithm(recorded.hash, options.hash))
+    std::cerr << "fsdb: " << fsdbtool::EscapePath(database) << " holds digests of an unknown algorithm ("
+              << fsdbtool::EscapePath(recorded.hash) << "); content is not checked\n";
+  if (!rehash)
+    options.reuse = database;
 
   std::error_code ec;
   const std::string scratch = (std::filesystem::temp_directory_path(ec) / "fsdb-check.db").string();
@@ -141,7 +148,10 @@ int Main(int argc, char** argv) {
       "Every folder and file under ROOT is recorded (symbolic links as links, never followed), with\n"
       "times in nanoseconds, mode, owner and group. DB is written to a temporary file beside it and\n"
       "replaces DB only once complete: an interrupted scan leaves DB as it was. DB has mode 0600.\n"
-      "Folders that cannot be listed and entries that vanish are reported, counted and recorded.");
+      "Folders that cannot be listed and entries that vanish are reported, counted and recorded.\n"
+      "With --hash, every regular file also gets a digest of its content; a file that cannot be read is\n"
+      "reported, counted and recorded without one. --reuse trusts the change time, which only the\n"
+      "kernel sets but root can forge; --rehash reads every file when that trust is not wanted.");
   scanCommand->add_option("ROOT", scan.root, "The folder to scan")->required();
   scanCommand->add_option("DB", scan.database, "The database file to write")->required();
   scanCommand->add_option("--layout", layout, "Folder layout of the database")
@@ -158,6 +168,21 @@ int Main(int argc, char** argv) {
   scanCommand->add_option("--as", scan.as, "Record ROOT under this absolute path (check a restored backup)")
       ->type_name("PREFIX");
   scanCommand->add_flag("--no-select", noSelect, "Record every entry as not selected for comparison");
+  std::string hash = "none";
+  bool rehash = false;
+  scanCommand
+      ->add_option("--hash", hash,
+                   "Record a digest of the content of every regular file: sha256 (against tampering)\n"
+                   "or xxh128 (fast change detection)")
+      ->check(CLI::IsMember({"sha256", "xxh128", "none"}))
+      ->type_name("ALG")
+      ->capture_default_str();
+  scanCommand
+      ->add_option("--reuse", scan.reuse,
+                   "Take the digest from this earlier scan for every file whose inode, size, mtime and\n"
+                   "ctime are unchanged (same algorithm); read only the others")
+      ->type_name("PREVIOUS.db");
+  scanCommand->add_flag("--rehash", rehash, "Read and hash every file, even with --reuse");
   scanCommand->add_flag("--quiet,-q", quiet, "No progress line and no summary line");
 
   fsdbtool::CompareOptions compare;
@@ -188,6 +213,9 @@ int Main(int argc, char** argv) {
   checkCommand->add_option("DB", checkDatabase, "The scan database to check against")->required();
   AddReportOptions(checkCommand, compare, noMoves);
   checkCommand->add_flag("--quiet,-q", quiet, "No progress line while scanning");
+  checkCommand->add_flag("--rehash", rehash,
+                         "Read and hash every file; by default a file whose inode, size, mtime and ctime\n"
+                         "are unchanged keeps the digest DB recorded");
 
   std::string database, path;
   const char* kPathHelp = "A recorded path; a relative one is resolved as scan resolved its root";
@@ -225,6 +253,12 @@ int Main(int argc, char** argv) {
     scan.select = !noSelect;
     scan.layout = layout == "optimized" ? FSDB::DATABASE_TYPE_OPTIMIZED : FSDB::DATABASE_TYPE_FULL_PATH;
     scan.progress = ProgressWanted(quiet);
+    if (!fsdbtool::ParseDigestAlgorithm(hash, scan.hash))
+      return Report(ToolStatus::Fail("unknown digest algorithm: " + hash), verbose);
+    if (!scan.reuse.empty() && scan.hash == fsdbtool::DigestAlgorithm::kNone)
+      return Report(ToolStatus::Fail("--reuse needs --hash sha256 or --hash xxh128"), verbose);
+    if (rehash)
+      scan.reuse.clear();
     fsdbtool::ScanInfo info;
     const ToolStatus status = fsdbtool::ScanToDatabase(scan, info);
     if (!status.ok)
@@ -236,7 +270,7 @@ int Main(int argc, char** argv) {
   if (compareCommand->parsed())
     return fsdbtool::RunCompare(compare, verbose);
   if (checkCommand->parsed())
-    return RunCheck(checkRoot, checkDatabase, compare, quiet, verbose);
+    return RunCheck(checkRoot, checkDatabase, compare, rehash, quiet, verbose);
 
   fsdbtool::ScanInfo info;
   ToolStatus status = fsdbtool::ReadScanInfo(database, info);
