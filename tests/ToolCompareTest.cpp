@@ -60,7 +60,7 @@ std::string Unescape(const std::string& text) {
 constexpr int64_t kKeep = INT64_MIN;  // leave this time as it is
 
 void SetTimes(const std::string& path, int64_t atimeNs, int64_t mtimeNs) {
-  const auto spec = [](int64_t ns) {
+  const auto toTimespec = [](int64_t ns) {
     struct timespec time;
     if (ns == kKeep) {
       time.tv_sec = 0;
@@ -71,7 +71,7 @@ void SetTimes(const std::string& path, int64_t atimeNs, int64_t mtimeNs) {
     }
     return time;
   };
-  const struct timespec times[2] = {spec(atimeNs), spec(mtimeNs)};
+  const struct timespec times[2] = {toTimespec(atimeNs), toTimespec(mtimeNs)};
   ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0)) << path;
 }
 

@@ -16,7 +16,7 @@
 
 #include "Compare.h"
 #include "Format.h"
-#include "Inspect.h"
+#include "ReadBack.h"
 #include "Scan.h"
 #include "ToolDatabase.h"
 #include "fsdb/LogWriter.h"

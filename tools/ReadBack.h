@@ -1,7 +1,7 @@
 // `fsdb ls`, `fsdb stat` and `fsdb info`: what a scan database recorded, read back for a person.
 
-#ifndef FSDB_TOOLS_INSPECT_H_
-#define FSDB_TOOLS_INSPECT_H_
+#ifndef FSDB_TOOLS_READBACK_H_
+#define FSDB_TOOLS_READBACK_H_
 
 #include <string>
 
@@ -18,4 +18,4 @@ ToolStatus PrintInfo(const std::string& databasePath);
 
 }  // namespace fsdbtool
 
-#endif  // FSDB_TOOLS_INSPECT_H_
+#endif  // FSDB_TOOLS_READBACK_H_

@@ -1,4 +1,4 @@
-#include "Inspect.h"
+#include "ReadBack.h"
 
 #include <sys/stat.h>
 
