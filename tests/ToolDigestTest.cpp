@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -46,20 +47,9 @@ void RewriteKeepingTimes(const std::string& path, const std::string& content) {
   struct stat before;
   ASSERT_EQ(stat(path.c_str(), &before), 0);
   ASSERT_EQ(static_cast<size_t>(before.st_size), content.size());
-  {
-    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    const ssize_t written = write(fd, content.data(), content.size());
-    ASSERT_EQ(close(fd), 0);
-    ASSERT_EQ(written, static_cast<ssize_t>(content.size()));
-  }
+  std::ofstream(path, std::ios::binary | std::ios::in) << content;  // in place: the same inode
   const struct timespec times[2] = {before.st_atim, before.st_mtim};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-  struct stat after;
-  ASSERT_EQ(stat(path.c_str(), &after), 0);
-  ASSERT_EQ(after.st_size, before.st_size);
-  ASSERT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
-  ASSERT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 }
 
 std::string RandomBytes(size_t size, unsigned seed) {
@@ -81,12 +71,8 @@ std::vector<nlohmann::json> JsonChanges(const ToolResult& result) {
   return changes;
 }
 
-class ToolDigestTest : public ::testing::TestWithParam<std::tuple<FSDB::DatabaseType, std::string>> {
+class ToolDigestTest : public fsdbtest::ToolFixture<std::tuple<FSDB::DatabaseType, std::string>> {
  protected:
-  ToolResult Tool(Args args) {
-    args.insert(args.begin(), FSDB_TOOL);
-    return fsdbtest::RunProgram(args, tree_.path());
-  }
   // Scans root/ into `database` with the layout of the parameter; `extra` comes before the operands.
   ToolResult Scan(const std::string& database, Args extra = {}) {
     Args args{"scan", "-q", "--layout", Layout()};
@@ -111,13 +97,12 @@ class ToolDigestTest : public ::testing::TestWithParam<std::tuple<FSDB::Database
   }
   // The digest `stat` shows for a recorded file, without the algorithm's name.
   std::string Recorded(const std::string& database, const std::string& relative) {
-    const ToolResult stat = Tool({"stat", Db(database), In(relative)});
-    EXPECT_EQ(stat.status, 0) << stat.err;
-    const std::string shown = Field(stat, "digest");
-    const std::string prefix = Algorithm() + " ";
-    if (shown.compare(0, prefix.size(), prefix) != 0)
-      return "<" + shown + ">";
-    return shown.substr(prefix.size());
+    const std::string shown = Digest(database, relative), prefix = Algorithm() + " ";
+    return shown.compare(0, prefix.size(), prefix) == 0 ? shown.substr(prefix.size()) : "<" + shown + ">";
+  }
+  // The `digest` field of stat, as shown.
+  std::string Digest(const std::string& database, const std::string& relative) {
+    return Field(Tool({"stat", Db(database), In(relative)}), "digest");
   }
   std::string External(const std::string& relative) {
     return ExternalDigest(Algorithm(), In(relative), tree_.path());
@@ -136,11 +121,6 @@ class ToolDigestTest : public ::testing::TestWithParam<std::tuple<FSDB::Database
   }
   const std::string& Algorithm() const { return std::get<1>(GetParam()); }
   std::string OtherAlgorithm() const { return Algorithm() == "sha256" ? "xxh128" : "sha256"; }
-  std::string Root() const { return tree_ / "root"; }
-  std::string In(const std::string& relative) const { return Root() + "/" + relative; }
-  std::string Db(const std::string& name) const { return tree_ / name; }
-
-  ToolTree tree_;
 };
 
 INSTANTIATE_TEST_SUITE_P(
@@ -169,8 +149,8 @@ TEST_P(ToolDigestTest, DigestsEqualSha256sumAndXxhsum) {
 
   for (const auto& [name, content] : files)
     EXPECT_EQ(Recorded("1.db", name), External(name)) << name;
-  EXPECT_EQ(Field(Tool({"stat", Db("1.db"), In("link")}), "digest"), "none (not a regular file)");
-  EXPECT_EQ(Field(Tool({"stat", Db("1.db"), In("sub")}), "digest"), "none (not a regular file)");
+  for (const char* other : {"link", "sub"})
+    EXPECT_EQ(Digest("1.db", other), "none (not a regular file)");
   EXPECT_EQ(Info("1.db", "digests"), Counts(files.size(), 0));
   uint64_t total = 0;
   for (const auto& file : files)
@@ -179,8 +159,7 @@ TEST_P(ToolDigestTest, DigestsEqualSha256sumAndXxhsum) {
 
   // A scan without --hash records none and says so.
   ScanOk("plain.db");
-  EXPECT_EQ(Field(Tool({"stat", Db("plain.db"), In("one")}), "digest"),
-            "not recorded (scanned without --hash)");
+  EXPECT_EQ(Digest("plain.db", "one"), "not recorded (scanned without --hash)");
   EXPECT_EQ(Info("plain.db", "digests"), "none");
 }
 
@@ -222,9 +201,8 @@ TEST_P(ToolDigestTest, SameSizeEditWithRestoredMtimeIsCaught) {
   // Without digests only the change time tells, and nothing says what changed.
   ScanOk("plain2.db");
   const ToolResult plain = Tool({"compare", Db("plain1.db"), Db("plain2.db")});
-  EXPECT_EQ(plain.out.find("content"), std::string::npos) << plain.out;
-  EXPECT_EQ(plain.out.find("size:"), std::string::npos) << plain.out;
-  EXPECT_EQ(plain.out.find("mtime:"), std::string::npos) << plain.out;
+  for (const char* field : {"content", "size:", "mtime:"})
+    EXPECT_EQ(plain.out.find(field), std::string::npos) << plain.out;
   // content asked for where a scan has no digests: said once, nothing compared.
   const ToolResult asked = Tool({"compare", "--fields", "content", Db("1.db"), Db("plain2.db")});
   EXPECT_EQ(asked.status, 0) << asked.out;
@@ -298,22 +276,17 @@ TEST_P(ToolDigestTest, UnreadableFileIsReportedAndRecordedWithoutDigest) {
   ASSERT_EQ(chmod(tree_.path().c_str(), 0755), 0);
   tree_.MakeFolder("out");
   ASSERT_EQ(chmod((tree_ / "out").c_str(), 0777), 0);
-  Args probe = fsdbtest::AsNobody();
-  probe.push_back("true");
-  if (fsdbtest::RunProgram(probe, tree_.path()).status != 0)
+  if (!fsdbtest::CanRunAsNobody(tree_.path()))
     GTEST_SKIP() << "cannot run a command as nobody with setpriv here";
 
-  Args args = fsdbtest::AsNobody();
-  for (const std::string& arg :
-       {std::string(FSDB_TOOL), std::string("scan"), std::string("-q"), std::string("--layout"), Layout(),
-        std::string("--hash"), Algorithm(), Root(), Db("out/1.db")})
-    args.push_back(arg);
-  const ToolResult scan = fsdbtest::RunProgram(args, tree_.path());
+  const ToolResult scan =
+      fsdbtest::RunProgram(fsdbtest::AsNobody({FSDB_TOOL, "scan", "-q", "--layout", Layout(), "--hash",
+                                               Algorithm(), Root(), Db("out/1.db")}),
+                           tree_.path());
   ASSERT_EQ(scan.status, 0) << scan.err;
   EXPECT_EQ(scan.err, "fsdb: cannot hash " + In("secret") + ": open: Permission denied\n");
   EXPECT_EQ(Info("out/1.db", "digests"), Counts(1, 0, 1));
-  EXPECT_EQ(Field(Tool({"stat", Db("out/1.db"), In("secret")}), "digest"),
-            "none (the file could not be read)");
+  EXPECT_EQ(Digest("out/1.db", "secret"), "none (the file could not be read)");
   EXPECT_EQ(Recorded("out/1.db", "open"), External("open"));
 
   // A file recorded without a digest has nothing to take over: the next scan reads it, and a comparison
@@ -326,15 +299,11 @@ TEST_P(ToolDigestTest, UnreadableFileIsReportedAndRecordedWithoutDigest) {
 
 TEST_P(ToolDigestTest, ReuseNeedsHashAndAnExistingScan) {
   tree_.Write("root/a", "a");
-  const ToolResult noHash = Scan("1.db", {"--reuse", Db("missing.db")});
-  EXPECT_EQ(noHash.status, 2);
-  EXPECT_NE(noHash.err.find("--reuse needs --hash"), std::string::npos) << noHash.err;
-  const ToolResult missing = Scan("1.db", {"--hash", Algorithm(), "--reuse", Db("missing.db")});
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_NE(missing.err.find("cannot open " + Db("missing.db")), std::string::npos) << missing.err;
+  fsdbtest::ExpectOneLineError(Scan("1.db", {"--reuse", Db("missing.db")}), "--reuse needs --hash");
+  fsdbtest::ExpectOneLineError(Scan("1.db", {"--hash", Algorithm(), "--reuse", Db("missing.db")}),
+                               "cannot open " + Db("missing.db"));
+  fsdbtest::ExpectOneLineError(Scan("1.db", {"--hash", "md5"}), "md5");
   EXPECT_FALSE(std::filesystem::exists(Db("1.db"))) << "a failed scan left a database";
-  const ToolResult unknown = Scan("1.db", {"--hash", "md5"});
-  EXPECT_EQ(unknown.status, 2);
 }
 
 // Digests of an empty file and of a 3 GiB sparse file (no block allocated: cheap to make, read as
@@ -364,19 +333,18 @@ TEST(ToolDigestSizesTest, EmptyAndLargeSparseFiles) {
   for (const auto& expected : kCases) {
     SCOPED_TRACE(expected.algorithm);
     const std::string db = tree / (std::string(expected.algorithm) + ".db");
-    const ToolResult scan = fsdbtest::RunProgram(
-        {FSDB_TOOL, "scan", "-q", "--hash", expected.algorithm, tree / "root", db}, tree.path());
-    ASSERT_EQ(scan.status, 0) << scan.err;
-    const auto digest = [&](const std::string& name) {
-      return Field(fsdbtest::RunProgram({FSDB_TOOL, "stat", db, tree / ("root/" + name)}, tree.path()),
-                   "digest");
+    const auto tool = [&](const Args& args) {
+      Args argv{FSDB_TOOL};
+      argv.insert(argv.end(), args.begin(), args.end());
+      return fsdbtest::RunProgram(argv, tree.path());
     };
-    EXPECT_EQ(digest("empty"), std::string(expected.algorithm) + " " + expected.empty);
-    EXPECT_EQ(digest("sparse"), std::string(expected.algorithm) + " " + expected.sparse);
-    const ToolResult info = fsdbtest::RunProgram({FSDB_TOOL, "info", db}, tree.path());
-    EXPECT_EQ(Field(info, "bytes read"), std::to_string(int64_t{3} << 30));
-    EXPECT_EQ(Field(fsdbtest::RunProgram({FSDB_TOOL, "stat", db, sparse}, tree.path()), "size"),
-              std::to_string(int64_t{3} << 30));
+    const ToolResult scan = tool({"scan", "-q", "--hash", expected.algorithm, tree / "root", db});
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    const ToolResult empty = tool({"stat", db, tree / "root/empty"}), large = tool({"stat", db, sparse});
+    EXPECT_EQ(Field(empty, "digest"), std::string(expected.algorithm) + " " + expected.empty);
+    EXPECT_EQ(Field(large, "digest"), std::string(expected.algorithm) + " " + expected.sparse);
+    EXPECT_EQ(Field(large, "size"), std::to_string(int64_t{3} << 30));
+    EXPECT_EQ(Field(tool({"info", db}), "bytes read"), std::to_string(int64_t{3} << 30));
   }
 }
 

@@ -19,11 +19,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/make_shared.hpp>
 
 #include "ToolTestUtil.h"
-#include "fsdb/DatabaseItem.h"
-#include "fsdb/ScanDatabase.h"
 
 #ifndef FSDB_TOOL
 #error "FSDB_TOOL must name the built fsdb tool"
@@ -33,12 +30,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using fsdbtest::Args;
+using fsdbtest::ExpectOneLineError;
 using fsdbtest::Field;
 using fsdbtest::RunOptions;
 using fsdbtest::ToolResult;
 using fsdbtest::ToolTree;
 
-// The names (and the sorted contents) of a folder: what a command may have left beside a database.
+// The names in a folder: what a command may have left beside a database.
 std::set<std::string> FolderNames(const std::string& folder) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder))
@@ -46,13 +44,11 @@ std::set<std::string> FolderNames(const std::string& folder) {
   return names;
 }
 
-std::vector<std::string> TempFilesBeside(const std::string& folder) {
-  std::vector<std::string> temps;
-  for (const std::string& name : FolderNames(folder)) {
+bool NoTempFileIn(const std::string& folder) {
+  for (const std::string& name : FolderNames(folder))
     if (name.find(".fsdb-tmp-") != std::string::npos)
-      temps.push_back(name);
-  }
-  return temps;
+      return false;
+  return true;
 }
 
 // The line of `ls` output that ends with `name`.
@@ -65,20 +61,8 @@ std::string LsLine(const ToolResult& result, const std::string& name) {
   return "";
 }
 
-// Expects an error: exit status 2 and exactly one line on stderr that holds `words`.
-void ExpectOneLineError(const ToolResult& result, const std::string& words) {
-  EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-  EXPECT_NE(result.err.find(words), std::string::npos) << result.err;
-  EXPECT_EQ(result.err.find(".cpp"), std::string::npos) << "internal locations shown: " << result.err;
-}
-
-class ToolScanTest : public ::testing::TestWithParam<FSDB::DatabaseType> {
+class ToolScanTest : public fsdbtest::ToolFixture<FSDB::DatabaseType> {
  protected:
-  ToolResult Tool(Args args, const RunOptions& options = RunOptions()) {
-    args.insert(args.begin(), FSDB_TOOL);
-    return fsdbtest::RunProgram(args, tree_.path(), options);
-  }
   // Scans root/ into `database` (a name in the test's folder) with the layout of the parameter.
   ToolResult Scan(const std::string& database, Args extra = {}) {
     Args args{"scan", "-q", "--layout", Layout(), Root(), Db(database)};
@@ -90,11 +74,9 @@ class ToolScanTest : public ::testing::TestWithParam<FSDB::DatabaseType> {
     ASSERT_EQ(result.status, 0) << result.err;
   }
   std::string Layout() const { return GetParam() == FSDB::DATABASE_TYPE_OPTIMIZED ? "optimized" : "full"; }
-  std::string Root() const { return tree_ / "root"; }
-  std::string In(const std::string& relative) const { return Root() + "/" + relative; }
-  std::string Db(const std::string& name) const { return tree_ / name; }
-
-  ToolTree tree_;
+  int StatStatus(const std::string& database, const std::string& relative) {
+    return Tool({"stat", Db(database), In(relative)}).status;
+  }
 };
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ToolScanTest,
@@ -115,34 +97,38 @@ TEST_P(ToolScanTest, RecordsEveryFieldWithNanosecondsAndOwner) {
   ASSERT_EQ(utimensat(AT_FDCWD, In("a.txt").c_str(), times, 0), 0);
   ScanOk("1.db");
 
-  const ToolResult info = Tool({"info", Db("1.db")});
-  ASSERT_EQ(info.status, 0) << info.err;
-  EXPECT_EQ(Field(info, "layout"), Layout());
-  EXPECT_EQ(Field(info, "root"), Root());
-  EXPECT_EQ(Field(info, "time unit"), "ns");
-  EXPECT_EQ(Field(info, "folders"), "2");
-  EXPECT_EQ(Field(info, "files"), "3");  // the link is recorded as a file
-  EXPECT_EQ(Field(info, "skipped"), "0");
-
-  const ToolResult stat = Tool({"stat", Db("1.db"), In("a.txt")});
-  ASSERT_EQ(stat.status, 0) << stat.err;
-  EXPECT_EQ(Field(stat, "modification"), "2023-11-14T22:13:20.123456789Z (1700000000123456789 ns)");
-  EXPECT_EQ(Field(stat, "access"), "2020-09-13T12:26:40.000000005Z (1600000000000000005 ns)");
-  EXPECT_EQ(Field(stat, "mode"), "-rwsr-x--x (4751)");
-  EXPECT_EQ(Field(stat, "owner"), "1234 (uid), 5678 (gid)");
-  EXPECT_EQ(Field(stat, "size"), "5");
   struct stat st;
   ASSERT_EQ(lstat(In("a.txt").c_str(), &st), 0);
-  EXPECT_EQ(Field(stat, "inode"), std::to_string(st.st_ino));
+  const ToolResult info = Tool({"info", Db("1.db")});
+  const ToolResult stat = Tool({"stat", Db("1.db"), In("a.txt")});
+  const struct {
+    const ToolResult& result;
+    const char* key;
+    std::string value;
+  } fields[] = {
+      {info, "layout", Layout()},
+      {info, "root", Root()},
+      {info, "time unit", "ns"},
+      {info, "folders", "2"},
+      {info, "files", "3"},  // the link is recorded as a file
+      {info, "skipped", "0"},
+      {stat, "modification", "2023-11-14T22:13:20.123456789Z (1700000000123456789 ns)"},
+      {stat, "access", "2020-09-13T12:26:40.000000005Z (1600000000000000005 ns)"},
+      {stat, "mode", "-rwsr-x--x (4751)"},
+      {stat, "owner", "1234 (uid), 5678 (gid)"},
+      {stat, "size", "5"},
+      {stat, "inode", std::to_string(st.st_ino)},
+  };
+  for (const auto& field : fields)
+    EXPECT_EQ(Field(field.result, field.key), field.value) << field.result.err;
   const std::string change = Field(stat, "change");
   const std::string changeNs = std::to_string(int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec);
   EXPECT_EQ(change.substr(change.find('(')), "(" + changeNs + " ns)");
 
   // ls: sorted by name, the link shown as a link (not followed), the folder with its '/'.
   const ToolResult ls = Tool({"ls", Db("1.db"), Root()});
-  ASSERT_EQ(ls.status, 0) << ls.err;
   const std::vector<std::string> lines = ls.Lines();
-  ASSERT_EQ(lines.size(), 3u) << ls.out;
+  ASSERT_EQ(lines.size(), 3u) << ls.out << ls.err;
   EXPECT_EQ(lines[0], "-rwsr-x--x 1 1234:5678    5 2023-11-14T22:13:20.123456789Z a.txt");  // sizes aligned
   EXPECT_EQ(lines[1].substr(0, 11), "lrwxrwxrwx ");
   EXPECT_EQ(lines[1].substr(lines[1].size() - 5), " link");
@@ -160,18 +146,16 @@ TEST_P(ToolScanTest, RescanDropsEntriesThatAreGone) {
   tree_.Write("root/new.txt", "n");
   ScanOk("1.db");
   // A database inside the tree it records is left out, and so are its temporary files.
-  ASSERT_EQ(Tool({"scan", "-q", "--layout", Layout(), Root(), In("self.db")}).status, 0);
-  ASSERT_EQ(Tool({"scan", "-q", "--layout", Layout(), Root(), In("self.db")}).status, 0);
+  for (int twice = 0; twice < 2; ++twice)
+    ASSERT_EQ(Tool({"scan", "-q", "--layout", Layout(), Root(), In("self.db")}).status, 0);
   ExpectOneLineError(Tool({"stat", In("self.db"), In("self.db")}), "not in this scan");
 
   for (const char* gone : {"gone.txt", "old", "old/inner.txt"})
     ExpectOneLineError(Tool({"stat", Db("1.db"), In(gone)}), "not in this scan: " + In(gone));
-  EXPECT_EQ(Tool({"stat", Db("1.db"), In("new.txt")}).status, 0);
+  EXPECT_EQ(StatStatus("1.db", "new.txt"), 0);
   const ToolResult info = Tool({"info", Db("1.db")});
-  EXPECT_EQ(Field(info, "folders"), "1");
-  EXPECT_EQ(Field(info, "files"), "2");
-  const ToolResult ls = Tool({"ls", Db("1.db"), Root()});
-  EXPECT_EQ(ls.Lines().size(), 2u) << ls.out;
+  EXPECT_EQ(Field(info, "folders") + " " + Field(info, "files"), "1 2");
+  EXPECT_EQ(Tool({"ls", Db("1.db"), Root()}).Lines().size(), 2u);
 }
 
 TEST_P(ToolScanTest, DatabaseIsPrivateAndReadsLeaveNothingBehind) {
@@ -179,11 +163,9 @@ TEST_P(ToolScanTest, DatabaseIsPrivateAndReadsLeaveNothingBehind) {
   tree_.Write("1.db", "");  // an empty file may be replaced
   ASSERT_EQ(chmod(Db("1.db").c_str(), 0666), 0);
   const mode_t old = umask(0);
-  const ToolResult scan = Scan("1.db");
-  const ToolResult fresh = Scan("2.db");
+  const int scanned = Scan("1.db").status + Scan("2.db").status;
   umask(old);
-  ASSERT_EQ(scan.status, 0) << scan.err;
-  ASSERT_EQ(fresh.status, 0) << fresh.err;
+  ASSERT_EQ(scanned, 0);
   for (const char* name : {"1.db", "2.db"}) {
     struct stat st;
     ASSERT_EQ(stat(Db(name).c_str(), &st), 0);
@@ -223,7 +205,7 @@ TEST_P(ToolScanTest, FailedScanLeavesDatabaseAndNoTemporaryFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[1] + " " + c.args[2]);
     ExpectOneLineError(Tool(c.args), c.words);
-    EXPECT_TRUE(TempFilesBeside(tree_.path()).empty());
+    EXPECT_TRUE(NoTempFileIn(tree_.path()));
   }
   EXPECT_TRUE(fsdbtest::ReadWholeFile(Db("1.db")) == bytes);
   EXPECT_EQ(fsdbtest::ReadWholeFile(tree_ / "other.txt"), "precious");
@@ -257,13 +239,10 @@ TEST_P(ToolScanTest, InterruptedScanLeavesDatabaseUnchanged) {
     const ToolResult killed = fsdbtest::WaitProgram(pid, tree_ / ".out", tree_ / ".err");
     ASSERT_EQ(killed.signal, signal) << "the scan ended before it was interrupted: " << killed.err;
     EXPECT_TRUE(fsdbtest::ReadWholeFile(Db("1.db")) == bytes);
-    if (signal == SIGTERM)
-      EXPECT_TRUE(TempFilesBeside(tree_.path()).empty());
-    else
-      EXPECT_FALSE(TempFilesBeside(tree_.path()).empty()) << "SIGKILL cannot be caught; expected a leftover";
+    EXPECT_EQ(NoTempFileIn(tree_.path()), signal == SIGTERM) << "SIGKILL cannot be caught: a leftover";
   }
   ScanOk("1.db");
-  EXPECT_TRUE(TempFilesBeside(tree_.path()).empty());
+  EXPECT_TRUE(NoTempFileIn(tree_.path()));
 }
 
 // A leftover whose process id is gone is removed, unless a process (of another PID namespace, say)
@@ -286,7 +265,7 @@ TEST_P(ToolScanTest, StaleTemporaryFileGoesOnlyWhenUnlocked) {
   EXPECT_TRUE(fs::exists(stale + "-wal"));
   close(fd);
   ScanOk("1.db");
-  EXPECT_TRUE(TempFilesBeside(tree_.path()).empty());
+  EXPECT_TRUE(NoTempFileIn(tree_.path()));
 }
 
 TEST_P(ToolScanTest, NamesRoundTripUnambiguously) {
@@ -310,20 +289,16 @@ TEST_P(ToolScanTest, NamesRoundTripUnambiguously) {
   ScanOk("1.db");
 
   const ToolResult ls = Tool({"ls", Db("1.db"), Root()});
-  ASSERT_EQ(ls.status, 0) << ls.err;
-  EXPECT_EQ(ls.Lines().size(), std::size(names) + 1) << ls.out;
+  EXPECT_EQ(ls.Lines().size(), std::size(names) + 1) << ls.out << ls.err;
   for (const Name& name : names) {
     SCOPED_TRACE(name.shown);
     EXPECT_NE(LsLine(ls, name.shown), "") << ls.out;
     const ToolResult stat = Tool({"stat", Db("1.db"), In(name.bytes)});
-    ASSERT_EQ(stat.status, 0) << stat.err;
-    EXPECT_EQ(Field(stat, "path"), In(name.shown));
+    EXPECT_EQ(Field(stat, "path"), In(name.shown)) << stat.err;
     EXPECT_EQ(Field(stat, "size"), std::to_string(name.bytes.size()));
   }
   // A relative path with a leading '-' after "--", resolved against the working folder.
-  const ToolResult dash = Tool({"stat", Db("1.db"), "--", "-dash"}, {Root(), {}});
-  ASSERT_EQ(dash.status, 0) << dash.err;
-  EXPECT_EQ(Field(dash, "path"), In("-dash"));
+  EXPECT_EQ(Field(Tool({"stat", Db("1.db"), "--", "-dash"}, {Root(), {}}), "path"), In("-dash"));
   const ToolResult nested = Tool({"ls", Db("1.db"), In("a%b/_")});
   ASSERT_EQ(nested.Lines().size(), 1u) << nested.out << nested.err;
   EXPECT_NE(LsLine(nested, "x"), "");
@@ -340,12 +315,12 @@ TEST_P(ToolScanTest, ExcludeLeavesOutEntriesAndSubtrees) {
   ScanOk("1.db", {"--exclude", "*.o", "--exclude", "build/out", "--exclude", "cache"});
 
   for (const char* kept : {"keep.c", "src", "src/deep", "build", "src/build/out/y"})
-    EXPECT_EQ(Tool({"stat", Db("1.db"), In(kept)}).status, 0) << kept;
+    EXPECT_EQ(StatStatus("1.db", kept), 0) << kept;
   for (const char* dropped :
        {"drop.o", "src/deep/drop.o", "build/out", "build/out/x", "cache", "src/cache/z"})
     ExpectOneLineError(Tool({"stat", Db("1.db"), In(dropped)}), "not in this scan");
-  const ToolResult info = Tool({"info", Db("1.db")});
-  EXPECT_EQ(Field(info, "options"), "--exclude *.o --exclude build/out --exclude cache");
+  EXPECT_EQ(Field(Tool({"info", Db("1.db")}), "options"),
+            "--exclude *.o --exclude build/out --exclude cache");
 }
 
 TEST_P(ToolScanTest, AsRecordsTheRootUnderAnotherPath) {
@@ -354,12 +329,9 @@ TEST_P(ToolScanTest, AsRecordsTheRootUnderAnotherPath) {
   const ToolResult info = Tool({"info", Db("1.db")});
   EXPECT_EQ(Field(info, "root"), "/srv/data");
   EXPECT_EQ(Field(info, "scanned"), Root());
-  const ToolResult stat = Tool({"stat", Db("1.db"), "/srv/data/etc/conf"});
-  ASSERT_EQ(stat.status, 0) << stat.err;
+  EXPECT_EQ(Field(Tool({"stat", Db("1.db"), "/srv/data/etc/conf"}), "path"), "/srv/data/etc/conf");
   // A relative path inside the scanned tree names the recorded entry.
-  const ToolResult relative = Tool({"stat", Db("1.db"), "etc/conf"}, {Root(), {}});
-  ASSERT_EQ(relative.status, 0) << relative.err;
-  EXPECT_EQ(Field(relative, "path"), "/srv/data/etc/conf");
+  EXPECT_EQ(Field(Tool({"stat", Db("1.db"), "etc/conf"}, {Root(), {}}), "path"), "/srv/data/etc/conf");
   ExpectOneLineError(Tool({"stat", Db("1.db"), In("etc/conf")}), "not in this scan");
 }
 
@@ -377,9 +349,9 @@ TEST_P(ToolScanTest, OneFileSystemStopsAtMountPoints) {
 
   ScanOk("1.db", {"--one-file-system"});
   ScanOk("2.db");
-  EXPECT_EQ(Tool({"stat", Db("1.db"), In("mnt")}).status, 0);
+  EXPECT_EQ(StatStatus("1.db", "mnt"), 0);
   ExpectOneLineError(Tool({"stat", Db("1.db"), In("mnt/inside")}), "not in this scan");
-  EXPECT_EQ(Tool({"stat", Db("2.db"), In("mnt/inside")}).status, 0);
+  EXPECT_EQ(StatStatus("2.db", "mnt/inside"), 0);
   EXPECT_EQ(Field(Tool({"info", Db("1.db")}), "options"), "--one-file-system");
 }
 
@@ -393,31 +365,24 @@ TEST_P(ToolScanTest, UnreadableFoldersAreRecorded) {
   ASSERT_EQ(chmod((tree_ / "out").c_str(), 0777), 0);
   ASSERT_EQ(chmod(In("closed").c_str(), 0700), 0);    // nobody may neither list nor search it
   ASSERT_EQ(chmod(In("listonly").c_str(), 0744), 0);  // nobody may list the names, not read their status
-  Args probe = fsdbtest::AsNobody();
-  probe.push_back("true");
-  if (fsdbtest::RunProgram(probe, tree_.path()).status != 0)
+  if (!fsdbtest::CanRunAsNobody(tree_.path()))
     GTEST_SKIP() << "cannot run a command as nobody with setpriv here";
 
-  Args args = fsdbtest::AsNobody();
-  for (const std::string& arg : {std::string(FSDB_TOOL), std::string("scan"), std::string("-q"),
-                                 std::string("--layout"), Layout(), Root(), tree_ / "out/1.db"})
-    args.push_back(arg);
-  const ToolResult scan = fsdbtest::RunProgram(args, tree_.path());
+  const ToolResult scan = fsdbtest::RunProgram(
+      fsdbtest::AsNobody({FSDB_TOOL, "scan", "-q", "--layout", Layout(), Root(), Db("out/1.db")}),
+      tree_.path());
   ASSERT_EQ(scan.status, 0) << scan.err;
-  EXPECT_NE(scan.err.find("cannot list " + In("closed") + ": permission denied"), std::string::npos)
-      << scan.err;
-  EXPECT_NE(scan.err.find("cannot list " + In("listonly") + ": permission denied"), std::string::npos)
-      << scan.err;
-
-  const ToolResult info = Tool({"info", tree_ / "out/1.db"});
-  EXPECT_EQ(Field(info, "unreadable"), "2");
-  EXPECT_EQ(Field(info, "skipped"), "2");
-  EXPECT_NE(info.out.find("  " + In("closed") + "/ (permission denied)\n"), std::string::npos) << info.out;
-  EXPECT_NE(info.out.find("  " + In("listonly") + "/ (permission denied)\n"), std::string::npos) << info.out;
+  const ToolResult info = Tool({"info", Db("out/1.db")});
+  EXPECT_EQ(Field(info, "unreadable") + " " + Field(info, "skipped"), "2 2");
+  for (const char* folder : {"closed", "listonly"}) {
+    EXPECT_NE(scan.err.find("cannot list " + In(folder) + ": permission denied"), std::string::npos)
+        << scan.err;
+    EXPECT_NE(info.out.find("  " + In(folder) + "/ (permission denied)\n"), std::string::npos) << info.out;
+  }
   // The folders themselves are recorded; what is beneath them is not, and the rest is complete.
-  EXPECT_EQ(Tool({"stat", tree_ / "out/1.db", In("closed")}).status, 0);
-  EXPECT_EQ(Tool({"stat", tree_ / "out/1.db", In("open/a")}).status, 0);
-  ExpectOneLineError(Tool({"stat", tree_ / "out/1.db", In("closed/secret")}), "not in this scan");
+  EXPECT_EQ(StatStatus("out/1.db", "closed"), 0);
+  EXPECT_EQ(StatStatus("out/1.db", "open/a"), 0);
+  ExpectOneLineError(Tool({"stat", Db("out/1.db"), In("closed/secret")}), "not in this scan");
 }
 
 TEST_P(ToolScanTest, CheckReportsWhatChangedSinceTheScan) {
@@ -432,36 +397,20 @@ TEST_P(ToolScanTest, CheckReportsWhatChangedSinceTheScan) {
   tree_.Write("root/noise.log", "excluded as recorded");
   const ToolResult check = Tool({"check", "-q", Root(), Db("1.db")}, inTmp);
   EXPECT_EQ(check.status, 1) << check.err;
-  EXPECT_NE(check.out.find("+ " + In("b.txt")), std::string::npos) << check.out;
-  EXPECT_NE(check.out.find("~ " + In("a.txt")), std::string::npos) << check.out;
+  for (const std::string& line : {"+ " + In("b.txt"), "~ " + In("a.txt")})
+    EXPECT_NE(check.out.find(line), std::string::npos) << check.out;
   EXPECT_EQ(check.out.find("noise.log"), std::string::npos) << check.out;
   EXPECT_TRUE(FolderNames(tree_ / "tmp").empty());
 }
 
 // A database made by another program (no tool table) still reads, its layout detected.
 TEST_P(ToolScanTest, ReadsDatabasesOfOtherPrograms) {
-  {
-    FSDB::CScanDatabase database(Db("other.db"), GetParam());
-    ASSERT_FALSE(database.Open(false).IsError());
-    auto item = boost::make_shared<FSDB::CDatabaseItem>();
-    item->SetAsDirectory(true);
-    item->SetAsSelected(true);
-    ASSERT_FALSE(database.AddFolder("/data", item).IsError());
-    auto file = boost::make_shared<FSDB::CDatabaseItem>();
-    file->SetFileSize(7);
-    file->SetModificationTime(1234);
-    ASSERT_FALSE(file->FormMetadata().IsError());
-    ASSERT_FALSE(database.AddFile("/data/f", file).IsError());
-    ASSERT_FALSE(database.Close().IsError());
-  }
+  fsdbtest::WriteForeignScan(Db("other.db"), GetParam(), "/data", {{"/data/f", 7, 1234, 0}});
   const ToolResult info = Tool({"info", Db("other.db")});
-  ASSERT_EQ(info.status, 0) << info.err;
-  EXPECT_EQ(Field(info, "layout"), Layout());
+  EXPECT_EQ(Field(info, "layout"), Layout()) << info.err;
   EXPECT_NE(Field(info, "made by").find("another program"), std::string::npos);
-  const ToolResult ls = Tool({"ls", Db("other.db"), "/data"});
-  ASSERT_EQ(ls.status, 0) << ls.err;
-  ASSERT_EQ(ls.Lines().size(), 1u);
-  EXPECT_EQ(ls.Lines()[0], "?????????? 0 - 7 1234 f");  // mode and owner unknown, the time as stored
+  // Mode and owner unknown, the time as stored.
+  EXPECT_EQ(Tool({"ls", Db("other.db"), "/data"}).out, "?????????? 0 - 7 1234 f\n");
 }
 
 // On a terminal: a progress line on stderr, cleared before the summary; --quiet prints nothing at all.
@@ -478,7 +427,6 @@ TEST_P(ToolScanTest, ProgressLineOnlyOnATerminal) {
   if (shown.status != 0 && shown.out.find("scanned") == std::string::npos)
     GTEST_SKIP() << "script(1) cannot run a pseudo-terminal here: " << shown.err;
   EXPECT_EQ(shown.out.rfind("\r\033[K", 0), 0u) << shown.out;
-  EXPECT_NE(shown.out.find("folders, "), std::string::npos) << shown.out;
   EXPECT_NE(shown.out.find("\r\033[Kscanned " + Root() + ": 1 folders, 1 files, 0 skipped in "),
             std::string::npos)
       << shown.out;

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
+
+#include "fsdb/ScanDatabase.h"
 
 namespace fsdbtest {
 
@@ -160,10 +164,77 @@ inline ToolResult RunProgram(const Args& argv, const std::string& scratch,
   return result;
 }
 
-// The arguments that run the rest as the unprivileged user nobody.
-inline Args AsNobody() {
-  return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+// The arguments that run `command` as the unprivileged user nobody.
+inline Args AsNobody(const Args& command = {}) {
+  Args args{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+  args.insert(args.end(), command.begin(), command.end());
+  return args;
 }
+
+// Whether setpriv may switch to nobody here (it needs root); a test that scans as nobody skips otherwise.
+inline bool CanRunAsNobody(const std::string& scratch) {
+  return RunProgram(AsNobody({"true"}), scratch).status == 0;
+}
+
+// Expects a usage or input error: exit status 2, nothing on stdout, exactly one line on stderr that holds
+// `words` and no source location.
+inline void ExpectOneLineError(const ToolResult& result, const std::string& words) {
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  EXPECT_NE(result.err.find(words), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find(".cpp"), std::string::npos) << "internal locations shown: " << result.err;
+}
+
+// Whether `lines` holds `line`.
+inline bool Has(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+struct ForeignFile {
+  std::string path;
+  int64_t size, mtime;
+  int attributes;
+};
+
+// Writes a scan as another program would, through the library alone: no tool table, times in the
+// caller's own unit, attributes that are no st_mode, no owner and no inodes.
+inline void WriteForeignScan(const std::string& file, FSDB::DatabaseType type, const std::string& folder,
+                             const std::vector<ForeignFile>& files) {
+  FSDB::CScanDatabase database(file, type);
+  ASSERT_FALSE(database.Open(false).IsError());
+  auto item = boost::make_shared<FSDB::CDatabaseItem>();
+  item->SetAsSelected(true);
+  item->SetAsDirectory(true);
+  ASSERT_FALSE(database.AddFolder(folder, item).IsError());
+  for (const ForeignFile& each : files) {
+    item = boost::make_shared<FSDB::CDatabaseItem>();
+    item->SetAsSelected(true);
+    item->SetFileSize(each.size);
+    item->SetModificationTime(each.mtime);
+    item->SetAttributes(each.attributes);
+    ASSERT_FALSE(item->FormMetadata().IsError());
+    ASSERT_FALSE(database.AddFile(each.path, item).IsError());
+  }
+  ASSERT_FALSE(database.Close().IsError());
+}
+
+#ifdef FSDB_TOOL
+// A test that runs the built tool: `root` in its own folder is the tree to scan, databases lie beside it.
+template <typename Param>
+class ToolFixture : public ::testing::TestWithParam<Param> {
+ protected:
+  ToolResult Tool(Args args, const RunOptions& options = RunOptions()) {
+    args.insert(args.begin(), FSDB_TOOL);
+    return RunProgram(args, tree_.path(), options);
+  }
+  std::string Root() const { return tree_ / "root"; }
+  std::string In(const std::string& relative) const { return Root() + "/" + relative; }
+  std::string Db(const std::string& name) const { return tree_ / name; }
+
+  ToolTree tree_;
+};
+#endif
 
 }  // namespace fsdbtest
 
