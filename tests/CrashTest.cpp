@@ -213,47 +213,41 @@ void CopyDatabase(const std::string& from, const std::string& to) {
   }
 }
 
-// The checks that hold after any kill, on a connection of the test's own (so that the engine's open steps
-// repair nothing first) and then through the library: the file is sound as it was left, opens read-only
-// and writable, and afterwards has its unique file index and no (folder, name) twice.
-void CheckStructure(const std::string& folder, DatabaseType type) {
+// The rows of `sql` over a read-only connection of the test's own, so that no open step of the library
+// repairs anything first.
+Lines RawRows(const std::string& file, const std::string& sql) {
+  FX::CDatabaseBase raw(FX::CDatabaseBase::OPEN_READ_ONLY);
+  raw.SetDatabaseName(file);
+  EXPECT_OK(raw.OpenDatabase());
+  EXPECT_OK(raw.RegisterCollationHandler(1, "PATH_COMPONENTS", sqlite_collation_bypath));
+  return fsdbtest::SelectRows(raw, sql);
+}
+
+// The checks that hold after any kill: the file is sound as it was left, opens read-only (changing
+// nothing) and writable, and afterwards has its unique file index and no (folder, name) twice.
+void CheckStructure(const std::string& file, DatabaseType type) {
+  EXPECT_EQ(RawRows(file, "PRAGMA integrity_check"), Lines{"ok"}) << "as the kill left it";
+  const std::string before = fsdbtest::ReadFileBytes(file) + fsdbtest::ReadFileBytes(file + "-wal");
   {
-    FX::CDatabaseBase raw(FX::CDatabaseBase::OPEN_READ_ONLY);
-    raw.SetDatabasePath(folder);
-    raw.SetDatabaseName("scan.db");
-    ASSERT_OK(raw.OpenDatabase());
-    ASSERT_OK(raw.RegisterCollationHandler(1, "PATH_COMPONENTS", sqlite_collation_bypath));
-    EXPECT_EQ(fsdbtest::SelectRows(raw, "PRAGMA integrity_check"), Lines{"ok"}) << "as the kill left it";
-  }
-  {
-    const std::string file = folder + "/scan.db";
-    const std::string before = fsdbtest::ReadFileBytes(file) + fsdbtest::ReadFileBytes(file + "-wal");
     CScanDatabase readOnly(file, type, true);
     EXPECT_OK(readOnly.Open(false));
     CDatabaseItemPtr root;
     EXPECT_OK(readOnly.QueryItem("/", root));
     EXPECT_OK(readOnly.Close());
-    EXPECT_TRUE(before == fsdbtest::ReadFileBytes(file) + fsdbtest::ReadFileBytes(file + "-wal"))
-        << "the read-only open changed the file or its log";
   }
+  EXPECT_TRUE(before == fsdbtest::ReadFileBytes(file) + fsdbtest::ReadFileBytes(file + "-wal"))
+      << "the read-only open changed the file or its log";
   {
-    CScanDatabase writable(folder + "/scan.db", type);
+    CScanDatabase writable(file, type);
     ASSERT_OK(writable.Open(false));
     ASSERT_OK(writable.Close());
   }
-  FX::CDatabaseBase raw;
-  raw.SetDatabasePath(folder);
-  raw.SetDatabaseName("scan.db");
-  ASSERT_OK(raw.OpenDatabase());
-  ASSERT_OK(raw.RegisterCollationHandler(1, "PATH_COMPONENTS", sqlite_collation_bypath));
-  EXPECT_EQ(fsdbtest::SelectRows(raw, "PRAGMA integrity_check"), Lines{"ok"}) << "after a writable reopen";
-  EXPECT_EQ(
-      fsdbtest::SelectRows(raw, "SELECT name FROM sqlite_master WHERE name='index_files_folderidfilename'"),
-      Lines{"index_files_folderidfilename"});
-  EXPECT_EQ(fsdbtest::SelectRows(raw,
-                                 "SELECT COUNT(*) FROM (SELECT 1 FROM Files GROUP BY FolderId, FileName "
-                                 "HAVING COUNT(*) > 1)"),
-            Lines{"0"});
+  EXPECT_EQ(RawRows(file,
+                    "SELECT * FROM pragma_integrity_check UNION ALL SELECT name FROM sqlite_master WHERE "
+                    "name='index_files_folderidfilename' UNION ALL SELECT COUNT(*) FROM (SELECT 1 FROM Files "
+                    "GROUP BY FolderId, FileName HAVING COUNT(*) > 1)"),
+            (Lines{"ok", "index_files_folderidfilename", "0"}))
+      << "after a writable reopen: integrity, the unique file index, no (folder, name) twice";
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -523,149 +517,141 @@ void FolderOpsChild(const Reporter& reporter, const std::string& file, DatabaseT
 
 // ---------------------------------------------------------------------------------------------------------
 
+using Child = std::function<void(const Reporter&, const std::string& file)>;
+
 class CrashTest : public ::testing::TestWithParam<DatabaseType> {
  protected:
+  // Runs `child` to completion on timed.db (made by `prepare`, when given), then once per trigger that
+  // `choose` picks among the timed run's events, each time on a fresh folder, killed a seeded fraction of
+  // the way to the next event. `check` looks at the file after each run, given what the child reported.
+  // Prints how many kills landed inside a call announced by `inside`.
+  void KillAtEveryTrigger(const Child& child, const std::function<void(const std::string&)>& prepare,
+                          const std::function<std::vector<size_t>(const std::vector<Event>&)>& choose,
+                          unsigned seed, const std::string& inside,
+                          const std::function<void(const ChildResult&, const std::string&)>& check) {
+    const DatabaseType type = GetParam();
+    const std::string timedFile = dir_.File("timed.db");
+    if (prepare) {
+      ASSERT_NO_FATAL_FAILURE(prepare(timedFile));
+    }
+    const ChildResult timed = RunChild([&](const Reporter& r) { child(r, timedFile); }, nullptr);
+    ASSERT_EQ(timed.exitStatus, 0) << LastLine(timed);
+    ASSERT_NO_FATAL_FAILURE(check(timed, timedFile));
+    int point = 0, landed = 0;
+    for (const KillPoint& kill : ChooseKillPoints(timed.events, choose(timed.events), seed + type)) {
+      SCOPED_TRACE("kill point " + std::to_string(point) + " after \"" + timed.events[kill.trigger].text +
+                   "\" + " + std::to_string(kill.delayMicros) + " us");
+      const std::string folder = dir_.File("kill" + std::to_string(point++));
+      ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+      const std::string file = folder + "/scan.db";
+      if (prepare) {
+        ASSERT_NO_FATAL_FAILURE(prepare(file));
+      }
+      const ChildResult run = RunChild([&](const Reporter& r) { child(r, file); }, &kill);
+      ASSERT_TRUE(run.killed) << "the child stopped before the trigger: " << LastLine(run);
+      landed += DiedInside(run, inside) ? 1 : 0;
+      check(run, file);
+    }
+    std::printf("[ crash    ] %d kills, %d inside \"%s\"\n", point, landed, inside.c_str());
+  }
+
   // The children inherit it: the library's notices stay out of the test output.
   fsdbtest::ScopedCaptureLog quiet_{-1};
+  const fsdbtest::TempDir dir_;
 };
 
 TEST_P(CrashTest, BulkScanKeepsEveryFlushedFileWhereverItIsKilled) {
   const DatabaseType type = GetParam();
-  const fsdbtest::TempDir dir;
-  const std::string timedFile = dir.File("timed.db");
-  const ChildResult timed = RunChild([&](const Reporter& r) { ScanChild(r, timedFile, type); }, nullptr);
-  ASSERT_EQ(timed.exitStatus, 0) << LastLine(timed);
-  ASSERT_EQ(LastLine(timed), "closed");
-  CheckScanCalls(timedFile, type, Plan().calls.size());
-
   // Among the adds of batches 2 to 4 (which include the flush AddFile triggers at 3000 queued files), three
   // times inside each of the explicit flushes 2 to 4, and at six moments of the index rebuild at Close.
-  const std::vector<size_t> flushes = EventsStartingWith(timed.events, "flush ");
-  const std::vector<size_t> flushed = EventsStartingWith(timed.events, "flushed ");
-  const size_t close = EventsStartingWith(timed.events, "close").at(0);
-  std::vector<size_t> triggers = {flushed[0], flushed[1], flushed[2]};
-  for (size_t k = 1; k < flushes.size(); ++k)
-    triggers.insert(triggers.end(), {flushes[k], flushes[k], flushes[k]});
-  triggers.insert(triggers.end(), 6, close);
-  int insideFlush = 0;
-  int insideClose = 0;
-  int point = 0;
-  for (const KillPoint& kill : ChooseKillPoints(timed.events, triggers, 20261206u + type)) {
-    SCOPED_TRACE("kill point " + std::to_string(point) + " after \"" + timed.events[kill.trigger].text +
-                 "\" + " + std::to_string(kill.delayMicros) + " us");
-    const std::string folder = dir.File("kill" + std::to_string(point++));
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    const std::string file = folder + "/scan.db";
-    const ChildResult run = RunChild([&](const Reporter& r) { ScanChild(r, file, type); }, &kill);
-    ASSERT_TRUE(run.killed) << "the child stopped before the trigger: " << LastLine(run);
-    insideFlush += DiedInside(run, "flush ") ? 1 : 0;
-    insideClose += DiedInside(run, "close") ? 1 : 0;
-    CheckStructure(folder, type);
-    const size_t durable = static_cast<size_t>(std::max<int64_t>(0, LastNumber(run.events, "flushed")));
-    CheckScanCalls(file, type, durable);
-    if (point % 3 == 0) {  // a third of the kills: the scan is taken up again and completes
-      ResumeScan(file, type, durable);
-      CheckScanCalls(file, type, Plan().calls.size());
-    }
-  }
-  std::printf(
-      "[ crash    ] %d kills: %d inside an explicit flush, %d inside the index rebuild (timed run: last "
-      "flush %lld us, rebuild %lld us)\n",
-      point, insideFlush, insideClose,
-      static_cast<long long>(timed.events[flushes.back() + 1].micros - timed.events[flushes.back()].micros),
-      static_cast<long long>(timed.events[close + 1].micros - timed.events[close].micros));
+  const auto choose = [](const std::vector<Event>& timed) {
+    const std::vector<size_t> flushes = EventsStartingWith(timed, "flush ");
+    const std::vector<size_t> flushed = EventsStartingWith(timed, "flushed ");
+    std::vector<size_t> triggers = {flushed[0], flushed[1], flushed[2]};
+    for (size_t k = 1; k < flushes.size(); ++k)
+      triggers.insert(triggers.end(), 3, flushes[k]);
+    triggers.insert(triggers.end(), 6, EventsStartingWith(timed, "close").at(0));
+    return triggers;
+  };
+  int kills = 0, insideClose = 0;
+  KillAtEveryTrigger([type](const Reporter& r, const std::string& file) { ScanChild(r, file, type); },
+                     nullptr, choose, 20261206u, "flush ",
+                     [&](const ChildResult& run, const std::string& file) {
+                       if (!run.killed) {
+                         ASSERT_EQ(LastLine(run), "closed");
+                         CheckScanCalls(file, type, Plan().calls.size());
+                         return;
+                       }
+                       insideClose += DiedInside(run, "close") ? 1 : 0;
+                       CheckStructure(file, type);
+                       const size_t durable =
+                           static_cast<size_t>(std::max<int64_t>(0, LastNumber(run.events, "flushed")));
+                       CheckScanCalls(file, type, durable);
+                       if (++kills % 3 == 0) {  // a third of the kills: the scan is taken up again
+                         ResumeScan(file, type, durable);
+                         CheckScanCalls(file, type, Plan().calls.size());
+                       }
+                     });
+  std::printf("[ crash    ] %d inside the index rebuild\n", insideClose);
 }
 
 TEST_P(CrashTest, FolderRenamesAndDeletesAreAllOrNothingWhereverKilled) {
   const DatabaseType type = GetParam();
-  const fsdbtest::TempDir dir;
-  const std::string original = dir.File("original.db");
+  const std::string original = dir_.File("original.db");
   WriteTree(original, type);
-  const Tree initial = InitialTree();
-  ASSERT_EQ(ReadTree(original, type), initial);
-  std::vector<Tree> states{initial};
+  std::vector<Tree> states{InitialTree()};
+  ASSERT_EQ(ReadTree(original, type), states[0]);
   for (const FolderOp& op : FolderOps())
     states.push_back(ApplyOp(states.back(), op));
-
-  const std::string timedFile = dir.File("timed.db");
-  CopyDatabase(original, timedFile);
-  const ChildResult timed = RunChild([&](const Reporter& r) { FolderOpsChild(r, timedFile, type); }, nullptr);
-  ASSERT_EQ(timed.exitStatus, 0) << LastLine(timed);
-  ASSERT_EQ(ReadTree(timedFile, type), states.back());
-
-  int inside = 0;
-  int point = 0;
   // Twice inside each operation.
-  std::vector<size_t> triggers;
-  for (size_t op : EventsStartingWith(timed.events, "op "))
-    triggers.insert(triggers.end(), {op, op});
-  for (const KillPoint& kill : ChooseKillPoints(timed.events, triggers, 20261207u + type)) {
-    SCOPED_TRACE("kill point after \"" + timed.events[kill.trigger].text + "\" + " +
-                 std::to_string(kill.delayMicros) + " us");
-    const std::string folder = dir.File("kill" + std::to_string(point++));
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    CopyDatabase(original, folder + "/scan.db");
-    const ChildResult run =
-        RunChild([&](const Reporter& r) { FolderOpsChild(r, folder + "/scan.db", type); }, &kill);
-    ASSERT_TRUE(run.killed) << "the child stopped before the trigger: " << LastLine(run);
-    inside += DiedInside(run, "op ") ? 1 : 0;
-    CheckStructure(folder, type);
-    // Operations up to the last "done" happened; the one announced after it either happened whole or not.
-    const size_t completed = static_cast<size_t>(LastNumber(run.events, "done") + 1);
-    const Tree found = ReadTree(folder + "/scan.db", type);
-    const bool before = found == states[completed];
-    const bool after = DiedInside(run, "op ") && found == states[completed + 1];
-    EXPECT_TRUE(before || after) << "after " << completed
-                                 << " operations the tree is neither whole state: " << found.size()
-                                 << " lines, expected " << states[completed].size() << " or "
-                                 << states[completed + 1].size();
-  }
-  std::printf("[ crash    ] %d kills, %d inside a folder operation\n", point, inside);
+  const auto choose = [](const std::vector<Event>& timed) {
+    std::vector<size_t> triggers;
+    for (size_t op : EventsStartingWith(timed, "op "))
+      triggers.insert(triggers.end(), {op, op});
+    return triggers;
+  };
+  KillAtEveryTrigger([type](const Reporter& r, const std::string& file) { FolderOpsChild(r, file, type); },
+                     [&](const std::string& file) { CopyDatabase(original, file); }, choose, 20261207u, "op ",
+                     [&](const ChildResult& run, const std::string& file) {
+                       // Operations up to the last "done" happened; the one announced after it either
+                       // happened whole or not.
+                       CheckStructure(file, type);
+                       const size_t completed = static_cast<size_t>(LastNumber(run.events, "done") + 1);
+                       const Tree found = ReadTree(file, type);
+                       const bool after = DiedInside(run, "op ") && found == states[completed + 1];
+                       EXPECT_TRUE(found == states[completed] || after)
+                           << "after " << completed
+                           << " operations the tree is neither whole state: " << found.size()
+                           << " lines, expected " << states[completed].size() << " or "
+                           << (completed + 1 < states.size() ? states[completed + 1].size() : 0);
+                     });
 }
 
 // The first Open of a new file creates the schema. Killed inside it, the file must still be usable: holding
 // the whole schema or none of it, never a part that a later Open would refuse as another program's file.
 TEST_P(CrashTest, FirstOpenKilledLeavesAFileTheNextOpenUses) {
   const DatabaseType type = GetParam();
-  const fsdbtest::TempDir dir;
-  const auto openChild = [type](const Reporter& reporter, const std::string& file) {
-    CScanDatabase database(file, type);
-    reporter.Say("open");
-    reporter.Check(database.Open(false), "Open");
-    reporter.Say("opened");
-    reporter.Check(database.Close(), "Close");
-  };
-  const std::string timedFile = dir.File("timed.db");
-  const ChildResult timed = RunChild([&](const Reporter& r) { openChild(r, timedFile); }, nullptr);
-  ASSERT_EQ(timed.exitStatus, 0) << LastLine(timed);
-
-  int inside = 0;
-  int point = 0;
-  for (const KillPoint& kill : ChooseKillPoints(timed.events, std::vector<size_t>(6, 0), 20261208u + type)) {
-    SCOPED_TRACE("kill point " + std::to_string(point) + " after \"open\" + " +
-                 std::to_string(kill.delayMicros) + " us");
-    const std::string folder = dir.File("kill" + std::to_string(point++));
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    const ChildResult run = RunChild([&](const Reporter& r) { openChild(r, folder + "/scan.db"); }, &kill);
-    ASSERT_TRUE(run.killed) << "the child stopped before the trigger: " << LastLine(run);
-    inside += DiedInside(run, "open") ? 1 : 0;
-    {
-      CScanDatabase database(folder + "/scan.db", type);
-      ASSERT_OK(database.Open(false));
-      ASSERT_OK(database.AddFile("/after/the/kill", boost::make_shared<CDatabaseItem>()));
-      ASSERT_OK(database.Close());
-    }
-    CheckStructure(folder, type);
-  }
-  std::printf("[ crash    ] %d kills, %d inside the first Open\n", point, inside);
+  KillAtEveryTrigger(
+      [type](const Reporter& reporter, const std::string& file) {
+        CScanDatabase database(file, type);
+        reporter.Say("open");
+        reporter.Check(database.Open(false), "Open");
+        reporter.Say("opened");
+        reporter.Check(database.Close(), "Close");
+      },
+      nullptr, [](const std::vector<Event>&) { return std::vector<size_t>(6, 0); }, 20261208u, "open",
+      [type](const ChildResult&, const std::string& file) {
+        CScanDatabase database(file, type);
+        ASSERT_OK(database.Open(false));
+        ASSERT_OK(database.AddFile("/after/the/kill", boost::make_shared<CDatabaseItem>()));
+        ASSERT_OK(database.Close());
+        CheckStructure(file, type);
+      });
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, CrashTest,
                          ::testing::Values(DATABASE_TYPE_FULL_PATH, DATABASE_TYPE_OPTIMIZED),
-                         [](const ::testing::TestParamInfo<DatabaseType>& info) {
-                           return info.param == DATABASE_TYPE_OPTIMIZED ? std::string("Optimized")
-                                                                        : std::string("FullPath");
-                         });
+                         fsdbtest::LayoutName);
 
 }  // namespace
 }  // namespace FSDB
