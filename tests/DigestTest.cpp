@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <random>
 #include <set>
@@ -31,15 +32,10 @@ constexpr uint64_t kMiB = uint64_t{1} << 20;
 std::string FirstWord(const std::string& command) {
   std::string output;
   FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-  if (pipe == nullptr)
-    return output;
   char chunk[256];
-  while (std::fgets(chunk, sizeof(chunk), pipe) != nullptr)
+  while (pipe != nullptr && std::fgets(chunk, sizeof(chunk), pipe) != nullptr)
     output += chunk;
-  const int status = pclose(pipe);
-  if (status != 0)
-    return "";
-  return output.substr(0, output.find_first_of(" \t\n"));
+  return pipe == nullptr || pclose(pipe) != 0 ? "" : output.substr(0, output.find_first_of(" \t\n"));
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
@@ -95,11 +91,8 @@ TEST_P(DigestAlgorithmTest, AgreesWithReferenceToolOnEveryFileOfATree) {
 // Reading 3 GiB of holes takes seconds for either side; the cache must not keep them either.
 TEST_P(DigestAlgorithmTest, HashesA3GiBSparseFile) {
   const std::string path = dir_.File("sparse");
-  {
-    const UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_GE(fd.Get(), 0);
-    ASSERT_EQ(ftruncate(fd.Get(), static_cast<off_t>(3 * 1024 * kMiB)), 0);
-  }
+  WriteFile(path, "");
+  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(3 * 1024 * kMiB)), 0);
   const DigestResult result = Hash(path);
   ASSERT_TRUE(result.IsOk()) << result.error;
   EXPECT_EQ(result.bytesRead, 3 * 1024 * kMiB);
@@ -413,28 +406,17 @@ TEST(DigestPoolTest, StopEndsRunningAndQueuedJobsAndWaitingSubmits) {
 TEST(DigestPoolTest, StopCancelsAHashInProgress) {
   TempDir dir;
   const std::string path = dir.File("sparse");
-  {
-    const UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_EQ(ftruncate(fd.Get(), static_cast<off_t>(64 * 1024 * kMiB)), 0);
-  }
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool started = false;
+  WriteFile(path, "");
+  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(64 * 1024 * kMiB)), 0);
+  std::promise<void> started;
   DigestPool pool(1, 1, [&](const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      started = true;
-      changed.notify_all();
-    }
+    started.set_value();
     return HashFile(AT_FDCWD, job.name.c_str(), DigestAlgorithm::kSha256, buffer, nullptr, &stop);
   });
   DigestJob job;
   job.name = path;
   ASSERT_TRUE(pool.Submit(std::move(job)));
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return started; });
-  }
+  started.get_future().wait();
   pool.Stop();
   DigestOutcome outcome;
   ASSERT_TRUE(pool.Pop(outcome));

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,14 +60,13 @@ class DiskFullTest : public ::testing::TestWithParam<DatabaseType> {
   }
   // Fills the disk with a filler file, then frees `reserve` bytes of it.
   void FillDisk(long reserve) {
-    FILE* filler = std::fopen((mountPoint_ + "/filler").c_str(), "ab");
-    ASSERT_NE(nullptr, filler);
+    const std::string filler = mountPoint_ + "/filler";
+    std::ofstream out(filler, std::ios::binary | std::ios::app);
     const std::string block(4096, 'x');
-    while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
+    while (out.write(block.data(), block.size()) && out.flush()) {
     }
-    std::fclose(filler);
-    const long size = static_cast<long>(fsdbtest::ReadFileBytes(mountPoint_ + "/filler").size());
-    ASSERT_EQ(0, truncate((mountPoint_ + "/filler").c_str(), size > reserve ? size - reserve : 0));
+    const long size = static_cast<long>(fsdbtest::ReadFileBytes(filler).size());
+    ASSERT_EQ(0, truncate(filler.c_str(), size > reserve ? size - reserve : 0));
   }
   void FreeDisk() { ASSERT_EQ(0, unlink((mountPoint_ + "/filler").c_str())); }
 
@@ -81,13 +80,12 @@ class DiskFullTest : public ::testing::TestWithParam<DatabaseType> {
     check.SetDatabaseName(file_);
     ASSERT_OK(check.OpenDatabase());
     ASSERT_OK(check.RegisterCollationHandler(SQLITE_UTF8, "PATH_COMPONENTS", sqlite_collation_bypath));
-    EXPECT_EQ(std::vector<std::string>{"ok"}, fsdbtest::SelectRows(check, "PRAGMA integrity_check"));
-    EXPECT_TRUE(fsdbtest::SelectRows(check, "PRAGMA foreign_key_check").empty());
-    EXPECT_EQ(std::vector<std::string>{"1"}, fsdbtest::SelectRows(check,
-                                                                  "SELECT COUNT(*) FROM sqlite_master WHERE "
-                                                                  "name='index_files_folderidfilename'"));
+    EXPECT_EQ((std::vector<std::string>{"ok", "0", "1"}),
+              fsdbtest::SelectRows(check,
+                                   "SELECT * FROM pragma_integrity_check UNION ALL SELECT COUNT(*) FROM "
+                                   "pragma_foreign_key_check UNION ALL SELECT COUNT(*) FROM sqlite_master "
+                                   "WHERE name='index_files_folderidfilename'"));
     for (const auto& [path, n] : stored) {
-      SCOPED_TRACE(path);
       CDatabaseItemPtr item;
       ASSERT_OK(database_->QueryItem(path, item));
       EXPECT_EQ(n * 10, item->GetFileSize()) << path;

@@ -122,16 +122,15 @@ TEST_P(ForeignFileTest, OpenRefusesWhatIsNoScanDatabaseAndLeavesItByteForByte) {
     kase.make(file, scan);
     const std::string before = fsdbtest::ReadFileBytes(file);
     for (bool readOnly : {true, false}) {
-      SCOPED_TRACE(readOnly ? "read-only" : "writable");
       if (!readOnly && !kase.writableRefused)
         continue;
+      SCOPED_TRACE(readOnly ? "read-only" : "writable");
       CScanDatabase database(file, GetParam(), readOnly);
       const CYaError error = database.Open(false);
       EXPECT_TRUE(error.IsError());
       EXPECT_FALSE(error.GetMessage().empty()) << error.AsString();
       EXPECT_EQ(before, fsdbtest::ReadFileBytes(file));
     }
-    EXPECT_EQ(before, fsdbtest::ReadFileBytes(file));
   }
 }
 
