@@ -86,25 +86,16 @@ struct ChildResult {
 };
 
 // One end of a pipe, closed when the object goes.
-class PipeEnd {
- public:
+struct PipeEnd {
   PipeEnd() = default;
-  ~PipeEnd() { Close(); }
   PipeEnd(const PipeEnd&) = delete;
-  PipeEnd& operator=(const PipeEnd&) = delete;
-  void Reset(int fd) {
-    Close();
-    fd_ = fd;
-  }
+  ~PipeEnd() { Close(); }
   void Close() {
-    if (fd_ >= 0)
-      close(fd_);
-    fd_ = -1;
+    if (fd >= 0)
+      close(fd);
+    fd = -1;
   }
-  int get() const { return fd_; }
-
- private:
-  int fd_ = -1;
+  int fd = -1;
 };
 
 // Runs `body` in a forked child. With a kill point, sends SIGKILL `delayMicros` after the trigger line was
@@ -117,8 +108,8 @@ ChildResult RunChild(const std::function<void(const Reporter&)>& body, const Kil
     ADD_FAILURE() << "pipe failed";
     return result;
   }
-  reading.Reset(fds[0]);
-  writing.Reset(fds[1]);
+  reading.fd = fds[0];
+  writing.fd = fds[1];
   std::fflush(nullptr);
   const Clock::time_point start = Clock::now();
   const pid_t pid = fork();
@@ -128,14 +119,14 @@ ChildResult RunChild(const std::function<void(const Reporter&)>& body, const Kil
   }
   if (pid == 0) {
     reading.Close();
-    body(Reporter(writing.get()));
+    body(Reporter(writing.fd));
     _exit(0);  // no destructor of the test process runs in the child
   }
   writing.Close();  // so that the read below ends when the child does
   std::string pending;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = read(reading.get(), buffer, sizeof(buffer));
+    const ssize_t n = read(reading.fd, buffer, sizeof(buffer));
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
