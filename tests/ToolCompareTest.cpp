@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -214,12 +215,9 @@ TEST_P(ToolCompareTest, JsonCarriesTheSameReportWithValuesAndTexts) {
     const std::string line = text.Lines()[i];
     const std::string change = object.at("change");
     const std::string path = object.at("path");
-    const char symbol = change == "added"     ? '+'
-                        : change == "deleted" ? '-'
-                        : change == "changed" ? '~'
-                        : change == "moved"   ? '>'
-                                              : '?';
-    EXPECT_EQ(symbol, line[0]) << line;
+    const std::map<std::string, char> symbols{
+        {"added", '+'}, {"deleted", '-'}, {"changed", '~'}, {"moved", '>'}};
+    EXPECT_EQ(symbols.count(change) ? symbols.at(change) : '?', line[0]) << line;
     if (change == "moved")
       EXPECT_EQ("> " + object.at("from").get<std::string>() + " -> " + path, line);
     else
