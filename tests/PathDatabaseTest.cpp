@@ -322,7 +322,7 @@ TEST_P(PathDatabaseTest, LoggingThreadReportsAtOnceAndStopsWhenClosed) {
   log_->Clear();
   log_->SetLevel(0);
   ASSERT_OK(engine_->Open(true));
-  ASSERT_OK(engine_->Close());
+  ASSERT_OK(fsdbtest::CloseWithoutWaiting(*engine_));
   ASSERT_OK(engine_->Close());
   engine_.reset();
   Rows reports;
@@ -359,14 +359,14 @@ TEST_P(PathDatabaseTest, LoggingThreadNeverOutlivesTheEngine) {
   ASSERT_OK(opened);
   EXPECT_EQ(1u, Logged("The Logging Interval of the Database Performance Counters : 0 seconds"));
   ASSERT_OK(engine_->Open(true));
-  ASSERT_OK(engine_->Close());
+  ASSERT_OK(fsdbtest::CloseWithoutWaiting(*engine_));
   EXPECT_EQ(1u, Logged(kStopped));
   ASSERT_OK(engine_->Open(true));
   ASSERT_OK(engine_->SetBulkInsertMode(true));
   ASSERT_OK(engine_->Execute(
       "CREATE TRIGGER refuse BEFORE INSERT ON Files BEGIN SELECT RAISE(ABORT,'full'); END;"));
   ASSERT_OK(engine_->AddFile("/q/f", MakeItem(1)));
-  EXPECT_TRUE(engine_->Close().IsError());
+  EXPECT_TRUE(fsdbtest::CloseWithoutWaiting(*engine_).IsError());
   EXPECT_EQ(1u, Logged(kStopped));
   engine_.reset();
   EXPECT_EQ(1u, log_->Count("Error closing the database due to"));
@@ -574,45 +574,6 @@ TEST(OpenSequenceTest, FailingStepEndsTheOpenWithItsMessage) {
   int code = 0;
   EXPECT_TRUE(FXErrorUtil::IsSQLite(error, &code) && (code & 0xFF) == 14) << error.AsString();  // CANTOPEN
   EXPECT_NE(std::string::npos, error.AsString().find("OpenDatabase failed, error=")) << error.AsString();
-}
-
-const char kUnsupported[] = "Base class implementation. Unsupported operation.";
-
-void ExpectUnsupported(const CYaError& error, const std::string& message = kUnsupported) {
-  EXPECT_TRUE(FXErrorUtil::IsWin32(error, 50)) << error.AsString();
-  EXPECT_EQ(message, error.GetMessage());
-}
-
-TEST(UnsupportedOperationTest, EngineBaseRefusesEveryOperation) {
-  CScanDatabasePrivate base;
-  const CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
-  CDatabaseItemPtr result;
-  CDatabaseItemIteratorPtr iterator;
-  std::list<CDatabaseItemPtr> items;
-  for (const CYaError& error :
-       {base.SetBulkInsertMode(true), base.Close(), base.FlushQueue(), base.CreateTables(),
-        base.CreateStatements(), base.DeleteStatements(), base.AddFile("/f", item),
-        base.AddFolder("/d", item), base.DeleteFile("/f", item), base.DeleteFolder("/d", item),
-        base.RenameFile("/f", "/g", item, item), base.RenameFolder("/d", "/e", item, item),
-        base.QueryFolderItems("/d", 0, items), base.QueryItem("/f", result),
-        base.QuerySelectedFolders(iterator), base.QuerySelectedFiles("/d", iterator),
-        base.CreateLoggingThread()}) {
-    ExpectUnsupported(error);
-  }
-  EXPECT_FALSE(base.IsBulkInsertModeActive() || result || iterator || !items.empty());
-
-  const std::string kMessage = "Base class. This type of database is not supported.";
-  fsdbtest::TempDir dir;
-  fsdbtest::ScopedCaptureLog log(0);
-  CPathDatabase engine(dir.File("scan.db"), false);
-  const CYaError error = engine.Open(false);
-  ExpectUnsupported(error, kMessage);
-  EXPECT_NE(std::string::npos, error.AsString().find("CreateTables failed, error="));
-  int64_t folderId = 5;
-  ExpectUnsupported(engine.QueryFolderId("/", folderId), kMessage);
-  EXPECT_EQ(5, folderId);
-  ExpectUnsupported(engine.QueryFolderItem("/", result), kMessage);
-  ExpectUnsupported(engine.AddFolder("/d", item));
 }
 
 }  // namespace
