@@ -43,15 +43,16 @@ class FullPathDatabaseTest : public ::testing::Test {
 
 TEST_F(FullPathDatabaseTest, LookupReadsTheTableOnceThenTheCache) {
   ASSERT_OK(db_->AddFolder("/a", Item(1)));
-  db_->GetDatabaseCache()->ClearFolderIds();
-  fsdbtest::ScopedCaptureLog log(30);
+  std::shared_ptr<FSDB::CDatabaseCache> cache = db_->GetDatabaseCache();
+  cache->ClearFolderIds();
+  const int64_t hits = cache->GetHitCount(), misses = cache->GetMissCount();
   for (int lookup = 0; lookup < 2; ++lookup) {
     int64_t id = 0;
     ASSERT_OK(db_->QueryFolderId("/", id));
     EXPECT_EQ(2, id);
   }
-  EXPECT_EQ(1u, log->Count("Folder [/] Not Found in Cache"));
-  EXPECT_EQ(1u, log->Count("Folder [/] Found in Cache ID :  [2]"));
+  EXPECT_EQ(1, cache->GetMissCount() - misses);
+  EXPECT_EQ(1, cache->GetHitCount() - hits);
   int64_t id = 0;
   ASSERT_OK(db_->QueryFolderId("-", id));
   EXPECT_EQ(1, id);
