@@ -112,6 +112,18 @@ TEST_P(CompareDatabasesTest, CommonFolderFilesAreMergedByExactNameAndUnselectedI
   EXPECT_EQ(callback_->items, (Lines{"d:0|d:0", "A.txt:0|-", "a:0|-", "-|a.txt:0", "-|b:0", "c:1|c:2"}));
 }
 
+// Bytes above 127 come after every ASCII byte in both walks, so the merge meets "/z" before "/\xC3\xA4"
+// ("/ä").
+TEST_P(CompareDatabasesTest, NamesWithBytesAbove127MergeInUnsignedByteOrder) {
+  EXPECT_OK(
+      Compare({"/d/", "/d/z=1", "/d/\xC3\xA4=3", "/z/", "/\xC3\xA4/", "/\xC3\xA4/f", "/\xFF/"},
+              {"/d/", "/d/z=1", "/d/\xC3\xA4=4", "/d/\xFF", "/z/", "/z/g", "/\xC3\xA4/", "/\xC3\xA4/f"}));
+  EXPECT_EQ(callback_->calls,
+            (Lines{"FolderBoth /d", "FileBoth /d/z", "FileBoth /d/\xC3\xA4", "File2 /d/\xFF", "FolderBoth /z",
+                   "File2 /z/g", "FolderBoth /\xC3\xA4", "FileBoth /\xC3\xA4/f", "Folder1 /\xFF"}));
+  EXPECT_EQ(callback_->items[2], "\xC3\xA4:3|\xC3\xA4:4");
+}
+
 // A folder only in the previous scan is reported once and its subtree skipped (/a-b is no descendant of
 // /a although its name starts so); one only in the current scan is walked folder by folder, file by file.
 TEST_P(CompareDatabasesTest, FoldersOnOneSideOnly) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <list>
 #include <map>
@@ -178,6 +179,53 @@ TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
   }
   EXPECT_EQ(listed, recorded.size());
   ASSERT_OK(database.Close());
+}
+
+// A file recorded more than once in a bulk scan (within one batch, and again in a later one) keeps its last
+// recording: when Close builds the unique file index, and when the next Open builds it for a scan that
+// ended without a Close (a copy of the files as they were before the Close).
+TEST_P(ScanDatabaseTest, FileRecordedAgainInABulkScanKeepsItsLastRecording) {
+  const fsdbtest::ScopedCaptureLog log(0);
+  const fsdbtest::TempDir closed, cut;
+  const DatabaseType type = static_cast<DatabaseType>(GetParam());
+  const Lines paths = {"/s/\xC3\xA4", "/s/a", "/s/z"};
+  std::map<std::string, int64_t> last;
+  {
+    CScanDatabase database(closed.File("scan.db"), type);
+    ASSERT_OK(database.Open(false));
+    ASSERT_OK(database.SetBulkInsertMode(true));
+    int64_t n = 0;
+    for (int round = 0; round < 4; ++round) {
+      for (const std::string& path : paths) {
+        last[path] = ++n;
+        ASSERT_OK(database.AddFile(path, ScenarioItem(n, false)));
+      }
+      if (round == 1)
+        ASSERT_OK(database.Flush());
+    }
+    ASSERT_OK(database.Flush());
+    for (const std::string suffix : {"", "-wal"}) {
+      const std::string command =
+          "cp '" + closed.File("scan.db" + suffix) + "' '" + cut.File("scan.db" + suffix) + "'";
+      ASSERT_EQ(0, std::system(command.c_str())) << command;
+    }
+    ASSERT_OK(database.Close());
+  }
+  const std::string kIndex = "SELECT name FROM sqlite_master WHERE name='index_files_folderidfilename'";
+  EXPECT_EQ(Lines{}, Column(cut.path(), kIndex));
+  for (const fsdbtest::TempDir* folder : {&closed, &cut}) {
+    SCOPED_TRACE(folder == &closed ? "closed" : "cut short");
+    CScanDatabase database(folder->File("scan.db"), type);
+    ASSERT_OK(database.Open(false));
+    for (const std::string& path : paths) {
+      CDatabaseItemPtr item;
+      ASSERT_OK(database.QueryItem(path, item));
+      EXPECT_EQ(Values(*ScenarioItem(last[path], false)), Values(*item)) << path;
+    }
+    ASSERT_OK(database.Close());
+    EXPECT_EQ(Lines{"index_files_folderidfilename"}, Column(folder->path(), kIndex));
+    EXPECT_EQ(Lines{"3"}, Column(folder->path(), "SELECT COUNT(*) FROM Files"));
+  }
 }
 
 // Every operation of the facade, each failing with `code` on a facade that cannot work.
