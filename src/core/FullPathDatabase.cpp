@@ -6,6 +6,7 @@
 #include <boost/make_shared.hpp>
 
 #include "core/PathOrdering.h"
+#include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
 #include "platform/Log.h"
 
@@ -78,31 +79,21 @@ CYaError CFullPathDatabase::CreateFolderTable() {
   std::string definition = kFolderTableHead;
   definition += PathCollation();
   definition += kFolderTableTail;
-  CYaError error = CreateTable("Folders", definition);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CreateTable("Folders", definition));
   return CYaError::Success();
 }
 
 CYaError CFullPathDatabase::CreateIndexes() {
-  CYaError error = Execute(kCreatePathIndex);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = Execute(kCreateParentIndex);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = CPathDatabase::CreateIndexes();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(Execute(kCreatePathIndex));
+  FSDB_RETURN_IF_ERROR(Execute(kCreateParentIndex));
+  FSDB_RETURN_IF_ERROR(CPathDatabase::CreateIndexes());
   return CYaError::Success();
 }
 
 CYaError CFullPathDatabase::CreateViews() {
   const std::string sql = std::string(kFilesystemView) + PathCollation();
   FSDB_LOG(2, "The Full Filesystem View is created with this Query %s", sql.c_str());
-  CYaError error = CreateView("FilesystemView", sql);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CreateView("FilesystemView", sql));
   return CYaError::Success();
 }
 
@@ -119,18 +110,14 @@ CYaError CFullPathDatabase::CreateFolderTableStatements() {
       {kSelectSelectedFolders, &SelectSelectedFoldersStatement},
   };
   for (const auto& statement : statements) {
-    CYaError error = CompileStatement(statement.first, *statement.second);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(CompileStatement(statement.first, *statement.second));
   }
   return CYaError::Success();
 }
 
 CYaError CFullPathDatabase::DeleteStatements() {
   RenameFolderPathsStatement.reset();
-  CYaError error = CPathDatabase::DeleteStatements();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CPathDatabase::DeleteStatements());
   return CYaError::Success();
 }
 
@@ -148,19 +135,18 @@ CYaError CFullPathDatabase::QueryFolderId(const std::string& path, int64_t& fold
     return CYaError::Success();
   }
   FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
-  try {
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectFolderIdStatement->Reset();
     SelectFolderIdStatement->Bind(1, path);
     boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
     id = row->Eof() ? -1 : row->GetInt64Field(0, -1);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  if (id == -1)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
-  folderId = id;
-  (void)cache_->PutFolderId(path, id);  // without a cache the next lookup reads the table again
-  return CYaError::Success();
+    if (id == -1)
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
+                                     path.c_str());
+    folderId = id;
+    (void)cache_->PutFolderId(path, id);  // without a cache the next lookup reads the table again
+    return CYaError::Success();
+  });
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -170,24 +156,19 @@ CYaError CFullPathDatabase::AddFolder(const std::string& path, const CDatabaseIt
   auto_lock lock(&engineLock_, true);
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
   std::string folderPath;
-  CYaError error = NormalizeFolderPath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(NormalizeFolderPath(path, folderPath));
   if (!item)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
-  error = JoinBulkTransaction();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  try {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNoFolderItem,
+                                   path.c_str());
+  FSDB_RETURN_IF_ERROR(JoinBulkTransaction());
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t parentId = 1;  // the root hangs below the base row "-"
     if (folderPath != "/") {
       std::string parent;
       std::string name;
       (void)SplitPath(folderPath, parent, name);  // an absolute path always splits, into a shorter parent
-      error = QueryOrAddParentFolder(parent, parentId);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
+      FSDB_RETURN_IF_ERROR(QueryOrAddParentFolder(parent, parentId));
     }
     const int64_t lastInsertBefore = GetLastInsertRowId();
     UpsertFolderStatement->Reset();
@@ -206,24 +187,16 @@ CYaError CFullPathDatabase::AddFolder(const std::string& path, const CDatabaseIt
         folderId = -1;
     }
     RecordBulkFolder(folderPath, item, folderId);
-    error = transaction.Commit();
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    FSDB_RETURN_IF_ERROR(transaction.Commit());
+    return CYaError::Success();
+  });
 }
 
 CYaError CFullPathDatabase::DeleteFolder(const std::string& path, const CDatabaseItemPtr&) {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
   std::string folderPath;
-  CYaError error = NormalizeFolderPath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = DeleteFolderRow(folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(NormalizeFolderPath(path, folderPath));
+  FSDB_RETURN_IF_ERROR(DeleteFolderRow(folderPath));
   return CYaError::Success();
 }
 
@@ -232,25 +205,17 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FOLDER));
   std::string oldFolder;
   std::string newFolder;
-  CYaError error = NormalizeFolderPath(oldPath, oldFolder);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = NormalizeFolderPath(newPath, newFolder);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  try {
-    error = FlushPendingFiles();  // the move is a transaction of its own
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(NormalizeFolderPath(oldPath, oldFolder));
+  FSDB_RETURN_IF_ERROR(NormalizeFolderPath(newPath, newFolder));
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
+    FSDB_RETURN_IF_ERROR(FlushPendingFiles());  // the move is a transaction of its own
     // Both UPDATEs or neither: a failure between them must not leave the folder moved without its
     // descendants.
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     int64_t newParentId = 0;
     std::string newName;
-    error = PrepareFolderMove(oldFolder, newFolder, folderId, newParentId, newName);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(PrepareFolderMove(oldFolder, newFolder, folderId, newParentId, newName));
 
     SelectFolderItemStatement->Reset();
     SelectFolderItemStatement->Bind(1, oldFolder);
@@ -266,15 +231,11 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
       FSDB_LOG(4, "Successfully Renamed FullyQualifiedPaths from Old Folder [%s] to New Folder [%s]",
                oldFolder.c_str(), newFolder.c_str());
     }
-    error = transaction.Commit();
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(transaction.Commit());
     // The old paths now name nothing (or, later, other folders): their cached ids must go.
     ForgetCachedFolderTree(oldFolder);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -284,16 +245,12 @@ CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t fo
                                              std::list<CDatabaseItemPtr>& items) {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
   std::string folderPath;
-  CYaError error = NormalizeListedFolderPath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(NormalizeListedFolderPath(path, folderPath));
   int64_t id = folderId;
   if (id <= 0) {
-    error = QueryFolderId(folderPath, id);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(QueryFolderId(folderPath, id));
   }
-  try {
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectChildFoldersStatement->Reset();
     SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
     for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
@@ -305,49 +262,40 @@ CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t fo
       FSDB_LOG(3, " Got Folder ID [%ld] Parent Folder ID [%ld] FolderName [%s] %s", childId,
                row->GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
       // Cached under the stored form, the one lookups use, so the cache and the table always agree.
-      error = cache_->PutFolderId(stored, childId);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
+      FSDB_RETURN_IF_ERROR(cache_->PutFolderId(stored, childId));
       items.push_back(item);
     }
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  error = AppendFolderFiles(folderPath, id, items);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  return CYaError::Success();
+    FSDB_RETURN_IF_ERROR(AppendFolderFiles(folderPath, id, items));
+    return CYaError::Success();
+  });
 }
 
 CYaError CFullPathDatabase::QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) {
-  try {
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectFolderItemStatement->Reset();
     SelectFolderItemStatement->Bind(1, path);
     boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderItemStatement->ExecQuery();
     if (row->Eof())
-      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
+                                     path.c_str());
     item = DecodeFolderRow(*row, row->GetInt64Field(0, -1), row->GetStringField(2, ""), 3);
     item->SetFullyQualifiedPath(path);   // the path as asked, with its separator
     (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
     FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
              item->GetId(), row->GetInt64Field(1, -1), path.c_str(), item->AsString().c_str());
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 CYaError CFullPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
-  try {
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectSelectedFoldersStatement->Reset();
     SelectedFoldersQuery = SelectSelectedFoldersStatement->ExecQuery();
     const CDatabaseItemIterator::Generator generator =
         std::bind(&CFullPathDatabase::GetNextSelectedFolderItem, this);
     iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFolderItem());
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 CDatabaseItemPtr CFullPathDatabase::GetNextSelectedFolderItem() {

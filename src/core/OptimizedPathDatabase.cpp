@@ -7,6 +7,7 @@
 #include <boost/make_shared.hpp>
 
 #include "core/PathOrdering.h"
+#include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
 #include "platform/Log.h"
 
@@ -104,19 +105,13 @@ CYaError COptimizedPathDatabase::CreateFolderTable() {
   std::string definition = kFolderTableHead;
   definition += PathCollation();
   definition += kFolderTableTail;
-  CYaError error = CreateTable("Folders", definition);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CreateTable("Folders", definition));
   return CYaError::Success();
 }
 
 CYaError COptimizedPathDatabase::CreateIndexes() {
-  CYaError error = Execute(kCreateFolderIndex);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = CPathDatabase::CreateIndexes();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(Execute(kCreateFolderIndex));
+  FSDB_RETURN_IF_ERROR(CPathDatabase::CreateIndexes());
   return CYaError::Success();
 }
 
@@ -124,14 +119,10 @@ CYaError COptimizedPathDatabase::CreateViews() {
   const std::string filesystem =
       SearchFolders() + kFilesystemSelectHead + "/" + kFilesystemSelectTail + PathCollation();
   FSDB_LOG(2, "The Full Filesystem View is created with this Query %s", filesystem.c_str());
-  CYaError error = CreateView("FilesystemView", filesystem);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CreateView("FilesystemView", filesystem));
   const std::string folders = SearchFolders() + kFullyQualifiedFoldersSelect + PathCollation();
   FSDB_LOG(2, "The FullyQualifiedFolders View is created with this Query %s", folders.c_str());
-  error = CreateView("FullyQualifiedFolders", folders);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CreateView("FullyQualifiedFolders", folders));
   return CYaError::Success();
 }
 
@@ -147,18 +138,14 @@ CYaError COptimizedPathDatabase::CreateFolderTableStatements() {
       {kSelectFolderById, &SelectFolderByIdStatement},
   };
   for (const auto& statement : statements) {
-    CYaError error = CompileStatement(statement.first, *statement.second);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(CompileStatement(statement.first, *statement.second));
   }
   return CYaError::Success();
 }
 
 CYaError COptimizedPathDatabase::DeleteStatements() {
   SelectFolderByIdStatement.reset();
-  CYaError error = CPathDatabase::DeleteStatements();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CPathDatabase::DeleteStatements());
   return CYaError::Success();
 }
 
@@ -182,7 +169,7 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
   std::string prefix = "/";
   bool probing = true;
   id = 1;
-  try {
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     auto step = [&](const std::string& name) {
       if (probing) {
         int64_t cached = 0;
@@ -205,7 +192,8 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
     };
     // The root is the row named "/" below row 1.
     if (!step("/"))
-      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
+                                     path.c_str());
     size_t begin = 0;
     while (begin < path.size()) {
       const size_t end = std::min(path.find('/', begin), path.size());
@@ -213,21 +201,20 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
         const std::string name = path.substr(begin, end - begin);
         prefix.append(name).push_back('/');
         if (!step(name))
-          return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+          return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
+                                         path.c_str());
       }
       begin = end + 1;
     }
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  folderId = id;
-  // Other spellings (relative, repeated separators) are walked like the plain path but not cached: a
-  // deleted or moved folder drops only the plain paths at and below it, so such an entry would go on
-  // answering with the old id.
-  const bool plain = path.empty() || (path[0] == '/' && path.find("//") == std::string::npos);
-  if (plain)
-    (void)cache_->PutFolderId(path, id);  // without a cache the next lookup walks again
-  return CYaError::Success();
+    folderId = id;
+    // Other spellings (relative, repeated separators) are walked like the plain path but not cached: a
+    // deleted or moved folder drops only the plain paths at and below it, so such an entry would go on
+    // answering with the old id.
+    const bool plain = path.empty() || (path[0] == '/' && path.find("//") == std::string::npos);
+    if (plain)
+      (void)cache_->PutFolderId(path, id);  // without a cache the next lookup walks again
+    return CYaError::Success();
+  });
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -237,17 +224,14 @@ CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatab
   auto_lock lock(&engineLock_, true);
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
   std::string folderPath;
-  CYaError error = NormalizePath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(NormalizePath(path, folderPath));
   if (!item)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNoFolderItem,
+                                   path.c_str());
   std::string trimmed = folderPath;
   (void)FXPath::RemoveTrailingDelimiter(trimmed);  // cannot fail
-  error = JoinBulkTransaction();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  try {
+  FSDB_RETURN_IF_ERROR(JoinBulkTransaction());
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     FX::CDatabaseTransaction transaction(this, 0);
     // The root is the row named "/" below row 1; adding it updates its attributes.
     int64_t parentId = 1;
@@ -255,9 +239,7 @@ CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatab
     if (!trimmed.empty()) {
       std::string parent;
       (void)SplitPath(trimmed, parent, name);  // an absolute path always splits, into a shorter parent
-      error = QueryOrAddParentFolder(parent, parentId);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
+      FSDB_RETURN_IF_ERROR(QueryOrAddParentFolder(parent, parentId));
     }
     const int64_t lastInsertBefore = GetLastInsertRowId();
     UpsertFolderStatement->Reset();
@@ -278,29 +260,19 @@ CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatab
     }
     FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", trimmed.c_str(), folderId);
     if (folderId != -1) {
-      error = cache_->PutFolderId(folderPath, folderId);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
+      FSDB_RETURN_IF_ERROR(cache_->PutFolderId(folderPath, folderId));
     }
     RecordBulkFolder(folderPath, item, folderId);
-    error = transaction.Commit();
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    FSDB_RETURN_IF_ERROR(transaction.Commit());
+    return CYaError::Success();
+  });
 }
 
 CYaError COptimizedPathDatabase::DeleteFolder(const std::string& path, const CDatabaseItemPtr&) {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
   std::string folderPath;
-  CYaError error = NormalizePath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = DeleteFolderRow(folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(NormalizePath(path, folderPath));
+  FSDB_RETURN_IF_ERROR(DeleteFolderRow(folderPath));
   return CYaError::Success();
 }
 
@@ -309,23 +281,15 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FOLDER));
   std::string oldFolder;
   std::string newFolder;
-  CYaError error = NormalizePath(oldPath, oldFolder);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = NormalizePath(newPath, newFolder);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  try {
-    error = FlushPendingFiles();  // the move is a transaction of its own
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(NormalizePath(oldPath, oldFolder));
+  FSDB_RETURN_IF_ERROR(NormalizePath(newPath, newFolder));
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
+    FSDB_RETURN_IF_ERROR(FlushPendingFiles());  // the move is a transaction of its own
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     int64_t newParentId = 0;
     std::string newName;
-    error = PrepareFolderMove(oldFolder, newFolder, folderId, newParentId, newName);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(PrepareFolderMove(oldFolder, newFolder, folderId, newParentId, newName));
 
     SelectFolderByIdStatement->Reset();
     SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
@@ -334,15 +298,11 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
       FSDB_LOG(4, "Successfully Renamed Folder [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
                folderId);
     }
-    error = transaction.Commit();
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(transaction.Commit());
     // The old paths now name nothing (or, later, other folders): their cached ids must go.
     ForgetCachedFolderTree(oldFolder);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -354,16 +314,12 @@ CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64
   // The children are named below the folder's separator-terminated form, as in the full-path layout:
   // the root, which the walk and the views call "", lists /x, not x.
   std::string folderPath;
-  CYaError error = NormalizeListedFolderPath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(NormalizeListedFolderPath(path, folderPath));
   int64_t id = folderId;
   if (id < 1) {
-    error = QueryFolderId(folderPath, id);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(QueryFolderId(folderPath, id));
   }
-  try {
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectChildFoldersStatement->Reset();
     SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
     for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
@@ -377,49 +333,40 @@ CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64
                row->GetInt64Field(1, -1), childPath.c_str(), item->AsString().c_str());
       items.push_back(item);
     }
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  error = AppendFolderFiles(folderPath, id, items);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  return CYaError::Success();
+    FSDB_RETURN_IF_ERROR(AppendFolderFiles(folderPath, id, items));
+    return CYaError::Success();
+  });
 }
 
 CYaError COptimizedPathDatabase::QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) {
   int64_t folderId = 0;
-  CYaError error = QueryFolderId(path, folderId);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  try {
+  FSDB_RETURN_IF_ERROR(QueryFolderId(path, folderId));
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectFolderByIdStatement->Reset();
     SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
     boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderByIdStatement->ExecQuery();
     if (row->Eof())
-      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
+                                     path.c_str());
     // The same item as the full-path layout gives: the path as asked, the last component as the name.
     item = DecodeFolderRow(*row, folderId, path, kRowAttributesColumn);
     item->SetFullyQualifiedPath(path);
     (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
     FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
              folderId, row->GetInt64Field(1, -1), path.c_str(), item->AsString().c_str());
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 CYaError COptimizedPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
-  try {
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectSelectedFoldersStatement->Reset();
     SelectedFoldersQuery = SelectSelectedFoldersStatement->ExecQuery();
     const CDatabaseItemIterator::Generator generator =
         std::bind(&COptimizedPathDatabase::GetNextSelectedFolderItem, this);
     iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFolderItem());
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 CDatabaseItemPtr COptimizedPathDatabase::GetNextSelectedFolderItem() {

@@ -199,6 +199,9 @@ class CPathDatabase : public CScanDatabasePrivate {
   FXCriticalSection engineLock_;
 
  private:
+  // What every slot that only a layout fills answers in the base: 50, "Base class. This type of
+  // database is not supported.", made at `location`.
+  static CYaError NotSupportedByBase(const FXCodeLocation& location);
   // Creates the unique file index; when duplicate (folder, name) rows prevent it, keeps the row added
   // last of each and tries again.
   CYaError CreateFileIndexKeepingLatest();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
 
 namespace {
@@ -73,15 +74,15 @@ CYaError NormalizePath(const std::string& path, std::string& normalized) {
   // The collation and SQLite's text functions stop at a NUL: "/d/n\0a" and "/d/n\0b" would be one row,
   // read back as "/d/n".
   if (path.find('\0') != std::string::npos) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%s]: a path must not contain a NUL byte",
-                                   path.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
+                                   "Invalid path [%s]: a path must not contain a NUL byte", path.c_str());
   }
   if (path.empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%s]: a path must not be empty",
-                                   path.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
+                                   "Invalid path [%s]: a path must not be empty", path.c_str());
   }
   if (path[0] != '/') {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
                                    "Invalid path [%s]: a path must be absolute (start with /)", path.c_str());
   }
   // The common case, no repeated separator, costs one scan and one copy. The scan looks at neighbours
@@ -114,8 +115,9 @@ CYaError NormalizePath(const std::string& path, std::string& normalized) {
   // A folder's trailing separator does not count: "/a/" names the same folder as "/a".
   const size_t length = normalized.size() - (normalized.size() > 1 && normalized.back() == '/' ? 1 : 0);
   if (length > kMaxPathLength) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%.200s...]: %zu bytes, more than %zu",
-                                   normalized.c_str(), length, kMaxPathLength);
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
+                                   "Invalid path [%.200s...]: %zu bytes, more than %zu", normalized.c_str(),
+                                   length, kMaxPathLength);
   }
   return CYaError::Success();
 }

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/ErrorCodes.h"
 #include "platform/FXString.h"
 #include "platform/Log.h"
 
@@ -12,7 +13,8 @@ namespace {
 // The folder-id cache is filled only by PutFolderId: its loader never loads, so a miss always comes
 // back as "not found" and the caller searches the Folders table instead.
 CYaError NeverLoad(const std::string& path, int64_t& /*folderId*/) {
-  return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Cache Miss. Item [%s] not found.", path.c_str());
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, "Cache Miss. Item [%s] not found.",
+                                 path.c_str());
 }
 
 // Whether `key` is `folder` itself or lies beneath it. `folder` has no trailing separator (the root is
@@ -52,7 +54,7 @@ CDatabaseCache::~CDatabaseCache() {
 CYaError CDatabaseCache::GetFolderId(const std::string& path, int64_t& folderId) {
   auto_lock lock(&cacheLock_, true);
   if (!cache_)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "The Folder ID cache is not created");
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData, FX::kMessageCacheNotCreated);
   CYaError error = cache_->Get(path, folderId);
   if (error.IsError()) {
     ++misses_;
@@ -65,17 +67,15 @@ CYaError CDatabaseCache::GetFolderId(const std::string& path, int64_t& folderId)
 CYaError CDatabaseCache::PutFolderId(const std::string& path, int64_t folderId) {
   auto_lock lock(&cacheLock_, true);
   if (!cache_)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "The Folder ID cache is not created");
-  CYaError error = cache_->Put(path, folderId);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData, FX::kMessageCacheNotCreated);
+  FSDB_RETURN_IF_ERROR(cache_->Put(path, folderId));
   return CYaError::Success();
 }
 
 CYaError CDatabaseCache::RemoveFolderTree(const std::string& path) {
   auto_lock lock(&cacheLock_, true);
   if (!cache_)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "The Folder ID cache is not created");
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData, FX::kMessageCacheNotCreated);
   if (path.empty())
     return CYaError::Success();
   // The layouts cache a folder under both "/a/b/" and "/a/b", so compare without trailing separators.
