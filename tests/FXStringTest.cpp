@@ -41,9 +41,9 @@ TEST(FXStringTest, CaseComparisons) {
   EXPECT_LT(FXString::CompareFSCase("ABC", "abc"), 0);
   EXPECT_LT(FXString::CompareFSCase("/a-b", "/a/b"), 0);
   EXPECT_GT(FXString::CompareFSCase("\xC3\xA4", "z"), 0);
-  EXPECT_EQ(0, _stricmp("Hello", "hELLO"));
-  EXPECT_NE(0, _stricmp("Hello", "Help"));
-  EXPECT_NE(0, _strfscmp("Hello", "hello"));
+  EXPECT_TRUE(FXString::MatchesNoCase("Hello", "hELLO"));
+  EXPECT_FALSE(FXString::MatchesNoCase("Hello", "Help"));
+  EXPECT_NE(0, FXString::CompareFSCase("Hello", "hello"));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "TestUtil.h"
 #include "core/PathOrdering.h"
+#include "platform/FXPath.h"
 
 namespace {
 
@@ -109,7 +110,7 @@ TEST_F(FullPathDatabaseTest, RenameRewritesOnlyTheLeadingPartOfDescendantPaths) 
   for (const std::string& row : Rows("SELECT C.FullyQualifiedPath, P.FullyQualifiedPath FROM Folders C JOIN "
                                      "Folders P ON C.ParentFolderId = P.FolderId WHERE C.FolderId > 2")) {
     std::string parent, name;
-    ASSERT_OK(FSDB::SplitPath(row.substr(0, row.find('|')), parent, name));
+    ASSERT_OK(FXPath::SplitParentPath(row.substr(0, row.find('|')), parent, name));
     EXPECT_EQ(row.substr(row.find('|') + 1), parent) << row;
   }
 }

@@ -210,7 +210,7 @@ CYaError CCompareDatabases::CompareDatabases() {
         if (current.index % 10000 == 0 || previous.index % 10000 == 0)
           LogProgress(current, previous);
 
-        const int order = CompareFolderName(previous.path, current.path, true);
+        const int order = ComparePaths(previous.path, current.path, true);
         if ((order < 0 && !previous.AtEnd()) || current.AtEnd()) {
           FSDB_LOG(30, "Previous [Yes] Current [No] Folder [%s]", previous.path.c_str());
           bool processFolder = false;

@@ -1,5 +1,7 @@
 #include "fsdb/DatabaseItem.h"
 
+#include <cinttypes>
+
 #include <boost/make_shared.hpp>
 
 #include "platform/ErrorCodes.h"
@@ -208,14 +210,15 @@ CYaError CDatabaseItem::PopulateFromMetadata() {
 std::string CDatabaseItem::AsString() const {
   // The creation time comes last among the times, and "IsCollect[" has no blank: log readers and
   // scripts match this line as it stands.
-  return FXString::Format(
-      "FileName [%s] Inode [%ld] Attributes [%d] Links [%d] FileSize [%ld] Access Time [%ld] Modification "
-      "Time [%ld] ChangeTime [%ld] Create Time [%ld] FullyQualifiedPath [%s] IsDirectory [%s] IsSelected "
-      "[%s] IsCollect[%s]",
-      fileName_.c_str(), static_cast<long>(fileId_), attributes_, links_, static_cast<long>(fileSize_),
-      static_cast<long>(accessTime_), static_cast<long>(modificationTime_), static_cast<long>(changeTime_),
-      static_cast<long>(creationTime_), fullyQualifiedPath_.c_str(), YesNo(directory_), YesNo(selected_),
-      YesNo(collect_));
+  return FXString::Format("FileName [%s] Inode [%" PRId64 "] Attributes [%d] Links [%d] FileSize [%" PRId64
+                          "] Access Time [%" PRId64
+                          "] Modification "
+                          "Time [%" PRId64 "] ChangeTime [%" PRId64 "] Create Time [%" PRId64
+                          "] FullyQualifiedPath [%s] IsDirectory [%s] IsSelected "
+                          "[%s] IsCollect[%s]",
+                          fileName_.c_str(), fileId_, attributes_, links_, fileSize_, accessTime_,
+                          modificationTime_, changeTime_, creationTime_, fullyQualifiedPath_.c_str(),
+                          YesNo(directory_), YesNo(selected_), YesNo(collect_));
 }
 
 CDatabaseItemIterator::CDatabaseItemIterator(const Generator& generator, const CDatabaseItemPtr& first)

@@ -1,5 +1,7 @@
 #include "core/FullPathDatabase.h"
 
+#include <cinttypes>
+
 #include <functional>
 #include <utility>
 
@@ -131,7 +133,7 @@ CYaError CFullPathDatabase::QueryFolderId(const std::string& path, int64_t& fold
   // success without an id.
   if (!cache_->GetFolderId(path, id).IsError()) {
     folderId = id;
-    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%ld]", path.c_str(), id);
+    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%" PRId64 "]", path.c_str(), id);
     return CYaError::Success();
   }
   FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
@@ -152,122 +154,75 @@ CYaError CFullPathDatabase::QueryFolderId(const std::string& path, int64_t& fold
 // ---------------------------------------------------------------------------------------------------
 // Folder changes
 
-CYaError CFullPathDatabase::AddFolder(const std::string& path, const CDatabaseItemPtr& item) {
-  auto_lock lock(&engineLock_, true);
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
-  std::string folderPath;
-  FSDB_RETURN_IF_ERROR(NormalizeFolderPath(path, folderPath));
-  if (!item)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNoFolderItem,
-                                   path.c_str());
-  FSDB_RETURN_IF_ERROR(JoinBulkTransaction());
-  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    FX::CDatabaseTransaction transaction(this, 0);
-    int64_t parentId = 1;  // the root hangs below the base row "-"
-    if (folderPath != "/") {
-      std::string parent;
-      std::string name;
-      (void)SplitPath(folderPath, parent, name);  // an absolute path always splits, into a shorter parent
-      FSDB_RETURN_IF_ERROR(QueryOrAddParentFolder(parent, parentId));
-    }
-    const int64_t lastInsertBefore = GetLastInsertRowId();
-    UpsertFolderStatement->Reset();
-    UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
-    UpsertFolderStatement->Bind(2, folderPath);
-    BindItemAttributes(*UpsertFolderStatement, 3, *item);
-    int64_t folderId = -1;
-    if (UpsertFolderStatement->ExecDML() > 0) {
-      folderId = GetLastInsertRowId();
-      FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
-      // A new row's id is known here; caching it spares the lookup that the file being added next needs.
-      // (An update of an existing row leaves the last insert id alone; its id is cached by lookups.)
-      if (folderId != lastInsertBefore)
-        (void)cache_->PutFolderId(folderPath, folderId);  // a cache miss later reads the table
-      else
-        folderId = -1;
-    }
-    RecordBulkFolder(folderPath, item, folderId);
-    FSDB_RETURN_IF_ERROR(transaction.Commit());
-    return CYaError::Success();
-  });
-}
-
-CYaError CFullPathDatabase::DeleteFolder(const std::string& path, const CDatabaseItemPtr&) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
-  std::string folderPath;
-  FSDB_RETURN_IF_ERROR(NormalizeFolderPath(path, folderPath));
-  FSDB_RETURN_IF_ERROR(DeleteFolderRow(folderPath));
+CYaError CFullPathDatabase::WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
+                                           int64_t& folderId) {
+  int64_t parentId = 1;  // the root hangs below the base row "-"
+  if (folderPath != "/") {
+    std::string parent;
+    std::string name;
+    // An absolute path always splits, into a shorter parent.
+    (void)FXPath::SplitParentPath(folderPath, parent, name);
+    FSDB_RETURN_IF_ERROR(QueryOrAddParentFolder(parent, parentId));
+  }
+  const int64_t lastInsertBefore = GetLastInsertRowId();
+  UpsertFolderStatement->Reset();
+  UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
+  UpsertFolderStatement->Bind(2, folderPath);
+  BindItemAttributes(*UpsertFolderStatement, 3, *item);
+  folderId = -1;
+  if (UpsertFolderStatement->ExecDML() > 0) {
+    folderId = GetLastInsertRowId();
+    FSDB_LOG(4, "Inserted Folder [%s] ID : [%" PRId64 "]", folderPath.c_str(), folderId);
+    // A new row's id is known here; caching it spares the lookup that the file being added next needs.
+    // (An update of an existing row leaves the last insert id alone; its id is cached by lookups.)
+    if (folderId != lastInsertBefore)
+      (void)cache_->PutFolderId(folderPath, folderId);  // a cache miss later reads the table
+    else
+      folderId = -1;
+  }
   return CYaError::Success();
 }
 
-CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::string& newPath,
-                                         const CDatabaseItemPtr&, const CDatabaseItemPtr& newItem) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FOLDER));
-  std::string oldFolder;
-  std::string newFolder;
-  FSDB_RETURN_IF_ERROR(NormalizeFolderPath(oldPath, oldFolder));
-  FSDB_RETURN_IF_ERROR(NormalizeFolderPath(newPath, newFolder));
-  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    FSDB_RETURN_IF_ERROR(FlushPendingFiles());  // the move is a transaction of its own
-    // Both UPDATEs or neither: a failure between them must not leave the folder moved without its
-    // descendants.
-    FX::CDatabaseTransaction transaction(this, 0);
-    int64_t folderId = 0;
-    int64_t newParentId = 0;
-    std::string newName;
-    FSDB_RETURN_IF_ERROR(PrepareFolderMove(oldFolder, newFolder, folderId, newParentId, newName));
-
-    SelectFolderItemStatement->Reset();
-    SelectFolderItemStatement->Bind(1, oldFolder);
-    BindFolderUpdate(newParentId, newFolder, folderId, newItem, *SelectFolderItemStatement);
-    if (UpdateFolderStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Successfully Renamed ParentFolderID Folder [%s] to [%s] ID : [%ld] ParentFolderId [%ld]",
-               oldFolder.c_str(), newFolder.c_str(), folderId, newParentId);
-    }
-    RenameFolderPathsStatement->Reset();
-    RenameFolderPathsStatement->Bind(1, oldFolder);
-    RenameFolderPathsStatement->Bind(2, newFolder);
-    if (RenameFolderPathsStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Successfully Renamed FullyQualifiedPaths from Old Folder [%s] to New Folder [%s]",
-               oldFolder.c_str(), newFolder.c_str());
-    }
-    FSDB_RETURN_IF_ERROR(transaction.Commit());
-    // The old paths now name nothing (or, later, other folders): their cached ids must go.
-    ForgetCachedFolderTree(oldFolder);
-    return CYaError::Success();
-  });
+CYaError CFullPathDatabase::MoveFolderRows(const FolderMove& move) {
+  SelectFolderItemStatement->Reset();
+  SelectFolderItemStatement->Bind(1, move.oldFolder);
+  BindFolderUpdate(move.newParentId, move.newFolder, move.folderId, move.newItem, *SelectFolderItemStatement);
+  if (UpdateFolderStatement->ExecDML() > 0) {
+    FSDB_LOG(4,
+             "Successfully Renamed ParentFolderID Folder [%s] to [%s] ID : [%" PRId64
+             "] ParentFolderId [%" PRId64 "]",
+             move.oldFolder.c_str(), move.newFolder.c_str(), move.folderId, move.newParentId);
+  }
+  RenameFolderPathsStatement->Reset();
+  RenameFolderPathsStatement->Bind(1, move.oldFolder);
+  RenameFolderPathsStatement->Bind(2, move.newFolder);
+  if (RenameFolderPathsStatement->ExecDML() > 0) {
+    FSDB_LOG(4, "Successfully Renamed FullyQualifiedPaths from Old Folder [%s] to New Folder [%s]",
+             move.oldFolder.c_str(), move.newFolder.c_str());
+  }
+  return CYaError::Success();
 }
 
 // ---------------------------------------------------------------------------------------------------
 // Folder queries
 
-CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
-                                             std::list<CDatabaseItemPtr>& items) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
-  std::string folderPath;
-  FSDB_RETURN_IF_ERROR(NormalizeListedFolderPath(path, folderPath));
-  int64_t id = folderId;
-  if (id <= 0) {
-    FSDB_RETURN_IF_ERROR(QueryFolderId(folderPath, id));
+CYaError CFullPathDatabase::AppendChildFolders(const std::string&, int64_t folderId,
+                                               std::list<CDatabaseItemPtr>& items) {
+  SelectChildFoldersStatement->Reset();
+  SelectChildFoldersStatement->Bind(1, static_cast<long>(folderId));
+  for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
+       row->NextRow()) {
+    const int64_t childId = row->GetInt64Field(0, -1);
+    const std::string stored = row->GetStringField(2, "");
+    CDatabaseItemPtr item = DecodeFolderRow(*row, childId, stored, 3);
+    (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
+    FSDB_LOG(3, " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64 "] FolderName [%s] %s", childId,
+             row->GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
+    // Cached under the stored form, the one lookups use, so the cache and the table always agree.
+    FSDB_RETURN_IF_ERROR(cache_->PutFolderId(stored, childId));
+    items.push_back(item);
   }
-  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    SelectChildFoldersStatement->Reset();
-    SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
-    for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
-         row->NextRow()) {
-      const int64_t childId = row->GetInt64Field(0, -1);
-      const std::string stored = row->GetStringField(2, "");
-      CDatabaseItemPtr item = DecodeFolderRow(*row, childId, stored, 3);
-      (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
-      FSDB_LOG(3, " Got Folder ID [%ld] Parent Folder ID [%ld] FolderName [%s] %s", childId,
-               row->GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
-      // Cached under the stored form, the one lookups use, so the cache and the table always agree.
-      FSDB_RETURN_IF_ERROR(cache_->PutFolderId(stored, childId));
-      items.push_back(item);
-    }
-    FSDB_RETURN_IF_ERROR(AppendFolderFiles(folderPath, id, items));
-    return CYaError::Success();
-  });
+  return CYaError::Success();
 }
 
 CYaError CFullPathDatabase::QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) {
@@ -281,19 +236,10 @@ CYaError CFullPathDatabase::QueryFolderItem(const std::string& path, CDatabaseIt
     item = DecodeFolderRow(*row, row->GetInt64Field(0, -1), row->GetStringField(2, ""), 3);
     item->SetFullyQualifiedPath(path);   // the path as asked, with its separator
     (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
-    FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
+    FSDB_LOG(30,
+             " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64
+             "] FullyQualifiedPath [%s] Item Information : %s",
              item->GetId(), row->GetInt64Field(1, -1), path.c_str(), item->AsString().c_str());
-    return CYaError::Success();
-  });
-}
-
-CYaError CFullPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
-  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    SelectSelectedFoldersStatement->Reset();
-    SelectedFoldersQuery = SelectSelectedFoldersStatement->ExecQuery();
-    const CDatabaseItemIterator::Generator generator =
-        std::bind(&CFullPathDatabase::GetNextSelectedFolderItem, this);
-    iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFolderItem());
     return CYaError::Success();
   });
 }
@@ -304,7 +250,9 @@ CDatabaseItemPtr CFullPathDatabase::GetNextSelectedFolderItem() {
     return CDatabaseItemPtr();
   const FX::CSQLite3Query& row = *SelectedFoldersQuery;
   CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(0, -1), row.GetStringField(2, ""), 3);
-  FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
+  FSDB_LOG(30,
+           " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64
+           "] FullyQualifiedPath [%s] Item Information : %s",
            item->GetId(), row.GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(),
            item->AsString().c_str());
   SelectedFoldersQuery->NextRow();

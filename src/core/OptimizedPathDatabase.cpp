@@ -1,5 +1,7 @@
 #include "core/OptimizedPathDatabase.h"
 
+#include <cinttypes>
+
 #include <algorithm>
 #include <functional>
 #include <utility>
@@ -158,7 +160,7 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
   // Anything but a hit (a miss, or no cache at all) means walking: never an answer without an id.
   if (!cache_->GetFolderId(path, id).IsError()) {
     folderId = id;
-    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%ld]", path.c_str(), id);
+    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%" PRId64 "]", path.c_str(), id);
     return CYaError::Success();
   }
   FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
@@ -179,7 +181,7 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
         }
         probing = false;  // deeper folders are not cached either, as a rule: stop asking
       }
-      FSDB_LOG(30, "Searching Folders with ParentFolderId [%ld] and Name [%s]", id, name.c_str());
+      FSDB_LOG(30, "Searching Folders with ParentFolderId [%" PRId64 "] and Name [%s]", id, name.c_str());
       SelectFolderIdStatement->Reset();
       SelectFolderIdStatement->Bind(1, static_cast<long>(id));
       SelectFolderIdStatement->Bind(2, name);
@@ -220,122 +222,77 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
 // ---------------------------------------------------------------------------------------------------
 // Folder changes
 
-CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatabaseItemPtr& item) {
-  auto_lock lock(&engineLock_, true);
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
-  std::string folderPath;
-  FSDB_RETURN_IF_ERROR(NormalizePath(path, folderPath));
-  if (!item)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNoFolderItem,
-                                   path.c_str());
-  std::string trimmed = folderPath;
-  (void)FXPath::RemoveTrailingDelimiter(trimmed);  // cannot fail
-  FSDB_RETURN_IF_ERROR(JoinBulkTransaction());
-  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    FX::CDatabaseTransaction transaction(this, 0);
-    // The root is the row named "/" below row 1; adding it updates its attributes.
-    int64_t parentId = 1;
-    std::string name = "/";
-    if (!trimmed.empty()) {
-      std::string parent;
-      (void)SplitPath(trimmed, parent, name);  // an absolute path always splits, into a shorter parent
-      FSDB_RETURN_IF_ERROR(QueryOrAddParentFolder(parent, parentId));
-    }
-    const int64_t lastInsertBefore = GetLastInsertRowId();
-    UpsertFolderStatement->Reset();
-    UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
-    UpsertFolderStatement->Bind(2, name);
-    BindItemAttributes(*UpsertFolderStatement, 3, *item);
-    UpsertFolderStatement->ExecDML();
-    // The upsert inserted a row (the last insert id moved) or updated an existing one, whose id the
-    // connection does not report: then read it back. An insert that reused the very same id is
-    // answered correctly by the read too.
-    int64_t folderId = GetLastInsertRowId();
-    if (folderId == lastInsertBefore) {
-      SelectFolderIdStatement->Reset();
-      SelectFolderIdStatement->Bind(1, static_cast<long>(parentId));
-      SelectFolderIdStatement->Bind(2, name);
-      boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
-      folderId = row->Eof() ? -1 : row->GetInt64Field(0, -1);
-    }
-    FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", trimmed.c_str(), folderId);
-    if (folderId != -1) {
-      FSDB_RETURN_IF_ERROR(cache_->PutFolderId(folderPath, folderId));
-    }
-    RecordBulkFolder(folderPath, item, folderId);
-    FSDB_RETURN_IF_ERROR(transaction.Commit());
-    return CYaError::Success();
-  });
+CYaError COptimizedPathDatabase::NormalizeChangedFolderPath(const std::string& path,
+                                                            std::string& folderPath) {
+  return NormalizePath(path, folderPath);
 }
 
-CYaError COptimizedPathDatabase::DeleteFolder(const std::string& path, const CDatabaseItemPtr&) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
-  std::string folderPath;
-  FSDB_RETURN_IF_ERROR(NormalizePath(path, folderPath));
-  FSDB_RETURN_IF_ERROR(DeleteFolderRow(folderPath));
+CYaError COptimizedPathDatabase::WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
+                                                int64_t& folderId) {
+  std::string trimmed = folderPath;
+  (void)FXPath::RemoveTrailingDelimiter(trimmed);  // cannot fail
+  // The root is the row named "/" below row 1; adding it updates its attributes.
+  int64_t parentId = 1;
+  std::string name = "/";
+  if (!trimmed.empty()) {
+    std::string parent;
+    // An absolute path always splits, into a shorter parent.
+    (void)FXPath::SplitParentPath(trimmed, parent, name);
+    FSDB_RETURN_IF_ERROR(QueryOrAddParentFolder(parent, parentId));
+  }
+  const int64_t lastInsertBefore = GetLastInsertRowId();
+  UpsertFolderStatement->Reset();
+  UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
+  UpsertFolderStatement->Bind(2, name);
+  BindItemAttributes(*UpsertFolderStatement, 3, *item);
+  UpsertFolderStatement->ExecDML();
+  // The upsert inserted a row (the last insert id moved) or updated an existing one, whose id the
+  // connection does not report: then read it back. An insert that reused the very same id is
+  // answered correctly by the read too.
+  folderId = GetLastInsertRowId();
+  if (folderId == lastInsertBefore) {
+    SelectFolderIdStatement->Reset();
+    SelectFolderIdStatement->Bind(1, static_cast<long>(parentId));
+    SelectFolderIdStatement->Bind(2, name);
+    boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
+    folderId = row->Eof() ? -1 : row->GetInt64Field(0, -1);
+  }
+  FSDB_LOG(4, "Inserted Folder [%s] ID : [%" PRId64 "]", trimmed.c_str(), folderId);
+  if (folderId != -1)
+    FSDB_RETURN_IF_ERROR(cache_->PutFolderId(folderPath, folderId));
   return CYaError::Success();
 }
 
-CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const std::string& newPath,
-                                              const CDatabaseItemPtr&, const CDatabaseItemPtr& newItem) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FOLDER));
-  std::string oldFolder;
-  std::string newFolder;
-  FSDB_RETURN_IF_ERROR(NormalizePath(oldPath, oldFolder));
-  FSDB_RETURN_IF_ERROR(NormalizePath(newPath, newFolder));
-  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    FSDB_RETURN_IF_ERROR(FlushPendingFiles());  // the move is a transaction of its own
-    FX::CDatabaseTransaction transaction(this, 0);
-    int64_t folderId = 0;
-    int64_t newParentId = 0;
-    std::string newName;
-    FSDB_RETURN_IF_ERROR(PrepareFolderMove(oldFolder, newFolder, folderId, newParentId, newName));
-
-    SelectFolderByIdStatement->Reset();
-    SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
-    BindFolderUpdate(newParentId, newName, folderId, newItem, *SelectFolderByIdStatement);
-    if (UpdateFolderStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Successfully Renamed Folder [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
-               folderId);
-    }
-    FSDB_RETURN_IF_ERROR(transaction.Commit());
-    // The old paths now name nothing (or, later, other folders): their cached ids must go.
-    ForgetCachedFolderTree(oldFolder);
-    return CYaError::Success();
-  });
+CYaError COptimizedPathDatabase::MoveFolderRows(const FolderMove& move) {
+  // One row, whatever the subtree: the descendants name their parents by id.
+  SelectFolderByIdStatement->Reset();
+  SelectFolderByIdStatement->Bind(1, static_cast<long>(move.folderId));
+  BindFolderUpdate(move.newParentId, move.newName, move.folderId, move.newItem, *SelectFolderByIdStatement);
+  if (UpdateFolderStatement->ExecDML() > 0) {
+    FSDB_LOG(4, "Successfully Renamed Folder [%s] to [%s] ID : [%" PRId64 "]", move.oldPath.c_str(),
+             move.newPath.c_str(), move.folderId);
+  }
+  return CYaError::Success();
 }
 
 // ---------------------------------------------------------------------------------------------------
 // Folder queries
 
-CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
-                                                  std::list<CDatabaseItemPtr>& items) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
-  // The children are named below the folder's separator-terminated form, as in the full-path layout:
-  // the root, which the walk and the views call "", lists /x, not x.
-  std::string folderPath;
-  FSDB_RETURN_IF_ERROR(NormalizeListedFolderPath(path, folderPath));
-  int64_t id = folderId;
-  if (id < 1) {
-    FSDB_RETURN_IF_ERROR(QueryFolderId(folderPath, id));
+CYaError COptimizedPathDatabase::AppendChildFolders(const std::string& folderPath, int64_t folderId,
+                                                    std::list<CDatabaseItemPtr>& items) {
+  SelectChildFoldersStatement->Reset();
+  SelectChildFoldersStatement->Bind(1, static_cast<long>(folderId));
+  for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
+       row->NextRow()) {
+    std::string childPath = folderPath;
+    (void)FXPath::Append(childPath, row->GetStringField(2, ""), 0);  // cannot fail
+    CDatabaseItemPtr item = DecodeFolderRow(*row, row->GetInt64Field(0, -1), childPath, kRowAttributesColumn);
+    (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
+    FSDB_LOG(3, " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64 "] FolderName [%s] %s",
+             item->GetId(), row->GetInt64Field(1, -1), childPath.c_str(), item->AsString().c_str());
+    items.push_back(item);
   }
-  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    SelectChildFoldersStatement->Reset();
-    SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
-    for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
-         row->NextRow()) {
-      std::string childPath = folderPath;
-      (void)FXPath::Append(childPath, row->GetStringField(2, ""), 0);  // cannot fail
-      CDatabaseItemPtr item =
-          DecodeFolderRow(*row, row->GetInt64Field(0, -1), childPath, kRowAttributesColumn);
-      (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
-      FSDB_LOG(3, " Got Folder ID [%ld] Parent Folder ID [%ld] FolderName [%s] %s", item->GetId(),
-               row->GetInt64Field(1, -1), childPath.c_str(), item->AsString().c_str());
-      items.push_back(item);
-    }
-    FSDB_RETURN_IF_ERROR(AppendFolderFiles(folderPath, id, items));
-    return CYaError::Success();
-  });
+  return CYaError::Success();
 }
 
 CYaError COptimizedPathDatabase::QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) {
@@ -352,19 +309,10 @@ CYaError COptimizedPathDatabase::QueryFolderItem(const std::string& path, CDatab
     item = DecodeFolderRow(*row, folderId, path, kRowAttributesColumn);
     item->SetFullyQualifiedPath(path);
     (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
-    FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
+    FSDB_LOG(30,
+             " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64
+             "] FullyQualifiedPath [%s] Item Information : %s",
              folderId, row->GetInt64Field(1, -1), path.c_str(), item->AsString().c_str());
-    return CYaError::Success();
-  });
-}
-
-CYaError COptimizedPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
-  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    SelectSelectedFoldersStatement->Reset();
-    SelectedFoldersQuery = SelectSelectedFoldersStatement->ExecQuery();
-    const CDatabaseItemIterator::Generator generator =
-        std::bind(&COptimizedPathDatabase::GetNextSelectedFolderItem, this);
-    iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFolderItem());
     return CYaError::Success();
   });
 }
@@ -376,7 +324,7 @@ CDatabaseItemPtr COptimizedPathDatabase::GetNextSelectedFolderItem() {
   const FX::CSQLite3Query& row = *SelectedFoldersQuery;
   CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(kViewIdColumn, -1),
                                           row.GetStringField(kViewPathColumn, ""), kViewAttributesColumn);
-  FSDB_LOG(30, " Got Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s", item->GetId(),
+  FSDB_LOG(30, " Got Folder ID [%" PRId64 "] FullyQualifiedPath [%s] Item Information : %s", item->GetId(),
            item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
   SelectedFoldersQuery->NextRow();
   return item;

@@ -115,5 +115,17 @@ CYaError CPathDatabase::QueryFolderId(const std::string&, int64_t&) {
 CYaError CPathDatabase::QueryFolderItem(const std::string&, CDatabaseItemPtr&) {
   return NotSupportedByBase(FX_LOCATION);
 }
+CYaError CPathDatabase::WriteFolderRow(const std::string&, const CDatabaseItemPtr&, int64_t&) {
+  return NotSupportedByBase(FX_LOCATION);
+}
+CYaError CPathDatabase::MoveFolderRows(const FolderMove&) {
+  return NotSupportedByBase(FX_LOCATION);
+}
+CYaError CPathDatabase::AppendChildFolders(const std::string&, int64_t, std::list<CDatabaseItemPtr>&) {
+  return NotSupportedByBase(FX_LOCATION);
+}
+CDatabaseItemPtr CPathDatabase::GetNextSelectedFolderItem() {
+  return CDatabaseItemPtr();
+}
 
 }  // namespace FSDB

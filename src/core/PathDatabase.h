@@ -61,6 +61,28 @@ class CPathDatabase : public CScanDatabasePrivate {
   CYaError QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator) override;
   CYaError CreateLoggingThread() override;
 
+  // The folder operations of both layouts. The core runs the steps they share (checks, normalising,
+  // the transaction, flushing queued files, the cache); the layout supplies the SQL in the middle
+  // through the slots below (WriteFolderRow, MoveFolderRows, AppendChildFolders).
+  //
+  // Records the folder, adding missing ancestors first with empty items; an existing folder keeps its
+  // id and gets the new attributes; "/" updates the root. Empty and relative paths: 87.
+  CYaError AddFolder(const std::string& path, const CDatabaseItemPtr& item) override;
+  // Deletes the folder with every folder and file beneath it. The root cannot be deleted (87).
+  CYaError DeleteFolder(const std::string& path, const CDatabaseItemPtr& item) override;
+  // Moves the folder with its subtree under the parent and name of `newPath`, in one transaction. The
+  // new parent must exist; a folder cannot move into its own subtree (87). An empty newItem keeps the
+  // attributes.
+  CYaError RenameFolder(const std::string& oldPath, const std::string& newPath,
+                        const CDatabaseItemPtr& oldItem, const CDatabaseItemPtr& newItem) override;
+  // The child folders, then the files, of the folder (looked up when `folderId` < 1).
+  CYaError QueryFolderItems(const std::string& path, int64_t folderId,
+                            std::list<CDatabaseItemPtr>& items) override;
+  // The selected folders in path order, read through GetNextSelectedFolderItem.
+  CYaError QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) override;
+  // The generator of the selected-folders iterator; null at the end (and always in the base).
+  virtual CDatabaseItemPtr GetNextSelectedFolderItem();
+
   virtual CYaError QueryFolderItem(const std::string& folderPath, CDatabaseItemPtr& item);
   virtual CYaError QueryFileItem(const std::string& path, CDatabaseItemPtr& item);
   // The FolderId of a folder path; 1168 "Folder : [path] not found" when it is not recorded.
@@ -159,6 +181,32 @@ class CPathDatabase : public CScanDatabasePrivate {
   // Checks a folder path given for a change: absolute, not empty; normalised with its trailing
   // separator into `folderPath`.
   static CYaError NormalizeFolderPath(const std::string& path, std::string& folderPath);
+  // The form a layout records and caches a changed folder under: NormalizeFolderPath in the base.
+  virtual CYaError NormalizeChangedFolderPath(const std::string& path, std::string& folderPath);
+
+  // A folder move as the core has prepared it: the paths as given and normalised, the ids looked up.
+  struct FolderMove {
+    const std::string& oldPath;
+    const std::string& newPath;
+    const std::string& oldFolder;
+    const std::string& newFolder;
+    int64_t folderId;
+    int64_t newParentId;
+    const std::string& newName;
+    const CDatabaseItemPtr& newItem;
+  };
+  // The layouts' middles, run inside the core's transaction (they may throw CSQLite3Exception); each
+  // answers 50 in the base.
+  //
+  // Adds the missing parents of `folderPath` and upserts its row with `item`'s attributes; `folderId` is
+  // the row's id when known, else -1.
+  virtual CYaError WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
+                                  int64_t& folderId);
+  // Gives the folder its new parent and name (and its descendants their new stored paths).
+  virtual CYaError MoveFolderRows(const FolderMove& move);
+  // Appends the child folders of folder `folderId` to `items`, their paths built under `folderPath`.
+  virtual CYaError AppendChildFolders(const std::string& folderPath, int64_t folderId,
+                                      std::list<CDatabaseItemPtr>& items);
   // The same for a folder a query lists, where "" also names the root (as the selected-folders walk
   // calls it).
   static CYaError NormalizeListedFolderPath(const std::string& path, std::string& folderPath);
@@ -184,6 +232,7 @@ class CPathDatabase : public CScanDatabasePrivate {
   boost::shared_ptr<FX::CSQLite3Statement> SelectFolderFilesStatement;
   boost::shared_ptr<FX::CSQLite3Statement> SelectSelectedFilesStatement;
 
+  boost::shared_ptr<FX::CSQLite3Query> SelectedFoldersQuery;  // the selected-folders walk in progress
   boost::shared_ptr<FX::CSQLite3Query> selectedFilesQuery_;
   std::string selectedFilesFolder_;  // ends with the separator
   std::shared_ptr<CDatabaseCache> cache_;

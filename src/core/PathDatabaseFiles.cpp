@@ -2,10 +2,13 @@
 
 #include "core/PathDatabase.h"
 
+#include <cinttypes>
+
 #include <string>
 
 #include "core/PathOrdering.h"
 #include "platform/ErrorCodes.h"
+#include "platform/FXPath.h"
 #include "platform/Log.h"
 
 namespace FSDB {
@@ -27,7 +30,7 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
   FSDB_RETURN_IF_ERROR(NormalizePath(path, filePath));
   std::string parent;
   std::string name;
-  (void)SplitPath(filePath, parent, name);  // an absolute path always splits
+  (void)FXPath::SplitParentPath(filePath, parent, name);  // an absolute path always splits
   if (name.empty()) {
     return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNotAFilePath,
                                    path.c_str());
@@ -52,8 +55,7 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
       InsertFileStatement->Bind(2, name);
       BindItemAttributes(*InsertFileStatement, 3, *item);
       if (InsertFileStatement->ExecDML() > 0) {
-        FSDB_LOG(4, "Inserted File [%s] ID : [%lld]", path.c_str(),
-                 static_cast<long long>(GetLastInsertRowId()));
+        FSDB_LOG(4, "Inserted File [%s] ID : [%" PRId64 "]", path.c_str(), GetLastInsertRowId());
       }
     }
     return transaction.Commit();
@@ -82,7 +84,7 @@ CYaError CPathDatabase::DeleteFile(const std::string& path, const CDatabaseItemP
   FSDB_RETURN_IF_ERROR(NormalizePath(path, filePath));
   std::string parent;
   std::string name;
-  (void)SplitPath(filePath, parent, name);  // an absolute path always splits
+  (void)FXPath::SplitParentPath(filePath, parent, name);  // an absolute path always splits
   // "/" names no file: refused as AddFile refuses it, whatever the layout makes of its empty parent.
   if (name.empty()) {
     return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNotAFilePath,
@@ -94,7 +96,7 @@ CYaError CPathDatabase::DeleteFile(const std::string& path, const CDatabaseItemP
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     FSDB_RETURN_IF_ERROR(QueryFolderId(parent, folderId));
-    FSDB_LOG(3, "Recieved Folder [%s] ID : [%ld]", parent.c_str(), folderId);
+    FSDB_LOG(3, "Recieved Folder [%s] ID : [%" PRId64 "]", parent.c_str(), folderId);
     DeleteFileStatement->Reset();
     DeleteFileStatement->Bind(1, static_cast<long>(folderId));
     DeleteFileStatement->Bind(2, name);
@@ -114,7 +116,7 @@ CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string
   FSDB_RETURN_IF_ERROR(NormalizePath(newPath, newFile));
   std::string newParent;
   std::string newName;
-  (void)SplitPath(newFile, newParent, newName);  // an absolute path always splits
+  (void)FXPath::SplitParentPath(newFile, newParent, newName);  // an absolute path always splits
   if (newName.empty()) {
     return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNotAFilePath,
                                    newPath.c_str());
@@ -151,7 +153,7 @@ CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string
       // use of the statement left bound.
       std::string oldParent;
       std::string oldName;
-      (void)SplitPath(oldFile, oldParent, oldName);
+      (void)FXPath::SplitParentPath(oldFile, oldParent, oldName);
       SelectFileItemStatement->Reset();
       SelectFileItemStatement->Bind(1, static_cast<long>(oldFolderId));
       SelectFileItemStatement->Bind(2, oldName);
@@ -160,8 +162,8 @@ CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string
         BindRowAttributes(*UpdateFileStatement, 4, *row, 3);
     }
     if (UpdateFileStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Successfully Renamed File [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
-               fileId);
+      FSDB_LOG(4, "Successfully Renamed File [%s] to [%s] ID : [%" PRId64 "]", oldPath.c_str(),
+               newPath.c_str(), fileId);
     }
     FSDB_RETURN_IF_ERROR(transaction.Commit());
     return CYaError::Success();
@@ -172,10 +174,10 @@ CYaError CPathDatabase::QueryFileId(const std::string& path, int64_t& fileId, in
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FILE));
   std::string parent;
   std::string name;
-  (void)SplitPath(path, parent, name);  // an empty path finds no folder below
+  (void)FXPath::SplitParentPath(path, parent, name);  // an empty path finds no folder below
   int64_t localFolderId = 0;
   FSDB_RETURN_IF_ERROR(QueryFolderId(parent, localFolderId));
-  FSDB_LOG(3, "Folder [%s] ID : [%ld]", parent.c_str(), localFolderId);
+  FSDB_LOG(3, "Folder [%s] ID : [%" PRId64 "]", parent.c_str(), localFolderId);
   return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectFileIdStatement->Reset();
     SelectFileIdStatement->Bind(1, static_cast<long>(localFolderId));

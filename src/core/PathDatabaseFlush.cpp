@@ -2,6 +2,8 @@
 
 #include "core/PathDatabase.h"
 
+#include <cinttypes>
+
 #include <memory>
 #include <string>
 #include <tuple>
@@ -19,12 +21,14 @@ CYaError CPathDatabase::FlushQueue() {
   // committed together. When anything fails, the batch is rolled back, every file stays queued, and
   // its folders are written again by the next batch; so a retried flush never writes a file twice,
   // and never points a file at a folder row that was rolled back.
-  FileQueue& queue = cache_->GetFileQueue();
-  if (queue.empty() && !bulkTransaction_ && replayFolders_.empty())
+  if (cache_->GetFileQueueSize() == 0 && !bulkTransaction_ && replayFolders_.empty())
     return CYaError::Success();
-  FSDB_RETURN_IF_ERROR(JoinBulkTransaction());
+  FSDB_RETURN_IF_ERROR(JoinBulkTransaction());  // may point queued files at folders written again
+  // The batch is taken out under the queue's lock and written without it; a batch that is not
+  // committed goes back to the front of the queue.
+  FileQueue batch = cache_->TakeFileQueue();
   CYaError error = FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    for (const FileQueueEntry& entry : queue) {
+    for (const FileQueueEntry& entry : batch) {
       const int64_t folderId = std::get<0>(entry);
       const std::string& name = std::get<1>(entry);
       InsertFileStatement->Reset();
@@ -32,18 +36,22 @@ CYaError CPathDatabase::FlushQueue() {
       InsertFileStatement->Bind(2, name);
       BindItemAttributes(*InsertFileStatement, 3, *std::get<2>(entry));
       if (InsertFileStatement->ExecDML() > 0) {
-        FSDB_LOG(4, "Inserted File [%s] ID : [%lld] Parent ID : [%ld]", name.c_str(),
-                 static_cast<long long>(GetLastInsertRowId()), folderId);
+        FSDB_LOG(4, "Inserted File [%s] ID : [%" PRId64 "] Parent ID : [%" PRId64 "]", name.c_str(),
+                 GetLastInsertRowId(), folderId);
       }
     }
     return CYaError::Success();
   });
   if (error.IsError()) {
     RollbackBulkTransaction();
+    cache_->RestoreFileQueue(std::move(batch));
     return error;
   }
-  FSDB_RETURN_IF_ERROR(CommitBulkTransaction());
-  (void)cache_->ClearFileQueue();  // cannot fail
+  error = CommitBulkTransaction();
+  if (error.IsError()) {
+    cache_->RestoreFileQueue(std::move(batch));
+    return error.Push(FX_LOCATION);
+  }
   return CYaError::Success();
 }
 
@@ -84,11 +92,7 @@ CYaError CPathDatabase::ReplayRolledBackFolders() {
   FSDB_LOG(0, "Wrote again %zu folders of a batch that was rolled back", pending.size());
   if (moved.empty())
     return CYaError::Success();
-  for (FileQueueEntry& entry : cache_->GetFileQueue()) {
-    const auto found = moved.find(std::get<0>(entry));
-    if (found != moved.end())
-      std::get<0>(entry) = found->second;
-  }
+  cache_->MoveQueuedFiles(moved);
   return CYaError::Success();
 }
 

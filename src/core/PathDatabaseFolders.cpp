@@ -2,6 +2,9 @@
 
 #include "core/PathDatabase.h"
 
+#include <cinttypes>
+#include <functional>
+
 #include <string>
 #include <vector>
 
@@ -27,7 +30,7 @@ const char kSubtreeWalk[] =
 CYaError CPathDatabase::QueryOrAddParentFolder(std::string& parent, int64_t& parentId) {
   CYaError error = QueryFolderId(parent, parentId);
   if (!error.IsError()) {
-    FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
+    FSDB_LOG(3, "Retrieved Folder [%s] ID : [%" PRId64 "]", parent.c_str(), parentId);
     return CYaError::Success();
   }
   (void)FXPath::AppendTrailingDelimiter(parent);  // cannot fail
@@ -61,7 +64,7 @@ CYaError CPathDatabase::QueryOrAddParentFolder(std::string& parent, int64_t& par
     FSDB_RETURN_IF_ERROR(AddFolder(*folder, boost::make_shared<CDatabaseItem>()));
   }
   FSDB_RETURN_IF_ERROR(QueryFolderId(parent, parentId));
-  FSDB_LOG(3, "Retrieved Folder [%s] ID : [%ld]", parent.c_str(), parentId);
+  FSDB_LOG(3, "Retrieved Folder [%s] ID : [%" PRId64 "]", parent.c_str(), parentId);
   return CYaError::Success();
 }
 
@@ -75,7 +78,7 @@ CYaError CPathDatabase::DeleteFolderRow(const std::string& folderPath) {
     FX::CDatabaseTransaction transaction(this, 0);
     int64_t folderId = 0;
     FSDB_RETURN_IF_ERROR(QueryFolderId(folderPath, folderId));
-    FSDB_LOG(3, "Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
+    FSDB_LOG(3, "Folder [%s] ID : [%" PRId64 "]", folderPath.c_str(), folderId);
     DeleteFolderStatement->Reset();
     DeleteFolderStatement->Bind(1, static_cast<long>(folderId));
     // SQLite nests each cascaded delete one level deeper and refuses past 1000 levels, leaving what it
@@ -147,7 +150,7 @@ CYaError CPathDatabase::PrepareFolderMove(const std::string& oldFolder, const st
   }
   FSDB_RETURN_IF_ERROR(QueryFolderId(oldFolder, folderId));
   std::string newParent;
-  (void)SplitPath(newFolder, newParent, newName);  // an absolute path always splits
+  (void)FXPath::SplitParentPath(newFolder, newParent, newName);  // an absolute path always splits
   FSDB_RETURN_IF_ERROR(QueryFolderId(newParent, newParentId));
   return CYaError::Success();
 }
@@ -182,6 +185,91 @@ CYaError CPathDatabase::NormalizeListedFolderPath(const std::string& path, std::
 
 void CPathDatabase::ForgetCachedFolderTree(const std::string& folderPath) {
   (void)cache_->RemoveFolderTree(folderPath);  // fails only without a cache, which then holds nothing
+}
+
+CYaError CPathDatabase::NormalizeChangedFolderPath(const std::string& path, std::string& folderPath) {
+  return NormalizeFolderPath(path, folderPath);
+}
+
+CYaError CPathDatabase::AddFolder(const std::string& path, const CDatabaseItemPtr& item) {
+  auto_lock lock(&engineLock_, true);
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
+  std::string folderPath;
+  FSDB_RETURN_IF_ERROR(NormalizeChangedFolderPath(path, folderPath));
+  if (!item)
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNoFolderItem,
+                                   path.c_str());
+  FSDB_RETURN_IF_ERROR(JoinBulkTransaction());
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
+    // The missing parents and the folder persist together or not at all.
+    FX::CDatabaseTransaction transaction(this, 0);
+    int64_t folderId = -1;
+    FSDB_RETURN_IF_ERROR(WriteFolderRow(folderPath, item, folderId));
+    RecordBulkFolder(folderPath, item, folderId);
+    FSDB_RETURN_IF_ERROR(transaction.Commit());
+    return CYaError::Success();
+  });
+}
+
+CYaError CPathDatabase::DeleteFolder(const std::string& path, const CDatabaseItemPtr&) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
+  std::string folderPath;
+  FSDB_RETURN_IF_ERROR(NormalizeChangedFolderPath(path, folderPath));
+  FSDB_RETURN_IF_ERROR(DeleteFolderRow(folderPath));
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::RenameFolder(const std::string& oldPath, const std::string& newPath,
+                                     const CDatabaseItemPtr&, const CDatabaseItemPtr& newItem) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FOLDER));
+  std::string oldFolder;
+  std::string newFolder;
+  FSDB_RETURN_IF_ERROR(NormalizeChangedFolderPath(oldPath, oldFolder));
+  FSDB_RETURN_IF_ERROR(NormalizeChangedFolderPath(newPath, newFolder));
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
+    FSDB_RETURN_IF_ERROR(FlushPendingFiles());  // the move is a transaction of its own
+    // Every row of the move or none: a failure half-way must not leave the folder moved without its
+    // descendants.
+    FX::CDatabaseTransaction transaction(this, 0);
+    int64_t folderId = 0;
+    int64_t newParentId = 0;
+    std::string newName;
+    FSDB_RETURN_IF_ERROR(PrepareFolderMove(oldFolder, newFolder, folderId, newParentId, newName));
+    FSDB_RETURN_IF_ERROR(MoveFolderRows(
+        FolderMove{oldPath, newPath, oldFolder, newFolder, folderId, newParentId, newName, newItem}));
+    FSDB_RETURN_IF_ERROR(transaction.Commit());
+    // The old paths now name nothing (or, later, other folders): their cached ids must go.
+    ForgetCachedFolderTree(oldFolder);
+    return CYaError::Success();
+  });
+}
+
+CYaError CPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
+                                         std::list<CDatabaseItemPtr>& items) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
+  // The children are named below the folder's separator-terminated form in both layouts: the root,
+  // which the walk and the views call "", lists /x, not x.
+  std::string folderPath;
+  FSDB_RETURN_IF_ERROR(NormalizeListedFolderPath(path, folderPath));
+  int64_t id = folderId;
+  if (id < 1)
+    FSDB_RETURN_IF_ERROR(QueryFolderId(folderPath, id));
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
+    FSDB_RETURN_IF_ERROR(AppendChildFolders(folderPath, id, items));
+    FSDB_RETURN_IF_ERROR(AppendFolderFiles(folderPath, id, items));
+    return CYaError::Success();
+  });
+}
+
+CYaError CPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
+    SelectSelectedFoldersStatement->Reset();
+    SelectedFoldersQuery = SelectSelectedFoldersStatement->ExecQuery();
+    const CDatabaseItemIterator::Generator generator =
+        std::bind(&CPathDatabase::GetNextSelectedFolderItem, this);
+    iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFolderItem());
+    return CYaError::Success();
+  });
 }
 
 }  // namespace FSDB

@@ -2,6 +2,8 @@
 
 #include "core/PathDatabase.h"
 
+#include <cinttypes>
+
 #include <functional>
 #include <string>
 
@@ -32,10 +34,10 @@ CYaError CPathDatabase::QueryFileItem(const std::string& path, CDatabaseItemPtr&
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FILE));
   std::string parent;
   std::string name;
-  (void)SplitPath(path, parent, name);  // an empty path finds no folder below
+  (void)FXPath::SplitParentPath(path, parent, name);  // an empty path finds no folder below
   int64_t folderId = 0;
   FSDB_RETURN_IF_ERROR(QueryFolderId(parent, folderId));
-  FSDB_LOG(3, "Folder [%s] ID : [%ld]", parent.c_str(), folderId);
+  FSDB_LOG(3, "Folder [%s] ID : [%" PRId64 "]", parent.c_str(), folderId);
   return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectFileItemStatement->Reset();
     SelectFileItemStatement->Bind(1, static_cast<long>(folderId));
@@ -47,7 +49,9 @@ CYaError CPathDatabase::QueryFileItem(const std::string& path, CDatabaseItemPtr&
     item->SetFullyQualifiedPath(path);
     // An item whose document is empty or unreadable is still returned, with those four values at 0.
     (void)item->PopulateFromMetadata();
-    FSDB_LOG(30, " Got File ID [%ld] Parent Folder ID [%ld] FileName [%s] Folder [%s] Item Information : %s",
+    FSDB_LOG(30,
+             " Got File ID [%" PRId64 "] Parent Folder ID [%" PRId64
+             "] FileName [%s] Folder [%s] Item Information : %s",
              item->GetId(), row->GetInt64Field(1, -1), item->GetFileName().c_str(), parent.c_str(),
              item->AsString().c_str());
     return CYaError::Success();
@@ -87,7 +91,9 @@ CDatabaseItemPtr CPathDatabase::GetNextSelectedFileItem() {
   std::string path = selectedFilesFolder_;
   (void)FXPath::Append(path, item->GetFileName(), 0);  // cannot fail
   item->SetFullyQualifiedPath(path);
-  FSDB_LOG(30, " Got File ID [%ld] Parent Folder ID [%ld] FileName [%s] Folder [%s] Item Information : %s",
+  FSDB_LOG(30,
+           " Got File ID [%" PRId64 "] Parent Folder ID [%" PRId64
+           "] FileName [%s] Folder [%s] Item Information : %s",
            item->GetId(), selectedFilesQuery_->GetInt64Field(1, -1), item->GetFileName().c_str(),
            selectedFilesFolder_.c_str(), item->AsString().c_str());
   selectedFilesQuery_->NextRow();

@@ -2,6 +2,8 @@
 
 #include "core/PathDatabase.h"
 
+#include <cinttypes>
+
 #include <string>
 
 #include <boost/make_shared.hpp>
@@ -66,7 +68,7 @@ CDatabaseItemPtr CPathDatabase::DecodeFolderRow(const FX::CSQLite3Query& row, in
   (void)FXPath::RemoveTrailingDelimiter(path);  // cannot fail
   std::string parent;
   std::string name;
-  (void)SplitPath(path, parent, name);  // the root's empty path has an empty name
+  (void)FXPath::SplitParentPath(path, parent, name);  // the root's empty path has an empty name
   item->SetFileName(name);
   item->SetFullyQualifiedPath(path);
   DecodeAttributes(row, column, *item);
@@ -86,9 +88,9 @@ CYaError CPathDatabase::AppendFolderFiles(const std::string& folderPath, int64_t
       (void)FXPath::Append(filePath, item->GetFileName(), 0);  // cannot fail
       item->SetFullyQualifiedPath(filePath);
       (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
-      FSDB_LOG(3, " Got File ID [%ld] Parent Folder ID [%ld] FileName [%s] Item Information : %s",
-               item->GetId(), row->GetInt64Field(1, -1), item->GetFileName().c_str(),
-               item->AsString().c_str());
+      FSDB_LOG(
+          3, " Got File ID [%" PRId64 "] Parent Folder ID [%" PRId64 "] FileName [%s] Item Information : %s",
+          item->GetId(), row->GetInt64Field(1, -1), item->GetFileName().c_str(), item->AsString().c_str());
       items.push_back(item);
     }
     return CYaError::Success();

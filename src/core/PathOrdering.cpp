@@ -59,15 +59,11 @@ int sqlite_collation_bypath_nocase(void* /*context*/, int lengthA, const void* a
 
 namespace FSDB {
 
-int CompareFolderName(const std::string& a, const std::string& b, bool caseSensitive) {
+int ComparePaths(const std::string& a, const std::string& b, bool caseSensitive) {
   const int lengthA = static_cast<int>(a.size());
   const int lengthB = static_cast<int>(b.size());
   return caseSensitive ? sqlite_collation_bypath(nullptr, lengthA, a.data(), lengthB, b.data())
                        : sqlite_collation_bypath_nocase(nullptr, lengthA, a.data(), lengthB, b.data());
-}
-
-CYaError SplitPath(const std::string& path, std::string& parent, std::string& name) {
-  return FXPath::SplitParentPath(path, parent, name);
 }
 
 CYaError NormalizePath(const std::string& path, std::string& normalized) {

@@ -1,5 +1,7 @@
 #include "support/DatabaseCache.h"
 
+#include <cinttypes>
+
 #include <new>
 
 #include "platform/ErrorCodes.h"
@@ -110,11 +112,30 @@ CYaError CDatabaseCache::InsertIntoFileQueue(int64_t folderId, const std::string
   return CYaError::Success();
 }
 
-FileQueue& CDatabaseCache::GetFileQueue() {
-  // Taking the lock orders this call after any insert still in progress; the reference itself is
-  // unguarded once it is returned.
+FileQueue CDatabaseCache::GetFileQueue() {
   auto_lock lock(&queueLock_, true);
   return queue_;
+}
+
+FileQueue CDatabaseCache::TakeFileQueue() {
+  FileQueue batch;
+  auto_lock lock(&queueLock_, true);
+  batch.splice(batch.end(), queue_);
+  return batch;
+}
+
+void CDatabaseCache::RestoreFileQueue(FileQueue&& batch) {
+  auto_lock lock(&queueLock_, true);
+  queue_.splice(queue_.begin(), batch);
+}
+
+void CDatabaseCache::MoveQueuedFiles(const std::unordered_map<int64_t, int64_t>& movedFolders) {
+  auto_lock lock(&queueLock_, true);
+  for (FileQueueEntry& entry : queue_) {
+    const auto found = movedFolders.find(std::get<0>(entry));
+    if (found != movedFolders.end())
+      std::get<0>(entry) = found->second;
+  }
 }
 
 CYaError CDatabaseCache::ClearFileQueue() {
@@ -126,8 +147,7 @@ CYaError CDatabaseCache::ClearFileQueue() {
 CYaError CDatabaseCache::GetCacheStatistics(std::string& text) {
   // One lock for both counts, so that a report from the logging thread shows a consistent pair.
   auto_lock lock(&cacheLock_, true);
-  text = FXString::Format("Folder ID Cache Hit : [%ld] - Miss : [%ld]", static_cast<long>(hits_),
-                          static_cast<long>(misses_));
+  text = FXString::Format("Folder ID Cache Hit : [%" PRId64 "] - Miss : [%" PRId64 "]", hits_, misses_);
   return CYaError::Success();
 }
 
