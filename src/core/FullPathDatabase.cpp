@@ -64,16 +64,6 @@ const char kSelectSelectedFolders[] =
 
 }  // namespace
 
-CFullPathDatabase::CFullPathDatabase() : CPathDatabase() {}
-
-CFullPathDatabase::CFullPathDatabase(const std::string& path, bool readOnly)
-    : CPathDatabase(path, readOnly) {}
-
-CFullPathDatabase::~CFullPathDatabase() {
-  SelectedFoldersQuery.reset();
-  RenameFolderPathsStatement.reset();
-}
-
 // ---------------------------------------------------------------------------------------------------
 // Schema and statements
 
@@ -101,7 +91,7 @@ CYaError CFullPathDatabase::CreateViews() {
 
 CYaError CFullPathDatabase::CreateFolderTableStatements() {
   const std::string renamePaths = std::string(kRenameFolderPaths) + PathCollation();
-  const std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> statements[] = {
+  return CompileStatements({
       {kSelectFolderItem, &SelectFolderItemStatement},
       {kSelectFolderId, &SelectFolderIdStatement},
       {kUpsertFolder, &UpsertFolderStatement},
@@ -110,11 +100,7 @@ CYaError CFullPathDatabase::CreateFolderTableStatements() {
       {renamePaths.c_str(), &RenameFolderPathsStatement},
       {kSelectChildFolders, &SelectChildFoldersStatement},
       {kSelectSelectedFolders, &SelectSelectedFoldersStatement},
-  };
-  for (const auto& statement : statements) {
-    FSDB_RETURN_IF_ERROR(CompileStatement(statement.first, *statement.second));
-  }
-  return CYaError::Success();
+  });
 }
 
 CYaError CFullPathDatabase::DeleteStatements() {
@@ -126,29 +112,16 @@ CYaError CFullPathDatabase::DeleteStatements() {
 // ---------------------------------------------------------------------------------------------------
 // Folder-id lookup
 
-CYaError CFullPathDatabase::QueryFolderId(const std::string& path, int64_t& folderId) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FOLDER));
-  int64_t id = 0;
-  // Anything but a hit (a miss, or no cache at all) goes to the table: the lookup never reports
-  // success without an id.
-  if (!cache_->GetFolderId(path, id).IsError()) {
-    folderId = id;
-    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%" PRId64 "]", path.c_str(), id);
-    return CYaError::Success();
-  }
-  FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
-  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    SelectFolderIdStatement->Reset();
-    SelectFolderIdStatement->Bind(1, path);
-    boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
-    id = row->Eof() ? -1 : row->GetInt64Field(0, -1);
-    if (id == -1)
-      return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
-                                     path.c_str());
-    folderId = id;
-    (void)cache_->PutFolderId(path, id);  // without a cache the next lookup reads the table again
-    return CYaError::Success();
-  });
+CYaError CFullPathDatabase::LookUpFolderId(const std::string& path, int64_t& folderId) {
+  SelectFolderIdStatement->Reset();
+  SelectFolderIdStatement->Bind(1, path);
+  boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
+  const int64_t id = row->Eof() ? -1 : row->GetInt64Field(0, -1);
+  if (id == -1)
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound, path.c_str());
+  folderId = id;
+  (void)cache_->PutFolderId(path, id);  // without a cache the next lookup reads the table again
+  return CYaError::Success();
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -18,15 +18,12 @@ namespace FSDB {
 
 class CFullPathDatabase : public CPathDatabase {
  public:
-  CFullPathDatabase();
-  CFullPathDatabase(const std::string& path, bool readOnly);
-  ~CFullPathDatabase() override;
+  // The statements and cursors are members of the engine, gone before its connection closes.
+  using CPathDatabase::CPathDatabase;
 
   CYaError DeleteStatements() override;
   // The folder whose stored path equals `path` exactly (with its trailing separator).
   CYaError QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) override;
-  // The id of the folder stored under `path` exactly as passed (cache first, then the table).
-  CYaError QueryFolderId(const std::string& path, int64_t& folderId) override;
   CYaError CreateFolderTable() override;
   const char* FolderNameColumn() const override { return "FullyQualifiedPath"; }
   CYaError CreateIndexes() override;
@@ -39,6 +36,8 @@ class CFullPathDatabase : public CPathDatabase {
   CYaError WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
                           int64_t& folderId) override;
   CYaError MoveFolderRows(const FolderMove& move) override;
+  // The id of the folder stored under `path` exactly as passed.
+  CYaError LookUpFolderId(const std::string& path, int64_t& folderId) override;
   CYaError AppendChildFolders(const std::string& folderPath, int64_t folderId,
                               std::list<CDatabaseItemPtr>& items) override;
 

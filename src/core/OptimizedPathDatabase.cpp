@@ -90,16 +90,6 @@ std::string SearchFolders() {
 
 }  // namespace
 
-COptimizedPathDatabase::COptimizedPathDatabase() : CPathDatabase() {}
-
-COptimizedPathDatabase::COptimizedPathDatabase(const std::string& path, bool readOnly)
-    : CPathDatabase(path, readOnly) {}
-
-COptimizedPathDatabase::~COptimizedPathDatabase() {
-  SelectedFoldersQuery.reset();
-  SelectFolderByIdStatement.reset();
-}
-
 // ---------------------------------------------------------------------------------------------------
 // Schema and statements
 
@@ -130,7 +120,7 @@ CYaError COptimizedPathDatabase::CreateViews() {
 
 CYaError COptimizedPathDatabase::CreateFolderTableStatements() {
   const std::string selectedFolders = std::string(kSelectSelectedFolders) + PathCollation();
-  const std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> statements[] = {
+  return CompileStatements({
       {kSelectFolderId, &SelectFolderIdStatement},
       {kUpsertFolder, &UpsertFolderStatement},
       {kDeleteFolder, &DeleteFolderStatement},
@@ -138,11 +128,7 @@ CYaError COptimizedPathDatabase::CreateFolderTableStatements() {
       {kSelectChildFolders, &SelectChildFoldersStatement},
       {selectedFolders.c_str(), &SelectSelectedFoldersStatement},
       {kSelectFolderById, &SelectFolderByIdStatement},
-  };
-  for (const auto& statement : statements) {
-    FSDB_RETURN_IF_ERROR(CompileStatement(statement.first, *statement.second));
-  }
-  return CYaError::Success();
+  });
 }
 
 CYaError COptimizedPathDatabase::DeleteStatements() {
@@ -154,69 +140,56 @@ CYaError COptimizedPathDatabase::DeleteStatements() {
 // ---------------------------------------------------------------------------------------------------
 // Folder-id lookup
 
-CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t& folderId) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FOLDER));
-  int64_t id = 1;
-  // Anything but a hit (a miss, or no cache at all) means walking: never an answer without an id.
-  if (!cache_->GetFolderId(path, id).IsError()) {
-    folderId = id;
-    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%" PRId64 "]", path.c_str(), id);
-    return CYaError::Success();
-  }
-  FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
-
+CYaError COptimizedPathDatabase::LookUpFolderId(const std::string& path, int64_t& folderId) {
   // Walk the components once, from the root down: the leading folders' ids come from the cache while it
   // knows them (under their separator-terminated form), the rest from one indexed lookup each, and the
   // walk stops at the first folder that is not recorded. Linear in the depth, whatever the depth.
   std::string prefix = "/";
   bool probing = true;
-  id = 1;
-  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    auto step = [&](const std::string& name) {
-      if (probing) {
-        int64_t cached = 0;
-        if (!cache_->GetFolderId(prefix, cached).IsError()) {
-          id = cached;
-          return true;
-        }
-        probing = false;  // deeper folders are not cached either, as a rule: stop asking
+  int64_t id = 1;
+  auto step = [&](const std::string& name) {
+    if (probing) {
+      int64_t cached = 0;
+      if (!cache_->GetFolderId(prefix, cached).IsError()) {
+        id = cached;
+        return true;
       }
-      FSDB_LOG(30, "Searching Folders with ParentFolderId [%" PRId64 "] and Name [%s]", id, name.c_str());
-      SelectFolderIdStatement->Reset();
-      SelectFolderIdStatement->Bind(1, static_cast<long>(id));
-      SelectFolderIdStatement->Bind(2, name);
-      boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
-      if (row->Eof())
-        return false;
-      id = row->GetInt64Field(0, -1);
-      (void)cache_->PutFolderId(prefix, id);  // without a cache the next lookup walks again
-      return true;
-    };
-    // The root is the row named "/" below row 1.
-    if (!step("/"))
-      return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
-                                     path.c_str());
-    size_t begin = 0;
-    while (begin < path.size()) {
-      const size_t end = std::min(path.find('/', begin), path.size());
-      if (end > begin) {
-        const std::string name = path.substr(begin, end - begin);
-        prefix.append(name).push_back('/');
-        if (!step(name))
-          return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
-                                         path.c_str());
-      }
-      begin = end + 1;
+      probing = false;  // deeper folders are not cached either, as a rule: stop asking
     }
-    folderId = id;
-    // Other spellings (relative, repeated separators) are walked like the plain path but not cached: a
-    // deleted or moved folder drops only the plain paths at and below it, so such an entry would go on
-    // answering with the old id.
-    const bool plain = path.empty() || (path[0] == '/' && path.find("//") == std::string::npos);
-    if (plain)
-      (void)cache_->PutFolderId(path, id);  // without a cache the next lookup walks again
-    return CYaError::Success();
-  });
+    FSDB_LOG(30, "Searching Folders with ParentFolderId [%" PRId64 "] and Name [%s]", id, name.c_str());
+    SelectFolderIdStatement->Reset();
+    SelectFolderIdStatement->Bind(1, static_cast<long>(id));
+    SelectFolderIdStatement->Bind(2, name);
+    boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
+    if (row->Eof())
+      return false;
+    id = row->GetInt64Field(0, -1);
+    (void)cache_->PutFolderId(prefix, id);  // without a cache the next lookup walks again
+    return true;
+  };
+  // The root is the row named "/" below row 1.
+  if (!step("/"))
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound, path.c_str());
+  size_t begin = 0;
+  while (begin < path.size()) {
+    const size_t end = std::min(path.find('/', begin), path.size());
+    if (end > begin) {
+      const std::string name = path.substr(begin, end - begin);
+      prefix.append(name).push_back('/');
+      if (!step(name))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
+                                       path.c_str());
+    }
+    begin = end + 1;
+  }
+  folderId = id;
+  // Other spellings (relative, repeated separators) are walked like the plain path but not cached: a
+  // deleted or moved folder drops only the plain paths at and below it, so such an entry would go on
+  // answering with the old id.
+  const bool plain = path.empty() || (path[0] == '/' && path.find("//") == std::string::npos);
+  if (plain)
+    (void)cache_->PutFolderId(path, id);  // without a cache the next lookup walks again
+  return CYaError::Success();
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -18,17 +18,12 @@ namespace FSDB {
 
 class COptimizedPathDatabase : public CPathDatabase {
  public:
-  COptimizedPathDatabase();
-  COptimizedPathDatabase(const std::string& path, bool readOnly);
-  ~COptimizedPathDatabase() override;
+  // The statements and cursors are members of the engine, gone before its connection closes.
+  using CPathDatabase::CPathDatabase;
 
   CYaError DeleteStatements() override;
   // The folder at `path`, field for field as the full-path layout returns it.
   CYaError QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) override;
-  // Walks the path's components from the nearest cached ancestor (or from the root); caches the
-  // answer under `path` exactly as passed, unless it is relative or repeats a separator (such a
-  // spelling would outlive a move of the folder). "" and "/" are the root.
-  CYaError QueryFolderId(const std::string& path, int64_t& folderId) override;
   CYaError CreateFolderTable() override;
   const char* FolderNameColumn() const override { return "FolderName"; }
   CYaError CreateIndexes() override;
@@ -41,6 +36,10 @@ class COptimizedPathDatabase : public CPathDatabase {
   CYaError WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
                           int64_t& folderId) override;
   CYaError MoveFolderRows(const FolderMove& move) override;
+  // Walks the path's components from the nearest cached ancestor (or from the root); caches the
+  // answer under `path` exactly as passed, unless it is relative or repeats a separator (such a
+  // spelling would outlive a move of the folder). "" and "/" are the root.
+  CYaError LookUpFolderId(const std::string& path, int64_t& folderId) override;
   CYaError AppendChildFolders(const std::string& folderPath, int64_t folderId,
                               std::list<CDatabaseItemPtr>& items) override;
   // The path as NormalizePath gives it: no separator is added.

@@ -109,7 +109,7 @@ CYaError CPathDatabase::CreateViews() {
 CYaError CPathDatabase::CreateFolderTableStatements() {
   return NotSupportedByBase(FX_LOCATION);
 }
-CYaError CPathDatabase::QueryFolderId(const std::string&, int64_t&) {
+CYaError CPathDatabase::LookUpFolderId(const std::string&, int64_t&) {
   return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CPathDatabase::QueryFolderItem(const std::string&, CDatabaseItemPtr&) {

@@ -16,9 +16,11 @@
 #define FSDB_CORE_PATHDATABASE_H_
 
 #include <cstdint>
+#include <initializer_list>
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
@@ -85,8 +87,9 @@ class CPathDatabase : public CScanDatabasePrivate {
 
   virtual CYaError QueryFolderItem(const std::string& folderPath, CDatabaseItemPtr& item);
   virtual CYaError QueryFileItem(const std::string& path, CDatabaseItemPtr& item);
-  // The FolderId of a folder path; 1168 "Folder : [path] not found" when it is not recorded.
-  virtual CYaError QueryFolderId(const std::string& folderPath, int64_t& folderId);
+  // The FolderId of a folder path: the cache first, then the layout's LookUpFolderId; 1168
+  // "Folder : [path] not found" when it is not recorded.
+  CYaError QueryFolderId(const std::string& folderPath, int64_t& folderId);
   virtual CYaError QueryFileId(const std::string& path, int64_t& fileId, int64_t& folderId);
   virtual CYaError RegisterCallbacks();
   virtual CYaError CreateFolderTable();
@@ -202,6 +205,8 @@ class CPathDatabase : public CScanDatabasePrivate {
   // the row's id when known, else -1.
   virtual CYaError WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
                                   int64_t& folderId);
+  // Finds the id of folder `path` in the table (the cache missed) and caches it.
+  virtual CYaError LookUpFolderId(const std::string& path, int64_t& folderId);
   // Gives the folder its new parent and name (and its descendants their new stored paths).
   virtual CYaError MoveFolderRows(const FolderMove& move);
   // Appends the child folders of folder `folderId` to `items`, their paths built under `folderPath`.
@@ -210,6 +215,18 @@ class CPathDatabase : public CScanDatabasePrivate {
   // The same for a folder a query lists, where "" also names the root (as the selected-folders walk
   // calls it).
   static CYaError NormalizeListedFolderPath(const std::string& path, std::string& folderPath);
+  // One SQL text and the member that receives its compiled statement.
+  typedef std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> StatementSource;
+  // Compiles the statements in order; the first failure is returned.
+  CYaError CompileStatements(std::initializer_list<StatementSource> statements);
+  // Checks a file path given for a change (see NormalizePath) and splits its normalised form; a path
+  // that names no file ("/") is refused with 87.
+  static CYaError NormalizeFilePath(const std::string& path, std::string& filePath, std::string& parent,
+                                    std::string& name);
+  // Looks the folder of file `path` up and runs `statement` (?1 folder id, ?2 name) for the file's row.
+  // Throws CSQLite3Exception.
+  CYaError FindFileRow(const std::string& path, FX::CSQLite3Statement& statement, std::string& parent,
+                       int64_t& folderId, boost::shared_ptr<FX::CSQLite3Query>& row);
   // After a folder was deleted or renamed: forget the cached ids of `folderPath` and of every path
   // beneath it, so that no lookup answers with a stale id.
   void ForgetCachedFolderTree(const std::string& folderPath);

@@ -27,14 +27,9 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
   auto_lock lock(&engineLock_, true);
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FILE));
   std::string filePath;
-  FSDB_RETURN_IF_ERROR(NormalizePath(path, filePath));
   std::string parent;
   std::string name;
-  (void)FXPath::SplitParentPath(filePath, parent, name);  // an absolute path always splits
-  if (name.empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNotAFilePath,
-                                   path.c_str());
-  }
+  FSDB_RETURN_IF_ERROR(NormalizeFilePath(path, filePath, parent, name));
   if (!item)
     return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, "No item given for the file [%s]",
                                    path.c_str());
@@ -81,15 +76,9 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
 CYaError CPathDatabase::DeleteFile(const std::string& path, const CDatabaseItemPtr&) {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FILE));
   std::string filePath;
-  FSDB_RETURN_IF_ERROR(NormalizePath(path, filePath));
   std::string parent;
   std::string name;
-  (void)FXPath::SplitParentPath(filePath, parent, name);  // an absolute path always splits
-  // "/" names no file: refused as AddFile refuses it, whatever the layout makes of its empty parent.
-  if (name.empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNotAFilePath,
-                                   path.c_str());
-  }
+  FSDB_RETURN_IF_ERROR(NormalizeFilePath(path, filePath, parent, name));
   return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     // A file still queued must reach the table first, or it would come back at the next flush.
     FSDB_RETURN_IF_ERROR(FlushPendingFiles());
@@ -112,15 +101,10 @@ CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FILE));
   std::string oldFile;
   std::string newFile;
-  FSDB_RETURN_IF_ERROR(NormalizePath(oldPath, oldFile));
-  FSDB_RETURN_IF_ERROR(NormalizePath(newPath, newFile));
   std::string newParent;
   std::string newName;
-  (void)FXPath::SplitParentPath(newFile, newParent, newName);  // an absolute path always splits
-  if (newName.empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNotAFilePath,
-                                   newPath.c_str());
-  }
+  FSDB_RETURN_IF_ERROR(NormalizePath(oldPath, oldFile));
+  FSDB_RETURN_IF_ERROR(NormalizeFilePath(newPath, newFile, newParent, newName));
   return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     FSDB_RETURN_IF_ERROR(FlushPendingFiles());  // a queued file must be in the table to be renamed
     FX::CDatabaseTransaction transaction(this, 0);
@@ -170,19 +154,40 @@ CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string
   });
 }
 
-CYaError CPathDatabase::QueryFileId(const std::string& path, int64_t& fileId, int64_t& folderId) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FILE));
-  std::string parent;
+CYaError CPathDatabase::NormalizeFilePath(const std::string& path, std::string& filePath, std::string& parent,
+                                          std::string& name) {
+  FSDB_RETURN_IF_ERROR(NormalizePath(path, filePath));
+  (void)FXPath::SplitParentPath(filePath, parent, name);  // an absolute path always splits
+  // "/" names no file: refused whatever the layout makes of its empty parent.
+  if (name.empty())
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNotAFilePath,
+                                   path.c_str());
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::FindFileRow(const std::string& path, FX::CSQLite3Statement& statement,
+                                    std::string& parent, int64_t& folderId,
+                                    boost::shared_ptr<FX::CSQLite3Query>& row) {
   std::string name;
   (void)FXPath::SplitParentPath(path, parent, name);  // an empty path finds no folder below
-  int64_t localFolderId = 0;
-  FSDB_RETURN_IF_ERROR(QueryFolderId(parent, localFolderId));
-  FSDB_LOG(3, "Folder [%s] ID : [%" PRId64 "]", parent.c_str(), localFolderId);
+  CYaError error = QueryFolderId(parent, folderId);
+  if (error.IsError())
+    return error;  // the caller's location follows the lookup's, as when it looked the folder up itself
+  FSDB_LOG(3, "Folder [%s] ID : [%" PRId64 "]", parent.c_str(), folderId);
+  statement.Reset();
+  statement.Bind(1, static_cast<long>(folderId));
+  statement.Bind(2, name);
+  row = statement.ExecQuery();
+  return CYaError::Success();
+}
+
+CYaError CPathDatabase::QueryFileId(const std::string& path, int64_t& fileId, int64_t& folderId) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FILE));
   return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    SelectFileIdStatement->Reset();
-    SelectFileIdStatement->Bind(1, static_cast<long>(localFolderId));
-    SelectFileIdStatement->Bind(2, name);
-    boost::shared_ptr<FX::CSQLite3Query> row = SelectFileIdStatement->ExecQuery();
+    std::string parent;
+    int64_t localFolderId = 0;
+    boost::shared_ptr<FX::CSQLite3Query> row;
+    FSDB_RETURN_IF_ERROR(FindFileRow(path, *SelectFileIdStatement, parent, localFolderId, row));
     if (!row->Eof()) {
       fileId = row->GetInt64Field(0, -1);
       folderId = localFolderId;

@@ -27,6 +27,20 @@ const char kSubtreeWalk[] =
 
 }  // namespace
 
+CYaError CPathDatabase::QueryFolderId(const std::string& path, int64_t& folderId) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FOLDER));
+  int64_t id = 0;
+  // Anything but a hit (a miss, or no cache at all) goes to the table: the lookup never reports
+  // success without an id.
+  if (!cache_->GetFolderId(path, id).IsError()) {
+    folderId = id;
+    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%" PRId64 "]", path.c_str(), id);
+    return CYaError::Success();
+  }
+  FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError { return LookUpFolderId(path, folderId); });
+}
+
 CYaError CPathDatabase::QueryOrAddParentFolder(std::string& parent, int64_t& parentId) {
   CYaError error = QueryFolderId(parent, parentId);
   if (!error.IsError()) {

@@ -32,17 +32,11 @@ CYaError CPathDatabase::QueryItem(const std::string& path, CDatabaseItemPtr& ite
 
 CYaError CPathDatabase::QueryFileItem(const std::string& path, CDatabaseItemPtr& item) {
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FILE));
-  std::string parent;
-  std::string name;
-  (void)FXPath::SplitParentPath(path, parent, name);  // an empty path finds no folder below
-  int64_t folderId = 0;
-  FSDB_RETURN_IF_ERROR(QueryFolderId(parent, folderId));
-  FSDB_LOG(3, "Folder [%s] ID : [%" PRId64 "]", parent.c_str(), folderId);
   return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    SelectFileItemStatement->Reset();
-    SelectFileItemStatement->Bind(1, static_cast<long>(folderId));
-    SelectFileItemStatement->Bind(2, name);
-    boost::shared_ptr<FX::CSQLite3Query> row = SelectFileItemStatement->ExecQuery();
+    std::string parent;
+    int64_t folderId = 0;
+    boost::shared_ptr<FX::CSQLite3Query> row;
+    FSDB_RETURN_IF_ERROR(FindFileRow(path, *SelectFileItemStatement, parent, folderId, row));
     if (row->Eof())
       return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFileNotFound, path.c_str());
     item = DecodeFileRow(*row);

@@ -232,7 +232,7 @@ CYaError CPathDatabase::CreateStatements() {
 }
 
 CYaError CPathDatabase::CreateFileTableStatements() {
-  const std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> statements[] = {
+  return CompileStatements({
       {kSelectFileItem, &SelectFileItemStatement},
       {kSelectFileId, &SelectFileIdStatement},
       // The plain insert while the unique index that the upsert's conflict target needs is dropped, and
@@ -243,10 +243,12 @@ CYaError CPathDatabase::CreateFileTableStatements() {
       {kUpdateFile, &UpdateFileStatement},
       {kSelectFolderFiles, &SelectFolderFilesStatement},
       {kSelectSelectedFiles, &SelectSelectedFilesStatement},
-  };
-  for (const auto& statement : statements) {
+  });
+}
+
+CYaError CPathDatabase::CompileStatements(std::initializer_list<StatementSource> statements) {
+  for (const StatementSource& statement : statements)
     FSDB_RETURN_IF_ERROR(CompileStatement(statement.first, *statement.second));
-  }
   return CYaError::Success();
 }
 
