@@ -129,21 +129,18 @@ CYaError CFullPathDatabase::LookUpFolderId(const std::string& path, int64_t& fol
 
 CYaError CFullPathDatabase::WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
                                            int64_t& folderId) {
-  int64_t parentId = 1;  // the root hangs below the base row "-"
-  if (folderPath != "/") {
-    std::string parent;
-    std::string name;
-    // An absolute path always splits, into a shorter parent.
+  // The root has no parent (it hangs below the base row "-"); any other path splits into a shorter
+  // parent.
+  std::string parent;
+  std::string name;
+  if (folderPath != "/")
     (void)FXPath::SplitParentPath(folderPath, parent, name);
-    FSDB_RETURN_IF_ERROR(QueryOrAddParentFolder(parent, parentId));
-  }
-  const int64_t lastInsertBefore = GetLastInsertRowId();
-  UpsertFolderStatement->Reset();
-  UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
-  UpsertFolderStatement->Bind(2, folderPath);
-  BindItemAttributes(*UpsertFolderStatement, 3, *item);
+  int64_t parentId = 1;
+  int64_t lastInsertBefore = 0;
+  int changes = 0;
+  FSDB_RETURN_IF_ERROR(UpsertFolderRow(parent, folderPath, *item, parentId, lastInsertBefore, changes));
   folderId = -1;
-  if (UpsertFolderStatement->ExecDML() > 0) {
+  if (changes > 0) {
     folderId = GetLastInsertRowId();
     FSDB_LOG(4, "Inserted Folder [%s] ID : [%" PRId64 "]", folderPath.c_str(), folderId);
     // A new row's id is known here; caching it spares the lookup that the file being added next needs.

@@ -205,20 +205,14 @@ CYaError COptimizedPathDatabase::WriteFolderRow(const std::string& folderPath, c
   std::string trimmed = folderPath;
   (void)FXPath::RemoveTrailingDelimiter(trimmed);  // cannot fail
   // The root is the row named "/" below row 1; adding it updates its attributes.
-  int64_t parentId = 1;
+  std::string parent;
   std::string name = "/";
-  if (!trimmed.empty()) {
-    std::string parent;
-    // An absolute path always splits, into a shorter parent.
-    (void)FXPath::SplitParentPath(trimmed, parent, name);
-    FSDB_RETURN_IF_ERROR(QueryOrAddParentFolder(parent, parentId));
-  }
-  const int64_t lastInsertBefore = GetLastInsertRowId();
-  UpsertFolderStatement->Reset();
-  UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
-  UpsertFolderStatement->Bind(2, name);
-  BindItemAttributes(*UpsertFolderStatement, 3, *item);
-  UpsertFolderStatement->ExecDML();
+  if (!trimmed.empty())
+    (void)FXPath::SplitParentPath(trimmed, parent, name);  // an absolute path splits, into a shorter parent
+  int64_t parentId = 1;
+  int64_t lastInsertBefore = 0;
+  int changes = 0;
+  FSDB_RETURN_IF_ERROR(UpsertFolderRow(parent, name, *item, parentId, lastInsertBefore, changes));
   // The upsert inserted a row (the last insert id moved) or updated an existing one, whose id the
   // connection does not report: then read it back. An insert that reused the very same id is
   // answered correctly by the read too.

@@ -207,6 +207,12 @@ class CPathDatabase : public CScanDatabasePrivate {
                                   int64_t& folderId);
   // Finds the id of folder `path` in the table (the cache missed) and caches it.
   virtual CYaError LookUpFolderId(const std::string& path, int64_t& folderId);
+  // For WriteFolderRow: adds the missing ancestors up to `parent` (none when empty: the root hangs below
+  // row 1) and upserts the folder's row, ?1 its parent's id, ?2 `stored` (its path or name), then its
+  // attributes. `lastInsertBefore` is the connection's last insert id before the upsert, `changes` the
+  // rows it changed. Throws CSQLite3Exception.
+  CYaError UpsertFolderRow(std::string parent, const std::string& stored, const CDatabaseItem& item,
+                           int64_t& parentId, int64_t& lastInsertBefore, int& changes);
   // Gives the folder its new parent and name (and its descendants their new stored paths).
   virtual CYaError MoveFolderRows(const FolderMove& move);
   // Appends the child folders of folder `folderId` to `items`, their paths built under `folderPath`.

@@ -82,6 +82,21 @@ CYaError CPathDatabase::QueryOrAddParentFolder(std::string& parent, int64_t& par
   return CYaError::Success();
 }
 
+CYaError CPathDatabase::UpsertFolderRow(std::string parent, const std::string& stored,
+                                        const CDatabaseItem& item, int64_t& parentId,
+                                        int64_t& lastInsertBefore, int& changes) {
+  parentId = 1;
+  if (!parent.empty())
+    FSDB_RETURN_IF_ERROR(QueryOrAddParentFolder(parent, parentId));
+  lastInsertBefore = GetLastInsertRowId();
+  UpsertFolderStatement->Reset();
+  UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
+  UpsertFolderStatement->Bind(2, stored);
+  BindItemAttributes(*UpsertFolderStatement, 3, item);
+  changes = UpsertFolderStatement->ExecDML();
+  return CYaError::Success();
+}
+
 CYaError CPathDatabase::DeleteFolderRow(const std::string& folderPath) {
   if (folderPath == "/")
     return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
