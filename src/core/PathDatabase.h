@@ -2,9 +2,11 @@
 //
 // CPathDatabase owns the Files table, its unique index and its statements, the file operations, the
 // bulk-insert machinery (file queue, batched flush, index dropped and re-created), the item queries,
-// the folder-id cache, the performance counters and their logging thread. The layouts
-// (CFullPathDatabase, COptimizedPathDatabase) supply the Folders table, its views and statements,
-// the folder-id lookup and the folder operations through the virtual slots.
+// the folder-id cache, the performance counters and their logging thread, and the steps of the folder
+// operations that both layouts share. The layouts (CFullPathDatabase, COptimizedPathDatabase) supply
+// the Folders table, its views and statements, and the SQL in the middle of each folder operation
+// through the virtual slots (WriteFolderRow, MoveFolderRows, AppendChildFolders, LookUpFolderId).
+// The definitions are spread over PathDatabase*.cpp, one concern per file.
 //
 // Thread-safety: the engine is driven by one thread. AddFile and the layouts' AddFolder hold the
 // engine lock (recursive) for their whole run; the other operations take no lock and must not run
