@@ -9,7 +9,6 @@
 #include <memory>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,35 +33,12 @@ std::unique_ptr<CPathDatabase> MakeEngine(DatabaseType type, const std::string& 
   return std::make_unique<FSDB::CFullPathDatabase>(file, false);
 }
 
-// Every value derives from `n`; 0 gives the empty item that missing ancestors are recorded with.
-CDatabaseItemPtr Item(int64_t n, bool selected = false) {
-  CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
-  if (n == 0)
-    return item;
-  item->SetFileId(n + (int64_t{1} << 33));
-  item->SetFileSize(n * 3);
-  item->SetAccessTime(n + 1);
-  item->SetModificationTime(n + 2);
-  item->SetChangeTime(n + 3);
-  item->SetAsSelected(selected);
-  item->SetAsCollect(n % 3 == 0);
-  item->SetAttributes(static_cast<int>(n % 64) + 1);
-  item->SetLinks(static_cast<int>(n % 5) + 1);
-  item->SetFileSizeOnDisk(n * 4);
-  item->SetCreationTime(n + 4);
-  EXPECT_OK(item->FormMetadata());
-  return item;
-}
+using fsdbtest::Item;
+using fsdbtest::Walk;
 
 std::string Describe(const CDatabaseItem& item) {
-  std::ostringstream out;
-  out << (item.IsDirectory() ? "folder " : "file ") << item.GetFullyQualifiedPath() << " ["
-      << item.GetFileName() << "] inode " << item.GetFileId() << " size " << item.GetFileSize() << " times "
-      << item.GetAccessTime() << ',' << item.GetModificationTime() << ',' << item.GetChangeTime()
-      << (item.IsSelected() ? " selected" : "") << (item.IsCollect() ? " collect" : "") << " attributes "
-      << item.GetAttributes() << " links " << item.GetLinks() << " on disk " << item.GetFileSizeOnDisk()
-      << " created " << item.GetCreationTime() << " metadata " << item.GetMetadata();
-  return out.str();
+  return (item.IsDirectory() ? "folder " : "file ") + item.GetFullyQualifiedPath() + " [" +
+         item.GetFileName() + "] " + fsdbtest::Values(item);
 }
 
 // How a query describes an item recorded from `source`; the walks leave the metadata's values 0.
@@ -79,13 +55,6 @@ std::string Expected(const CDatabaseItem& source, bool directory, const std::str
     item.SetCreationTime(0);
   }
   return Describe(item);
-}
-
-std::vector<CDatabaseItemPtr> Walk(const CDatabaseItemIteratorPtr& iterator) {
-  std::vector<CDatabaseItemPtr> items;
-  for (; iterator && !iterator->Eof(); iterator->NextItem())
-    items.push_back(iterator->GetItem());
-  return items;
 }
 
 std::string RowCounts(CPathDatabase& db) {  // "folders|files"
