@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <tuple>
@@ -285,11 +284,6 @@ TEST_P(CompareDatabasesTest, ReportsFollowPathOrderWhateverTheLayouts) {
                                      "File2 /a-b/m", "FolderBoth /a.txt", "FileBoth /a.txt/h"}));
 }
 
-std::string ReadFile(Path file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // A finished scan kept in rollback-journal mode, which a reader opens without leaving files beside it:
 // the previous side must read it, and with SetCurrentReadOnly the current side too, without writing.
 TEST_P(CompareDatabasesTest, ScansInRollbackJournalModeAreComparedWithoutWritingEither) {
@@ -300,14 +294,15 @@ TEST_P(CompareDatabasesTest, ScansInRollbackJournalModeAreComparedWithoutWriting
     EXPECT_EQ(SQLITE_OK, sqlite3_exec(connection, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr));
     sqlite3_close(connection);
   }
-  const std::string previous = ReadFile(previous_), current = ReadFile(current_);
+  const std::string previous = fsdbtest::ReadFileBytes(previous_),
+                    current = fsdbtest::ReadFileBytes(current_);
   FSDB::CCompareDatabases comparison = Comparison(previous_, current_);
   comparison.SetCurrentReadOnly(true);
   ASSERT_OK(comparison.CompareDatabases());
   EXPECT_EQ(callback_->calls, (Lines{"FolderBoth /a", "FileBoth /a/f", "Folder2 /b"}));
   EXPECT_EQ(callback_->items[1], "f:1|f:2");
-  EXPECT_EQ(previous, ReadFile(previous_));
-  EXPECT_EQ(current, ReadFile(current_));
+  EXPECT_EQ(previous, fsdbtest::ReadFileBytes(previous_));
+  EXPECT_EQ(current, fsdbtest::ReadFileBytes(current_));
   size_t files = 0;
   for (const auto& entry : fs::directory_iterator(dir_.path()))
     files += entry.path().filename() == "previous.db" || entry.path().filename() == "current.db" ? 1 : 100;
