@@ -129,14 +129,11 @@ TEST(DatabaseCacheLifetimeTest, DestroyingWithQueuedFilesLogsTheCountAndEachItem
     ASSERT_OK(cache.InsertIntoFileQueue(3, "one.txt", MakeItem("one.txt")));
     ASSERT_OK(cache.InsertIntoFileQueue(3, "two.txt", MakeItem("two.txt")));
   }
-  std::vector<std::string> lines;
-  for (const fsdbtest::LogLine& line : log->Lines())
-    lines.push_back(std::to_string(line.level) + " " + line.text);
   EXPECT_EQ(
       (std::vector<std::string>{
           "0 The File Queue is not empty. Some items may not be flushed to database. Number of Items : [2]",
           "3 Item : " + MakeItem("one.txt")->AsString(), "3 Item : " + MakeItem("two.txt")->AsString()}),
-      lines);
+      log->LevelsAndTexts());
 }
 
 }  // namespace
