@@ -104,8 +104,8 @@ void CheckPair(const std::string& a, const std::string& b, size_t n) {
                expected);
     if (Sign(Collate(b, a, ignoreCase)) != -Sign(collated))
       Disagree("antisymmetry", a, b, Collate(b, a, ignoreCase), -collated);
-    if (FSDB::CompareFolderName(a, b, !ignoreCase) != collated)
-      Disagree("CompareFolderName", a, b, FSDB::CompareFolderName(a, b, !ignoreCase), collated);
+    if (FSDB::ComparePaths(a, b, !ignoreCase) != collated)
+      Disagree("ComparePaths", a, b, FSDB::ComparePaths(a, b, !ignoreCase), collated);
   }
   if (Collate(a, a, false) != 0 || Collate(a, a, true) != 0)
     Disagree("reflexivity", a, a, Collate(a, a, false), 0);

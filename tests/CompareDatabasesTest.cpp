@@ -1,8 +1,8 @@
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <tuple>
@@ -91,7 +91,14 @@ class CompareDatabasesTest : public ::testing::TestWithParam<Layouts> {
     return FSDB::CCompareDatabases(current, previous, callback_, std::get<1>(GetParam()),
                                    std::get<0>(GetParam()));
   }
-  CYaError Compare() { return Comparison(previous_, current_).CompareDatabases(); }
+  // Both scans are opened with their logging threads: closing them must not wait out the threads'
+  // 10-second pause (a bound that catches a hang, not a measure of speed).
+  CYaError Compare() {
+    const auto start = std::chrono::steady_clock::now();
+    const CYaError error = Comparison(previous_, current_).CompareDatabases();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "the comparison waited";
+    return error;
+  }
   CYaError Compare(const Entries& previous, const Entries& current) {
     Build(previous, current);
     return Compare();
@@ -110,6 +117,18 @@ TEST_P(CompareDatabasesTest, CommonFolderFilesAreMergedByExactNameAndUnselectedI
   EXPECT_EQ(callback_->calls, (Lines{"FolderBoth /d", "File1 /d/A.txt", "File1 /d/a", "File2 /d/a.txt",
                                      "File2 /d/b", "FileBoth /d/c"}));
   EXPECT_EQ(callback_->items, (Lines{"d:0|d:0", "A.txt:0|-", "a:0|-", "-|a.txt:0", "-|b:0", "c:1|c:2"}));
+}
+
+// Bytes above 127 come after every ASCII byte in both walks, so the merge meets "/z" before "/\xC3\xA4"
+// ("/ä").
+TEST_P(CompareDatabasesTest, NamesWithBytesAbove127MergeInUnsignedByteOrder) {
+  EXPECT_OK(
+      Compare({"/d/", "/d/z=1", "/d/\xC3\xA4=3", "/z/", "/\xC3\xA4/", "/\xC3\xA4/f", "/\xFF/"},
+              {"/d/", "/d/z=1", "/d/\xC3\xA4=4", "/d/\xFF", "/z/", "/z/g", "/\xC3\xA4/", "/\xC3\xA4/f"}));
+  EXPECT_EQ(callback_->calls,
+            (Lines{"FolderBoth /d", "FileBoth /d/z", "FileBoth /d/\xC3\xA4", "File2 /d/\xFF", "FolderBoth /z",
+                   "File2 /z/g", "FolderBoth /\xC3\xA4", "FileBoth /\xC3\xA4/f", "Folder1 /\xFF"}));
+  EXPECT_EQ(callback_->items[2], "\xC3\xA4:3|\xC3\xA4:4");
 }
 
 // A folder only in the previous scan is reported once and its subtree skipped (/a-b is no descendant of
@@ -265,11 +284,6 @@ TEST_P(CompareDatabasesTest, ReportsFollowPathOrderWhateverTheLayouts) {
                                      "File2 /a-b/m", "FolderBoth /a.txt", "FileBoth /a.txt/h"}));
 }
 
-std::string ReadFile(Path file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // A finished scan kept in rollback-journal mode, which a reader opens without leaving files beside it:
 // the previous side must read it, and with SetCurrentReadOnly the current side too, without writing.
 TEST_P(CompareDatabasesTest, ScansInRollbackJournalModeAreComparedWithoutWritingEither) {
@@ -280,14 +294,15 @@ TEST_P(CompareDatabasesTest, ScansInRollbackJournalModeAreComparedWithoutWriting
     EXPECT_EQ(SQLITE_OK, sqlite3_exec(connection, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr));
     sqlite3_close(connection);
   }
-  const std::string previous = ReadFile(previous_), current = ReadFile(current_);
+  const std::string previous = fsdbtest::ReadFileBytes(previous_),
+                    current = fsdbtest::ReadFileBytes(current_);
   FSDB::CCompareDatabases comparison = Comparison(previous_, current_);
   comparison.SetCurrentReadOnly(true);
   ASSERT_OK(comparison.CompareDatabases());
   EXPECT_EQ(callback_->calls, (Lines{"FolderBoth /a", "FileBoth /a/f", "Folder2 /b"}));
   EXPECT_EQ(callback_->items[1], "f:1|f:2");
-  EXPECT_EQ(previous, ReadFile(previous_));
-  EXPECT_EQ(current, ReadFile(current_));
+  EXPECT_EQ(previous, fsdbtest::ReadFileBytes(previous_));
+  EXPECT_EQ(current, fsdbtest::ReadFileBytes(current_));
   size_t files = 0;
   for (const auto& entry : fs::directory_iterator(dir_.path()))
     files += entry.path().filename() == "previous.db" || entry.path().filename() == "current.db" ? 1 : 100;

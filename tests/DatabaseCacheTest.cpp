@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -97,6 +98,27 @@ TEST_F(DatabaseCacheTest, QueueKeepsInsertionOrderAndIsFullFrom3000EntriesOn) {
   EXPECT_EQ(0u, cache_.GetFileQueueSize());
 }
 
+// The flush takes the whole batch out; a batch it could not write goes back in front of the files queued
+// since, in order; a folder whose row id changed takes its queued files (taken out or not) to the new id.
+TEST_F(DatabaseCacheTest, BatchTakenOutGoesBackInFrontOfFilesQueuedSince) {
+  const auto describe = [](const FileQueue& queue) {
+    std::string text;
+    for (const FileQueueEntry& entry : queue)
+      text += std::to_string(std::get<0>(entry)) + ":" + std::get<1>(entry) + " ";
+    return text;
+  };
+  for (const auto& [folder, name] : {std::make_pair(1, "a"), {2, "b"}, {1, "c"}})
+    ASSERT_OK(cache_.InsertIntoFileQueue(folder, name, MakeItem(name)));
+  FileQueue batch = cache_.TakeFileQueue();
+  EXPECT_EQ("1:a 2:b 1:c ", describe(batch));
+  EXPECT_EQ(0u, cache_.GetFileQueueSize());
+  ASSERT_OK(cache_.InsertIntoFileQueue(1, "d", MakeItem("d")));
+  ASSERT_OK(cache_.InsertIntoFileQueue(3, "e", MakeItem("e")));
+  cache_.RestoreFileQueue(std::move(batch));
+  cache_.MoveQueuedFiles({{1, 7}, {7, 9}});  // one step: the 7 it writes is not moved again
+  EXPECT_EQ("7:a 2:b 7:c 7:d 3:e ", describe(cache_.GetFileQueue()));
+}
+
 // Destroying a cache logs the number of queued files (level 0) and each of them (level 3), if any.
 TEST(DatabaseCacheLifetimeTest, DestroyingWithQueuedFilesLogsTheCountAndEachItem) {
   fsdbtest::ScopedCaptureLog log(30);
@@ -107,14 +129,11 @@ TEST(DatabaseCacheLifetimeTest, DestroyingWithQueuedFilesLogsTheCountAndEachItem
     ASSERT_OK(cache.InsertIntoFileQueue(3, "one.txt", MakeItem("one.txt")));
     ASSERT_OK(cache.InsertIntoFileQueue(3, "two.txt", MakeItem("two.txt")));
   }
-  std::vector<std::string> lines;
-  for (const fsdbtest::LogLine& line : log->Lines())
-    lines.push_back(std::to_string(line.level) + " " + line.text);
   EXPECT_EQ(
       (std::vector<std::string>{
           "0 The File Queue is not empty. Some items may not be flushed to database. Number of Items : [2]",
           "3 Item : " + MakeItem("one.txt")->AsString(), "3 Item : " + MakeItem("two.txt")->AsString()}),
-      lines);
+      log->LevelsAndTexts());
 }
 
 }  // namespace

@@ -22,9 +22,7 @@ class PerformanceCountersTest : public ::testing::Test {
 
   // The lines logged since the last call, as "level text".
   std::vector<std::string> Logged() {
-    std::vector<std::string> lines;
-    for (const fsdbtest::LogLine& line : log_->Lines())
-      lines.push_back(std::to_string(line.level) + " " + line.text);
+    const std::vector<std::string> lines = log_->LevelsAndTexts();
     log_->Clear();
     return lines;
   }

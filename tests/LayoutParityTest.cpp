@@ -3,13 +3,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <list>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestUtil.h"
@@ -32,35 +33,12 @@ std::unique_ptr<CPathDatabase> MakeEngine(DatabaseType type, const std::string& 
   return std::make_unique<FSDB::CFullPathDatabase>(file, false);
 }
 
-// Every value derives from `n`; 0 gives the empty item that missing ancestors are recorded with.
-CDatabaseItemPtr Item(int64_t n, bool selected = false) {
-  CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
-  if (n == 0)
-    return item;
-  item->SetFileId(n + (int64_t{1} << 33));
-  item->SetFileSize(n * 3);
-  item->SetAccessTime(n + 1);
-  item->SetModificationTime(n + 2);
-  item->SetChangeTime(n + 3);
-  item->SetAsSelected(selected);
-  item->SetAsCollect(n % 3 == 0);
-  item->SetAttributes(static_cast<int>(n % 64) + 1);
-  item->SetLinks(static_cast<int>(n % 5) + 1);
-  item->SetFileSizeOnDisk(n * 4);
-  item->SetCreationTime(n + 4);
-  EXPECT_OK(item->FormMetadata());
-  return item;
-}
+using fsdbtest::Item;
+using fsdbtest::Walk;
 
 std::string Describe(const CDatabaseItem& item) {
-  std::ostringstream out;
-  out << (item.IsDirectory() ? "folder " : "file ") << item.GetFullyQualifiedPath() << " ["
-      << item.GetFileName() << "] inode " << item.GetFileId() << " size " << item.GetFileSize() << " times "
-      << item.GetAccessTime() << ',' << item.GetModificationTime() << ',' << item.GetChangeTime()
-      << (item.IsSelected() ? " selected" : "") << (item.IsCollect() ? " collect" : "") << " attributes "
-      << item.GetAttributes() << " links " << item.GetLinks() << " on disk " << item.GetFileSizeOnDisk()
-      << " created " << item.GetCreationTime() << " metadata " << item.GetMetadata();
-  return out.str();
+  return (item.IsDirectory() ? "folder " : "file ") + item.GetFullyQualifiedPath() + " [" +
+         item.GetFileName() + "] " + fsdbtest::Values(item);
 }
 
 // How a query describes an item recorded from `source`; the walks leave the metadata's values 0.
@@ -77,13 +55,6 @@ std::string Expected(const CDatabaseItem& source, bool directory, const std::str
     item.SetCreationTime(0);
   }
   return Describe(item);
-}
-
-std::vector<CDatabaseItemPtr> Walk(const CDatabaseItemIteratorPtr& iterator) {
-  std::vector<CDatabaseItemPtr> items;
-  for (; iterator && !iterator->Eof(); iterator->NextItem())
-    items.push_back(iterator->GetItem());
-  return items;
 }
 
 std::string RowCounts(CPathDatabase& db) {  // "folders|files"
@@ -157,11 +128,51 @@ TEST_P(LayoutTest, CacheNeverAnswersWithAStaleId) {
   EXPECT_EQ(Expected(*Item(3), false, "/a/b/h", "h"), Describe(*Query("/a/b/h")));
 }
 
+// Bytes above 127 compare unsigned, after every ASCII byte: the walks give "/z" before "/\xC3\x84" ("/Ä"),
+// and a folder's files in that order too.
+TEST_P(LayoutTest, WalksOrderBytesAbove127AfterAscii) {
+  const Lines names = {"\xFF", "\xC3\xA4", "\xC3\x84", "z", "a"};  // recorded in reverse order
+  for (const std::string& name : names) {
+    ASSERT_OK(db_->AddFolder("/" + name, Item(1, true)));
+    ASSERT_OK(db_->AddFile("/a/" + name, Item(2, true)));
+  }
+  CDatabaseItemIteratorPtr walk;
+  Lines folders, files;
+  ASSERT_OK(db_->QuerySelectedFolders(walk));
+  for (const CDatabaseItemPtr& item : Walk(walk))
+    folders.push_back(item->GetFullyQualifiedPath());
+  ASSERT_OK(db_->QuerySelectedFiles("/a", walk));
+  for (const CDatabaseItemPtr& item : Walk(walk))
+    files.push_back(item->GetFileName());
+  EXPECT_EQ(Lines({"/a", "/z", "/\xC3\x84", "/\xC3\xA4", "/\xFF"}), folders);
+  EXPECT_EQ(Lines(names.rbegin(), names.rend()), files);
+}
+
+// The folder-id cache keeps the 2000 paths used last: a lookup of one that went reads the table (a miss),
+// one of a path used since is answered from the cache alone.
+TEST_P(LayoutTest, CacheEvictsTheLeastRecentlyUsedFolderAtItsCapacity) {
+  FSDB::CDatabaseCache& cache = *db_->GetDatabaseCache();
+  const auto folder = [](int n) { return "/c/f" + std::to_string(n) + "/"; };
+  const auto lookup = [&](int n) {  // {hits, misses} of one lookup
+    const int64_t hits = cache.GetHitCount(), misses = cache.GetMissCount();
+    int64_t id = 0;
+    EXPECT_OK(db_->QueryFolderId(folder(n), id));
+    EXPECT_LT(2, id);
+    return std::make_pair(cache.GetHitCount() - hits, cache.GetMissCount() - misses);
+  };
+  for (int n = 1; n <= 1990; ++n)
+    ASSERT_OK(db_->AddFolder(folder(n), Item(n)));
+  EXPECT_EQ(std::make_pair(int64_t{1}, int64_t{0}), lookup(1));  // refreshed: now the most recent
+  for (int n = 1991; n <= 2010; ++n)
+    ASSERT_OK(db_->AddFolder(folder(n), Item(n)));
+  EXPECT_LE(1, lookup(2).second);
+  EXPECT_EQ(std::make_pair(int64_t{1}, int64_t{0}), lookup(1));
+  EXPECT_EQ(std::make_pair(int64_t{1}, int64_t{0}), lookup(2010));
+}
+
 INSTANTIATE_TEST_SUITE_P(BothLayouts, LayoutTest,
                          ::testing::Values(FSDB::DATABASE_TYPE_FULL_PATH, FSDB::DATABASE_TYPE_OPTIMIZED),
-                         [](const ::testing::TestParamInfo<DatabaseType>& info) {
-                           return info.param == FSDB::DATABASE_TYPE_OPTIMIZED ? "Optimized" : "FullPath";
-                         });
+                         fsdbtest::LayoutName);
 
 // mt19937's output is fixed by the standard (unlike the distributions'), so is the sequence.
 struct Random : std::mt19937 {
@@ -189,12 +200,12 @@ const auto Strip = [](const std::string& key) {
 const auto ParentOf = [](const std::string& key) { return Strip(key).substr(0, Strip(key).rfind('/') + 1); };
 const auto NameOf = [](const std::string& key) { return Strip(key).substr(Strip(key).rfind('/') + 1); };
 
-// The path collation's order: bytes, with the separator below every other character.
+// The path collation's order: unsigned bytes, with the separator below every other character.
 struct PathOrder {
   bool operator()(const std::string& a, const std::string& b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      return (x == '/' ? '\1' : x) < (y == '/' ? '\1' : y);
-    });
+    const auto rank = [](char c) { return c == '/' ? 1 : static_cast<unsigned char>(c); };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char x, char y) { return rank(x) < rank(y); });
   }
 };
 using Entries = std::map<std::string, CDatabaseItemPtr, PathOrder>;
@@ -427,15 +438,15 @@ std::string AnyOf(const TreeModel& model, bool folder, Random& random) {
 }
 
 // Mostly a new name in a recorded folder (siblings meet), else up to three components that may have no
-// recorded ancestor. The names set path-order traps.
+// recorded ancestor. The names set path-order traps, bytes above 127 among them.
 std::string NewPath(const TreeModel& model, bool folder, Random& random) {
-  static const char* const kNames[] = {"a",     "A",   "b",   "ab", "a b", "a-b",
-                                       "a.txt", "x_y", "xzy", "%",  "p%q", "B c"};
+  static const char* const kNames[] = {"a",   "A",   "b", "ab",  "a b", "a-b",      "a.txt",
+                                       "x_y", "xzy", "%", "p%q", "B c", "\xC3\xA4", "z\xFF"};
   std::string path;
   if (!random.OneIn(3))
-    path = AnyOf(model, true, random) + kNames[random.Below(12)];
+    path = AnyOf(model, true, random) + kNames[random.Below(std::size(kNames))];
   for (uint32_t depth = path.empty() ? random.Below(3) + 1 : 0; depth > 0; --depth)
-    path += std::string("/") + kNames[random.Below(12)];
+    path += std::string("/") + kNames[random.Below(std::size(kNames))];
   return folder ? path + "/" : path;
 }
 

@@ -69,8 +69,11 @@ TEST_F(OptimizedPathDatabaseTest, LookupWalksDownOnceReusingAndCachingTheFolders
   ASSERT_OK(cache->GetFolderId("/a/", cached));
   EXPECT_EQ(RowId("a"), std::to_string(cached));
 
+  const int64_t hits = cache->GetHitCount(), misses = cache->GetMissCount();
   ASSERT_OK(db_->QueryFolderId("/a/b/", id));
-  EXPECT_EQ(1u, log_->Count("Folder [/a/b/] Found in Cache ID :  [" + RowId("b") + "]"));
+  EXPECT_EQ(RowId("b"), std::to_string(id));
+  EXPECT_EQ(1, cache->GetHitCount() - hits);
+  EXPECT_EQ(misses, cache->GetMissCount());
   EXPECT_EQ(Lines(), Searches());
 
   // /, /a/ and /a/b/ come from the cache; the walk searches below them.

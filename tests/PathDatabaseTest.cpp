@@ -19,38 +19,22 @@ namespace {
 using Rows = std::vector<std::string>;
 const int64_t kBig = int64_t{1} << 33;  // beyond every 32-bit type
 const char kCountFiles[] = "SELECT COUNT(*) FROM Files";
+const char kAllRows[] = "SELECT * FROM Folders UNION ALL SELECT * FROM Files";
 const char kStopped[] = "Stopped Database Performance Logging Thread";
 const char kBanner[] =
     "--------------------- Scan Database Performance Counters -------------------------------";
 
-std::shared_ptr<CPathDatabase> MakeEngine(int type, const std::string& file, bool readOnly = false) {
-  if (type == 1)
+std::shared_ptr<CPathDatabase> MakeEngine(DatabaseType type, const std::string& file, bool readOnly = false) {
+  if (type == DATABASE_TYPE_OPTIMIZED)
     return std::make_shared<COptimizedPathDatabase>(file, readOnly);
   return std::make_shared<CFullPathDatabase>(file, readOnly);
 }
 
-CDatabaseItemPtr MakeItem(int64_t n, bool selected = false) {
-  CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
-  item->SetFileId(n);
-  item->SetFileSize(n * 10);
-  item->SetChangeTime(n + 3);
-  item->SetAttributes(static_cast<int>(n % 1000));
-  item->SetAsSelected(selected);
-  item->SetAsCollect(n % 2 == 0);
-  EXPECT_OK(item->FormMetadata());
-  return item;
-}
+using fsdbtest::Item;
+using fsdbtest::Values;
 
-// The values a row keeps of an item (the id is the database's), on one line.
-std::string Values(const CDatabaseItemPtr& item) {
-  return !item ? ""
-               : std::to_string(item->GetFileId()) + " " + std::to_string(item->GetFileSize()) + " " +
-                     std::to_string(item->GetChangeTime()) + (item->IsSelected() ? " selected " : " ") +
-                     (item->IsCollect() ? "collect " : "") + item->GetMetadata();
-}
-
-// A new database file per test in layout 0 (full-path) or 1 (optimized), opened without the logging thread.
-class PathDatabaseTest : public ::testing::TestWithParam<int> {
+// A new database file per test in either layout, opened without the logging thread.
+class PathDatabaseTest : public ::testing::TestWithParam<DatabaseType> {
  protected:
   void SetUp() override { Reopen(); }
 
@@ -105,7 +89,8 @@ TEST_P(PathDatabaseTest, NewFileHasTheSharedSchemaInWalMode) {
 
 // Neither reopening nor recompiling the statements may reset the root's attributes.
 TEST_P(PathDatabaseTest, BaseRowsAreWrittenOnlyWhenMissing) {
-  ASSERT_OK(engine_->AddFolder("/", MakeItem(77, true)));
+  const CDatabaseItemPtr root = Item(77, true, true);
+  ASSERT_OK(engine_->AddFolder("/", root));
   const std::string kFolders = "SELECT * FROM Folders ORDER BY FolderId";
   const Rows schema = Select("SELECT * FROM sqlite_master ORDER BY name"), folders = Select(kFolders);
   Reopen();
@@ -113,7 +98,7 @@ TEST_P(PathDatabaseTest, BaseRowsAreWrittenOnlyWhenMissing) {
   ASSERT_OK(engine_->SetBulkInsertMode(true));  // compiles the statements again
   EXPECT_EQ(folders, Select(kFolders));
   EXPECT_EQ(2, Query("/")->GetId());
-  EXPECT_EQ(Values(MakeItem(77, true)), Values(Query("/")));
+  EXPECT_EQ(Values(root), Values(Query("/")));
 
   ASSERT_OK(engine_->Execute("DELETE FROM Folders;"));
   Reopen(true);
@@ -154,33 +139,36 @@ TEST_P(PathDatabaseTest, BulkInsertModeDropsTheIndexUntilCloseAndCannotBeSwitche
 TEST_P(PathDatabaseTest, BulkInsertQueuesFilesAndWritesThemInBatchesOf3000) {
   ASSERT_OK(engine_->SetBulkInsertMode(true));
   for (int i = 1; i < 3000; ++i)
-    ASSERT_OK(engine_->AddFile("/q/f" + std::to_string(i), MakeItem(i)));
+    ASSERT_OK(engine_->AddFile("/q/f" + std::to_string(i), Item(i)));
   EXPECT_EQ(2999u, QueueSize());
   EXPECT_EQ(Rows{"0"}, Select(kCountFiles));
-  ASSERT_OK(engine_->AddFile("/q/f3000", MakeItem(3000)));
+  ASSERT_OK(engine_->AddFile("/q/f3000", Item(3000)));
   EXPECT_EQ(0u, QueueSize());
   EXPECT_EQ(Rows{"3000"}, Select(kCountFiles));
-  EXPECT_EQ(Values(MakeItem(1234)), Values(Query("/q/f1234")));
+  EXPECT_EQ(Values(Item(1234)), Values(Query("/q/f1234")));
 }
 
 // Also when the scan ended without a Close (the repair then runs at Open).
 TEST_P(PathDatabaseTest, DuplicatesFromABulkScanKeepTheRowAddedLast) {
   const std::string kNamesAndSizes = "SELECT FileName, FileSize FROM Files ORDER BY FileName";
-  ASSERT_OK(engine_->AddFile("/d/f", MakeItem(1)));
+  const auto Row = [](const char* name, int n) {
+    return name + ("|" + std::to_string(Item(n)->GetFileSize()));
+  };
+  ASSERT_OK(engine_->AddFile("/d/f", Item(1)));
   ASSERT_OK(engine_->SetBulkInsertMode(true));
   for (const auto& file : {std::make_pair("/d/f", 2), {"/d/g", 5}, {"/d/f", 3}})
-    ASSERT_OK(engine_->AddFile(file.first, MakeItem(file.second)));
+    ASSERT_OK(engine_->AddFile(file.first, Item(file.second)));
   ASSERT_OK(engine_->Close());
   EXPECT_TRUE(HasFileIndex());
-  EXPECT_EQ((Rows{"f|30", "g|50"}), Select(kNamesAndSizes));
+  EXPECT_EQ((Rows{Row("f", 3), Row("g", 5)}), Select(kNamesAndSizes));
 
   ASSERT_OK(
       engine_->Execute("DROP INDEX index_files_folderidfilename;"
                        "INSERT INTO Files(FolderId, FileName, FileSize) VALUES (2,'h',1),(2,'h',2);"));
   Reopen();
   EXPECT_TRUE(HasFileIndex());
-  ASSERT_OK(engine_->AddFile("/d/f", MakeItem(4)));  // an upsert again
-  EXPECT_EQ((Rows{"f|40", "g|50", "h|2"}), Select(kNamesAndSizes));
+  ASSERT_OK(engine_->AddFile("/d/f", Item(4)));  // an upsert again
+  EXPECT_EQ((Rows{Row("f", 4), Row("g", 5), "h|2"}), Select(kNamesAndSizes));
 }
 
 // A batch is all or nothing: its folders are written again with it, so nothing points at a rolled-back row.
@@ -190,7 +178,7 @@ TEST_P(PathDatabaseTest, FailedFlushWritesNothingAndKeepsTheWholeBatchQueued) {
       engine_->Execute("CREATE TRIGGER refuse BEFORE INSERT ON Files WHEN NEW.FileName='bad' "
                        "BEGIN SELECT RAISE(ABORT,'injected'); END;"));
   for (int i = 1; i <= 20; ++i)
-    ASSERT_OK(engine_->AddFile(i == 10 ? "/q/bad" : "/q/f" + std::to_string(i), MakeItem(i)));
+    ASSERT_OK(engine_->AddFile(i == 10 ? "/q/bad" : "/q/f" + std::to_string(i), Item(i)));
   for (int attempt = 0; attempt < 2; ++attempt) {
     const CYaError error = engine_->FlushQueue();
     EXPECT_TRUE(FXErrorUtil::IsSQLite(error)) << error.AsString();
@@ -202,11 +190,11 @@ TEST_P(PathDatabaseTest, FailedFlushWritesNothingAndKeepsTheWholeBatchQueued) {
   EXPECT_TRUE(engine_->Close().IsError());
   EXPECT_EQ(20u, QueueSize());
   ASSERT_OK(engine_->Execute("DROP TRIGGER refuse;"));
-  ASSERT_OK(engine_->AddFile("/r/g", MakeItem(21)));  // a new folder in the batch that replays /q
+  ASSERT_OK(engine_->AddFile("/r/g", Item(21)));  // a new folder in the batch that replays /q
   ASSERT_OK(engine_->Close());
   EXPECT_EQ(0u, QueueSize());
   EXPECT_EQ(Rows{"21|21"}, Select("SELECT COUNT(*), COUNT(DISTINCT FileName) FROM Files"));
-  EXPECT_EQ(Values(MakeItem(7)), Values(Query("/q/f7")));
+  EXPECT_EQ(Values(Item(7)), Values(Query("/q/f7")));
   EXPECT_EQ(Rows{}, Select("PRAGMA foreign_key_check"));
   EXPECT_EQ(Rows{"ok"}, Select("PRAGMA integrity_check"));
 }
@@ -214,26 +202,25 @@ TEST_P(PathDatabaseTest, FailedFlushWritesNothingAndKeepsTheWholeBatchQueued) {
 TEST_P(PathDatabaseTest, FileAndFolderChangesInBulkModeSeeQueuedFiles) {
   ASSERT_OK(engine_->SetBulkInsertMode(true));
   for (const char* path : {"/b/f1", "/b/f2", "/b/f3"})
-    ASSERT_OK(engine_->AddFile(path, MakeItem(1)));
+    ASSERT_OK(engine_->AddFile(path, Item(1)));
   ASSERT_OK(engine_->DeleteFile("/b/f1", nullptr));
   EXPECT_EQ(0u, QueueSize());
-  ASSERT_OK(engine_->AddFile("/b/f4", MakeItem(4)));
+  ASSERT_OK(engine_->AddFile("/b/f4", Item(4)));
   ASSERT_OK(engine_->RenameFile("/b/f4", "/b/g4", nullptr, nullptr));
   // Refused as the absent unique index would refuse it.
   int code = 0;
   EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->RenameFile("/b/g4", "/b/f2", nullptr, nullptr), &code));
   EXPECT_EQ(19, code & 0xFF);
-  ASSERT_OK(engine_->AddFile("/c/h", MakeItem(5)));
+  ASSERT_OK(engine_->AddFile("/c/h", Item(5)));
   ASSERT_OK(engine_->DeleteFolder("/c", nullptr));
   ASSERT_OK(engine_->Close());
   EXPECT_EQ((Rows{"f2", "f3", "g4"}), Select("SELECT FileName FROM Files ORDER BY FileName"));
 }
 
 TEST_P(PathDatabaseTest, UnrecordablePathsAreRefusedWithoutWriting) {
-  ASSERT_OK(engine_->AddFile("/m/f", MakeItem(1)));
-  const std::string kAllRows = "SELECT * FROM Folders UNION ALL SELECT * FROM Files";
+  ASSERT_OK(engine_->AddFile("/m/f", Item(1)));
   const Rows before = Select(kAllRows);
-  const CDatabaseItemPtr item = MakeItem(2), none;
+  const CDatabaseItemPtr item = Item(2), none;
   for (const std::string bad : {"", "rel/f"}) {
     for (const CYaError& error :
          {engine_->AddFile(bad, item), engine_->AddFolder(bad, item), engine_->DeleteFile(bad, none),
@@ -255,8 +242,8 @@ TEST_P(PathDatabaseTest, UnrecordablePathsAreRefusedWithoutWriting) {
 }
 
 TEST_P(PathDatabaseTest, MissingFileIsNotFoundToQueryAndNoErrorToDelete) {
-  ASSERT_OK(engine_->AddFile("/d/f", MakeItem(1)));
-  CDatabaseItemPtr item = MakeItem(2);
+  ASSERT_OK(engine_->AddFile("/d/f", Item(1)));
+  CDatabaseItemPtr item = Item(2);
   const CDatabaseItemPtr original = item;
   int64_t fileId = 77, folderId = 88;
   for (const CYaError& error :
@@ -279,10 +266,10 @@ TEST_P(PathDatabaseTest, RowIdsKeepAll64Bits) {
   ASSERT_OK(engine_->Execute("INSERT INTO Folders(FolderId, ParentFolderId) VALUES (" + std::to_string(kBig) +
                              ", 1); INSERT INTO Files(FileId, FolderId, FileName) VALUES (" +
                              std::to_string(kBig * 2) + ", 1, 'placeholder');"));
-  ASSERT_OK(engine_->AddFolder("/big/sub", MakeItem(1, true)));
-  ASSERT_OK(engine_->AddFile("/big/f", MakeItem(2, true)));
+  ASSERT_OK(engine_->AddFolder("/big/sub", Item(1, true)));
+  ASSERT_OK(engine_->AddFile("/big/f", Item(2, true)));
   ASSERT_OK(engine_->SetBulkInsertMode(true));
-  ASSERT_OK(engine_->AddFile("/big/g", MakeItem(3)));
+  ASSERT_OK(engine_->AddFile("/big/g", Item(3)));
   ASSERT_OK(engine_->FlushQueue());
   EXPECT_EQ(kBig + 1, Query("/big")->GetId());
   EXPECT_EQ(kBig * 2 + 1, Query("/big/f")->GetId());
@@ -297,10 +284,9 @@ TEST_P(PathDatabaseTest, RowIdsKeepAll64Bits) {
   CDatabaseItemIteratorPtr folders, files;
   ASSERT_OK(engine_->QuerySelectedFolders(folders));
   ASSERT_OK(engine_->QuerySelectedFiles("/big", files));
-  for (const CDatabaseItemIteratorPtr& walk : {folders, files}) {
-    for (; walk && !walk->Eof(); walk->NextItem())
-      items.push_back(walk->GetItem());
-  }
+  for (const CDatabaseItemIteratorPtr& walk : {folders, files})
+    for (const CDatabaseItemPtr& item : fsdbtest::Walk(walk))
+      items.push_back(item);
   std::multiset<int64_t> ids;
   for (const CDatabaseItemPtr& item : items)
     ids.insert(item->GetId());
@@ -315,14 +301,14 @@ TEST_P(PathDatabaseTest, RowIdsKeepAll64Bits) {
 
 // Close wakes the thread (no wait for its pause); only the Close that stops it writes the final report.
 TEST_P(PathDatabaseTest, LoggingThreadReportsAtOnceAndStopsWhenClosed) {
-  ASSERT_OK(engine_->AddFile("/p/f", MakeItem(1)));
-  ASSERT_OK(engine_->AddFile("/p/g", MakeItem(2)));
+  ASSERT_OK(engine_->AddFile("/p/f", Item(1)));
+  ASSERT_OK(engine_->AddFile("/p/g", Item(2)));
   ASSERT_OK(engine_->DeleteFile("/p/g", nullptr));
   ASSERT_TRUE(Query("/p/f"));
   log_->Clear();
   log_->SetLevel(0);
   ASSERT_OK(engine_->Open(true));
-  ASSERT_OK(engine_->Close());
+  ASSERT_OK(fsdbtest::CloseWithoutWaiting(*engine_));
   ASSERT_OK(engine_->Close());
   engine_.reset();
   Rows reports;
@@ -359,14 +345,14 @@ TEST_P(PathDatabaseTest, LoggingThreadNeverOutlivesTheEngine) {
   ASSERT_OK(opened);
   EXPECT_EQ(1u, Logged("The Logging Interval of the Database Performance Counters : 0 seconds"));
   ASSERT_OK(engine_->Open(true));
-  ASSERT_OK(engine_->Close());
+  ASSERT_OK(fsdbtest::CloseWithoutWaiting(*engine_));
   EXPECT_EQ(1u, Logged(kStopped));
   ASSERT_OK(engine_->Open(true));
   ASSERT_OK(engine_->SetBulkInsertMode(true));
   ASSERT_OK(engine_->Execute(
       "CREATE TRIGGER refuse BEFORE INSERT ON Files BEGIN SELECT RAISE(ABORT,'full'); END;"));
-  ASSERT_OK(engine_->AddFile("/q/f", MakeItem(1)));
-  EXPECT_TRUE(engine_->Close().IsError());
+  ASSERT_OK(engine_->AddFile("/q/f", Item(1)));
+  EXPECT_TRUE(fsdbtest::CloseWithoutWaiting(*engine_).IsError());
   EXPECT_EQ(1u, Logged(kStopped));
   engine_.reset();
   EXPECT_EQ(1u, log_->Count("Error closing the database due to"));
@@ -377,16 +363,15 @@ TEST_P(PathDatabaseTest, LoggingThreadNeverOutlivesTheEngine) {
 // A failed change leaves the database as it was: the parents an AddFile added go with its file, a folder
 // move is both of its UPDATEs or neither, and no cached id names a row that was rolled back.
 TEST_P(PathDatabaseTest, FailedChangeRollsBackEverythingItWrote) {
-  ASSERT_OK(engine_->AddFile("/a/b/c/f", MakeItem(1)));
-  const std::string kAllRows = "SELECT * FROM Folders UNION ALL SELECT * FROM Files";
+  ASSERT_OK(engine_->AddFile("/a/b/c/f", Item(1)));
   const Rows before = Select(kAllRows);
   ASSERT_OK(
       engine_->Execute("CREATE TRIGGER refuse BEFORE INSERT ON Files WHEN NEW.FileName='bad' "
                        "BEGIN SELECT RAISE(ABORT,'injected'); END;"));
-  EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->AddFile("/new/deep/bad", MakeItem(2))));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->AddFile("/new/deep/bad", Item(2))));
   EXPECT_EQ(before, Select(kAllRows));
-  ASSERT_OK(engine_->AddFile("/new/deep/good", MakeItem(3)));  // the foreign key would refuse a stale id
-  EXPECT_EQ(Values(MakeItem(3)), Values(Query("/new/deep/good")));
+  ASSERT_OK(engine_->AddFile("/new/deep/good", Item(3)));  // the foreign key would refuse a stale id
+  EXPECT_EQ(Values(Item(3)), Values(Query("/new/deep/good")));
   ASSERT_OK(engine_->DeleteFolder("/new", nullptr));
 
   // The last row the move rewrites refuses: in the full-path layout that is a descendant's path.
@@ -395,17 +380,17 @@ TEST_P(PathDatabaseTest, FailedChangeRollsBackEverythingItWrote) {
                              refused + " BEGIN SELECT RAISE(ABORT,'injected'); END;"));
   EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->RenameFolder("/a/b", "/m", nullptr, nullptr)));
   EXPECT_EQ(before, Select(kAllRows));
-  EXPECT_EQ(Values(MakeItem(1)), Values(Query("/a/b/c/f")));
+  EXPECT_EQ(Values(Item(1)), Values(Query("/a/b/c/f")));
   ASSERT_OK(engine_->Execute("DROP TRIGGER refuseMove;"));
   ASSERT_OK(engine_->RenameFolder("/a/b", "/m", nullptr, nullptr));
-  EXPECT_EQ(Values(MakeItem(1)), Values(Query("/m/c/f")));
+  EXPECT_EQ(Values(Item(1)), Values(Query("/m/c/f")));
 }
 
 // One path, one spelling: runs of separators and a trailing one name the same row in every query, as in
 // every change. A NUL byte would cut the name short in SQLite: such a path is refused everywhere.
 TEST_P(PathDatabaseTest, EverySpellingFindsTheSameRowAndNulBytesAreRefused) {
-  ASSERT_OK(engine_->AddFolder("//a//b", MakeItem(1, true)));
-  ASSERT_OK(engine_->AddFile("/a/b//f", MakeItem(2, true)));
+  ASSERT_OK(engine_->AddFolder("//a//b", Item(1, true)));
+  ASSERT_OK(engine_->AddFile("/a/b//f", Item(2, true)));
   const int64_t folder = Query("/a/b")->GetId(), file = Query("/a/b/f")->GetId();
   for (const std::string spelling : {"/a/b/", "//a//b", "//a//b//", "/a//b/"}) {
     SCOPED_TRACE(spelling);
@@ -421,15 +406,14 @@ TEST_P(PathDatabaseTest, EverySpellingFindsTheSameRowAndNulBytesAreRefused) {
     EXPECT_EQ(file, Query(spelling + "/f")->GetId());
   }
 
-  const std::string kAllRows = "SELECT * FROM Folders UNION ALL SELECT * FROM Files";
   const Rows before = Select(kAllRows);
   const std::string nulA("/a/b/n\0a", 8), nulB("/a/b/n\0b", 8);
   CDatabaseItemPtr item;
   std::list<CDatabaseItemPtr> items;
   CDatabaseItemIteratorPtr walk;
   for (const CYaError& error :
-       {engine_->AddFile(nulA, MakeItem(3)), engine_->AddFile(nulB, MakeItem(4)),
-        engine_->AddFolder(nulA, MakeItem(5)), engine_->RenameFile("/a/b/f", nulA, nullptr, nullptr),
+       {engine_->AddFile(nulA, Item(3)), engine_->AddFile(nulB, Item(4)), engine_->AddFolder(nulA, Item(5)),
+        engine_->RenameFile("/a/b/f", nulA, nullptr, nullptr),
         engine_->RenameFolder("/a/b", nulB, nullptr, nullptr), engine_->DeleteFile(nulA, nullptr),
         engine_->DeleteFolder(std::string("/a\0", 3), nullptr), engine_->QueryItem(nulA, item),
         engine_->QueryFolderItems(nulA, 0, items), engine_->QuerySelectedFiles(nulA, walk)}) {
@@ -453,12 +437,12 @@ TEST_P(PathDatabaseTest, DeepPathsUpToTheLimitWorkAndLongerOnesAreRefused) {
       ASSERT_OK(engine_->DeleteFolder("/d", nullptr));
       ASSERT_OK(engine_->SetBulkInsertMode(true));
     }
-    ASSERT_OK(engine_->AddFile(file, MakeItem(7)));
-    ASSERT_OK(engine_->AddFile(deep.substr(0, 2000) + "/g", MakeItem(8)));
+    ASSERT_OK(engine_->AddFile(file, Item(7)));
+    ASSERT_OK(engine_->AddFile(deep.substr(0, 2000) + "/g", Item(8)));
     ASSERT_OK(engine_->FlushQueue());
     EXPECT_EQ(Rows{std::to_string(deep.size() / 2 + 2)}, Select("SELECT COUNT(*) FROM Folders"));
     EXPECT_EQ(Rows{}, Select("PRAGMA foreign_key_check"));  // a deep delete left no orphan
-    EXPECT_EQ(Values(MakeItem(7)), Values(Query(file)));
+    EXPECT_EQ(Values(Item(7)), Values(Query(file)));
     CDatabaseItemPtr item;
     EXPECT_WIN32(engine_->QueryItem(deep + "/x", item), 1168);
     EXPECT_WIN32(engine_->QueryItem(deep.substr(0, 3000) + "/x/y", item), 1168);
@@ -471,8 +455,8 @@ TEST_P(PathDatabaseTest, DeepPathsUpToTheLimitWorkAndLongerOnesAreRefused) {
   std::list<CDatabaseItemPtr> items;
   for (const std::string& path : {file + "x", tooDeep + "/f", std::string(100 * 1024, '/') + "x" + tooDeep}) {
     SCOPED_TRACE(path.size());
-    EXPECT_WIN32(engine_->AddFile(path, MakeItem(9)), 87);
-    EXPECT_WIN32(engine_->AddFolder(path, MakeItem(9)), 87);
+    EXPECT_WIN32(engine_->AddFile(path, Item(9)), 87);
+    EXPECT_WIN32(engine_->AddFolder(path, Item(9)), 87);
     EXPECT_WIN32(engine_->QueryItem(path, item), 87);
     EXPECT_WIN32(engine_->QueryFolderItems(path, 0, items), 87);
   }
@@ -485,7 +469,7 @@ TEST_P(PathDatabaseTest, DeepPathsUpToTheLimitWorkAndLongerOnesAreRefused) {
 TEST_P(PathDatabaseTest, ReadOnlyOpenReadsAFileLeftWithoutItsFileIndex) {
   ASSERT_OK(engine_->SetBulkInsertMode(true));
   for (int i = 1; i <= 3; ++i)
-    ASSERT_OK(engine_->AddFile("/d/f" + std::to_string(i), MakeItem(i)));
+    ASSERT_OK(engine_->AddFile("/d/f" + std::to_string(i), Item(i)));
   ASSERT_OK(engine_->FlushQueue());
   ASSERT_FALSE(HasFileIndex());
   const std::string before = fsdbtest::ReadFileBytes(dir_.File("scan.db"));
@@ -493,8 +477,8 @@ TEST_P(PathDatabaseTest, ReadOnlyOpenReadsAFileLeftWithoutItsFileIndex) {
   ASSERT_OK(reader->Open(false));
   CDatabaseItemPtr item;
   ASSERT_OK(reader->QueryItem("/d/f2", item));
-  EXPECT_EQ(Values(MakeItem(2)), Values(item));
-  EXPECT_TRUE(FXErrorUtil::IsSQLite(reader->AddFile("/d/f9", MakeItem(9))));
+  EXPECT_EQ(Values(Item(2)), Values(item));
+  EXPECT_TRUE(FXErrorUtil::IsSQLite(reader->AddFile("/d/f9", Item(9))));
   ASSERT_OK(reader->Close());
   reader.reset();
   EXPECT_FALSE(HasFileIndex());
@@ -503,7 +487,7 @@ TEST_P(PathDatabaseTest, ReadOnlyOpenReadsAFileLeftWithoutItsFileIndex) {
 
 // A read-only open needs no write access and keeps the journal mode the file has.
 TEST_P(PathDatabaseTest, ReadOnlyOpenWritesNothingAndKeepsTheJournalMode) {
-  ASSERT_OK(engine_->AddFile("/d/f", MakeItem(4)));
+  ASSERT_OK(engine_->AddFile("/d/f", Item(4)));
   ASSERT_OK(engine_->Execute("PRAGMA journal_mode=DELETE;"));
   engine_.reset();
   const std::string file = dir_.File("scan.db");
@@ -512,7 +496,7 @@ TEST_P(PathDatabaseTest, ReadOnlyOpenWritesNothingAndKeepsTheJournalMode) {
   if (!immutable.IsSet())
     GTEST_SKIP() << "chattr +i is not allowed here: cannot take write access away from root";
   Reopen(true);
-  EXPECT_EQ(Values(MakeItem(4)), Values(Query("/d/f")));
+  EXPECT_EQ(Values(Item(4)), Values(Query("/d/f")));
   EXPECT_EQ(Rows{"delete"}, Select("PRAGMA journal_mode"));
   EXPECT_TRUE(FXErrorUtil::IsSQLite(engine_->SetBulkInsertMode(true)));  // the index cannot be dropped
   EXPECT_FALSE(engine_->IsBulkInsertModeActive());
@@ -521,10 +505,9 @@ TEST_P(PathDatabaseTest, ReadOnlyOpenWritesNothingAndKeepsTheJournalMode) {
   EXPECT_EQ(before, fsdbtest::ReadFileBytes(file));
 }
 
-INSTANTIATE_TEST_SUITE_P(BothLayouts, PathDatabaseTest, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return info.param == 1 ? "Optimized" : "FullPath";
-                         });
+INSTANTIATE_TEST_SUITE_P(BothLayouts, PathDatabaseTest,
+                         ::testing::Values(DATABASE_TYPE_FULL_PATH, DATABASE_TYPE_OPTIMIZED),
+                         fsdbtest::LayoutName);
 
 // An engine whose open step `failAt` fails; records which steps ran.
 class StepFailingEngine : public CFullPathDatabase {
@@ -574,45 +557,6 @@ TEST(OpenSequenceTest, FailingStepEndsTheOpenWithItsMessage) {
   int code = 0;
   EXPECT_TRUE(FXErrorUtil::IsSQLite(error, &code) && (code & 0xFF) == 14) << error.AsString();  // CANTOPEN
   EXPECT_NE(std::string::npos, error.AsString().find("OpenDatabase failed, error=")) << error.AsString();
-}
-
-const char kUnsupported[] = "Base class implementation. Unsupported operation.";
-
-void ExpectUnsupported(const CYaError& error, const std::string& message = kUnsupported) {
-  EXPECT_TRUE(FXErrorUtil::IsWin32(error, 50)) << error.AsString();
-  EXPECT_EQ(message, error.GetMessage());
-}
-
-TEST(UnsupportedOperationTest, EngineBaseRefusesEveryOperation) {
-  CScanDatabasePrivate base;
-  const CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
-  CDatabaseItemPtr result;
-  CDatabaseItemIteratorPtr iterator;
-  std::list<CDatabaseItemPtr> items;
-  for (const CYaError& error :
-       {base.SetBulkInsertMode(true), base.Close(), base.FlushQueue(), base.CreateTables(),
-        base.CreateStatements(), base.DeleteStatements(), base.AddFile("/f", item),
-        base.AddFolder("/d", item), base.DeleteFile("/f", item), base.DeleteFolder("/d", item),
-        base.RenameFile("/f", "/g", item, item), base.RenameFolder("/d", "/e", item, item),
-        base.QueryFolderItems("/d", 0, items), base.QueryItem("/f", result),
-        base.QuerySelectedFolders(iterator), base.QuerySelectedFiles("/d", iterator),
-        base.CreateLoggingThread()}) {
-    ExpectUnsupported(error);
-  }
-  EXPECT_FALSE(base.IsBulkInsertModeActive() || result || iterator || !items.empty());
-
-  const std::string kMessage = "Base class. This type of database is not supported.";
-  fsdbtest::TempDir dir;
-  fsdbtest::ScopedCaptureLog log(0);
-  CPathDatabase engine(dir.File("scan.db"), false);
-  const CYaError error = engine.Open(false);
-  ExpectUnsupported(error, kMessage);
-  EXPECT_NE(std::string::npos, error.AsString().find("CreateTables failed, error="));
-  int64_t folderId = 5;
-  ExpectUnsupported(engine.QueryFolderId("/", folderId), kMessage);
-  EXPECT_EQ(5, folderId);
-  ExpectUnsupported(engine.QueryFolderItem("/", result), kMessage);
-  ExpectUnsupported(engine.AddFolder("/d", item));
 }
 
 }  // namespace

@@ -32,8 +32,8 @@ TEST(PathOrderingTest, BothCollationsPutTheSeparatorBeforeEveryOtherByte) {
   auto sign = [](int value) { return (value > 0) - (value < 0); };
   for (const auto& [a, b, sensitive, insensitive, exact] : cases) {
     SCOPED_TRACE(std::string(a) + " against " + b);
-    EXPECT_EQ(exact ? CompareFolderName(a, b, true) : sign(CompareFolderName(a, b, true)), sensitive);
-    EXPECT_EQ(exact ? CompareFolderName(a, b, false) : sign(CompareFolderName(a, b, false)), insensitive);
+    EXPECT_EQ(exact ? ComparePaths(a, b, true) : sign(ComparePaths(a, b, true)), sensitive);
+    EXPECT_EQ(exact ? ComparePaths(a, b, false) : sign(ComparePaths(a, b, false)), insensitive);
   }
   // SQLite passes lengths, not terminated strings: only those bytes count, then the lengths.
   EXPECT_EQ(sqlite_collation_bypath(nullptr, 2, "/abc", 4, "/abc"), -2);

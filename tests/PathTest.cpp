@@ -1,10 +1,8 @@
-#include <climits>
 #include <string>
 #include <tuple>
 
 #include "TestUtil.h"
 #include "platform/FXPath.h"
-#include "platform/FXString.h"
 
 namespace {
 
@@ -60,41 +58,6 @@ TEST(PathTest, IsAncestorOfWorksOnComponentBoundaries) {
   EXPECT_FALSE(FXPath::IsAncestorOf("/A", "/ab/c", true));
   EXPECT_FALSE(FXPath::IsAncestorOf("/\xC3\x84", "/\xC3\xA4/x", true));
   EXPECT_FALSE(FXPath::IsAncestorOf("/[", "/{/x", true));
-}
-
-TEST(PathTest, FormatFollowsPrintfAtAnyLength) {
-  EXPECT_EQ("0003.142|ff|z|-9223372036854775808",
-            FXString::Format("%08.3f|%x|%c|%lld", 3.14159, 255u, 'z', LLONG_MIN));
-  for (size_t length : {511u, 512u, 100000u}) {
-    const std::string body(length, 'x');
-    EXPECT_EQ(body, FXString::Format("%s", body.c_str())) << length;
-  }
-}
-
-TEST(PathTest, RemoveRightRemovesEveryTrailingOccurrence) {
-  const Case cases[] = {{"/a/b///", "/", "/a/b"}, {"xababab", "ab", "x"}, {"abab", "ab", ""},
-                        {"aba", "ab", "aba"},     {"a", "abc", "a"},      {"text", "", "text"},
-                        {"xaab", "ab", "xa"}};
-  for (const auto& [original, suffix, expected] : cases) {
-    std::string text = original;
-    FXString::RemoveRight(text, suffix);
-    EXPECT_EQ(expected, text) << "'" << original << "' without '" << suffix << "'";
-  }
-}
-
-TEST(PathTest, CaseComparisons) {
-  EXPECT_TRUE(FXString::MatchesNoCase("PATH_COMPONENTS", "path_components"));
-  EXPECT_FALSE(FXString::MatchesNoCase("PATH_COMPONENTS", "PATH_COMPONENTS_NOCASE"));
-  EXPECT_FALSE(FXString::MatchesNoCase("\xC3\x84", "\xC3\xA4"));
-  EXPECT_FALSE(FXString::MatchesNoCase("[", "{"));
-  // Plain byte order: upper case before lower, '-' before '/', bytes above 127 after ASCII.
-  EXPECT_EQ(0, FXString::CompareFSCase("abc", "abc"));
-  EXPECT_LT(FXString::CompareFSCase("ABC", "abc"), 0);
-  EXPECT_LT(FXString::CompareFSCase("/a-b", "/a/b"), 0);
-  EXPECT_GT(FXString::CompareFSCase("\xC3\xA4", "z"), 0);
-  EXPECT_EQ(0, _stricmp("Hello", "hELLO"));
-  EXPECT_NE(0, _stricmp("Hello", "Help"));
-  EXPECT_NE(0, _strfscmp("Hello", "hello"));
 }
 
 }  // namespace

@@ -5,11 +5,10 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <limits>
+#include <cstdlib>
 #include <list>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -83,45 +82,22 @@ std::string FileName(int j) {
   return j >= 5 && j < 10 ? special[j - 5] : "f" + std::to_string(j) + ".txt";
 }
 
-// Item number n, with values spread over the whole signed 64-bit range.
+// Item number n, selected when n is even.
 CDatabaseItemPtr ScenarioItem(int64_t n, bool folder) {
-  CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
-  item->SetAsDirectory(folder);
-  item->SetFileId(n % 97 == 0 ? std::numeric_limits<int64_t>::max() - n : (int64_t{1} << 40) + n * 7919);
-  item->SetFileSize(n * 4099 + (n % 3 == 0 ? int64_t{1} << 33 : 0));
-  item->SetFileSizeOnDisk((n * 4099 / 4096 + 1) * 4096 + (n % 5 == 0 ? int64_t{1} << 35 : 0));
-  item->SetAccessTime(int64_t{1600000000000000000} + n);
-  item->SetCreationTime(-n * 1000);
-  item->SetModificationTime(n % 50 == 0 ? std::numeric_limits<int64_t>::min() + n : 1500000000 + n);
-  item->SetChangeTime(n ^ 0x5555);
-  item->SetAttributes(static_cast<int>(n % 65536));
-  item->SetLinks(static_cast<int>(n % 5) + 1);
-  item->SetAsSelected(n % 2 == 0);
-  item->SetAsCollect(n % 3 == 0);
-  EXPECT_OK(item->FormMetadata());
-  return item;
+  return fsdbtest::Item(n, n % 2 == 0, folder);
 }
-
-// Every value an item records, for comparing items as a whole.
-std::string Values(const CDatabaseItem& i) {
-  std::ostringstream out;
-  out << i.GetFileId() << ' ' << i.GetFileSize() << ' ' << i.GetFileSizeOnDisk() << ' ' << i.GetAccessTime()
-      << ' ' << i.GetCreationTime() << ' ' << i.GetModificationTime() << ' ' << i.GetChangeTime() << ' '
-      << i.GetAttributes() << ' ' << i.GetLinks() << ' ' << i.IsDirectory() << i.IsSelected() << i.IsCollect()
-      << ' ' << i.GetMetadata();
-  return out.str();
-}
+using fsdbtest::Values;
 
 // 1,000 folders, each below folder (i - 1) / 10 so that the tree is four levels deep under /scan, with 20
 // files each. Files are queued in batches of 3000: the last 2000 wait for Flush (harmless outside bulk mode).
 // Every folder, the root included, is listed, and every item listed is also looked up.
-class ScanDatabaseTest : public ::testing::TestWithParam<int> {};
+class ScanDatabaseTest : public ::testing::TestWithParam<DatabaseType> {};
 
 TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
   const fsdbtest::ScopedCaptureLog log(0);
   const fsdbtest::TempDir dir;
   const std::string file = dir.File("scan.db");
-  const DatabaseType type = static_cast<DatabaseType>(GetParam());
+  const DatabaseType type = GetParam();
   Lines folders;
   std::map<std::string, CDatabaseItemPtr> recorded;
   std::map<std::string, std::set<std::string>> children;  // folder -> paths listed in it
@@ -180,6 +156,53 @@ TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
   ASSERT_OK(database.Close());
 }
 
+// A file recorded more than once in a bulk scan (within one batch, and again in a later one) keeps its last
+// recording: when Close builds the unique file index, and when the next Open builds it for a scan that
+// ended without a Close (a copy of the files as they were before the Close).
+TEST_P(ScanDatabaseTest, FileRecordedAgainInABulkScanKeepsItsLastRecording) {
+  const fsdbtest::ScopedCaptureLog log(0);
+  const fsdbtest::TempDir closed, cut;
+  const DatabaseType type = GetParam();
+  const Lines paths = {"/s/\xC3\xA4", "/s/a", "/s/z"};
+  std::map<std::string, int64_t> last;
+  {
+    CScanDatabase database(closed.File("scan.db"), type);
+    ASSERT_OK(database.Open(false));
+    ASSERT_OK(database.SetBulkInsertMode(true));
+    int64_t n = 0;
+    for (int round = 0; round < 4; ++round) {
+      for (const std::string& path : paths) {
+        last[path] = ++n;
+        ASSERT_OK(database.AddFile(path, ScenarioItem(n, false)));
+      }
+      if (round == 1)
+        ASSERT_OK(database.Flush());
+    }
+    ASSERT_OK(database.Flush());
+    for (const std::string suffix : {"", "-wal"}) {
+      const std::string command =
+          "cp '" + closed.File("scan.db" + suffix) + "' '" + cut.File("scan.db" + suffix) + "'";
+      ASSERT_EQ(0, std::system(command.c_str())) << command;
+    }
+    ASSERT_OK(database.Close());
+  }
+  const std::string kIndex = "SELECT name FROM sqlite_master WHERE name='index_files_folderidfilename'";
+  EXPECT_EQ(Lines{}, Column(cut.path(), kIndex));
+  for (const fsdbtest::TempDir* folder : {&closed, &cut}) {
+    SCOPED_TRACE(folder == &closed ? "closed" : "cut short");
+    CScanDatabase database(folder->File("scan.db"), type);
+    ASSERT_OK(database.Open(false));
+    for (const std::string& path : paths) {
+      CDatabaseItemPtr item;
+      ASSERT_OK(database.QueryItem(path, item));
+      EXPECT_EQ(Values(*ScenarioItem(last[path], false)), Values(*item)) << path;
+    }
+    ASSERT_OK(database.Close());
+    EXPECT_EQ(Lines{"index_files_folderidfilename"}, Column(folder->path(), kIndex));
+    EXPECT_EQ(Lines{"3"}, Column(folder->path(), "SELECT COUNT(*) FROM Files"));
+  }
+}
+
 // Every operation of the facade, each failing with `code` on a facade that cannot work.
 void ExpectEveryOperationFails(CScanDatabase& database, int code) {
   const CDatabaseItemPtr item = ScenarioItem(1, false);
@@ -215,7 +238,7 @@ TEST_P(ScanDatabaseTest, MisuseFailsWithoutCrashingOrWriting) {
   EXPECT_WIN32(none.Close(), 6);
 
   const std::string file = dir.File("scan.db");
-  const DatabaseType type = static_cast<DatabaseType>(GetParam());
+  const DatabaseType type = GetParam();
   {
     CScanDatabase unopened(file, type);
     ExpectEveryOperationFails(unopened, 6);
@@ -242,10 +265,9 @@ TEST_P(ScanDatabaseTest, MisuseFailsWithoutCrashingOrWriting) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothLayouts, ScanDatabaseTest, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return info.param == 1 ? "Optimized" : "FullPath";
-                         });
+INSTANTIATE_TEST_SUITE_P(BothLayouts, ScanDatabaseTest,
+                         ::testing::Values(DATABASE_TYPE_FULL_PATH, DATABASE_TYPE_OPTIMIZED),
+                         fsdbtest::LayoutName);
 
 }  // namespace
 }  // namespace FSDB

@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -88,6 +91,60 @@ inline std::vector<std::string> SelectRows(FX::CDatabaseBase& database, const st
     rows.push_back(text);
   }
   return rows;
+}
+
+// Closes a database opened with its logging thread and checks that Close woke the thread instead of
+// waiting out its 10-second pause: a bound that catches a hang, not a measure of speed.
+template <typename Database>
+CYaError CloseWithoutWaiting(Database& database) {
+  const auto start = std::chrono::steady_clock::now();
+  const CYaError error = database.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
+      << "Close waited for the logging thread's pause";
+  return error;
+}
+
+// An item whose every value derives from `n`, spread over the whole signed 64-bit range; 0 gives the empty
+// item that missing ancestors are recorded with.
+inline FSDB::CDatabaseItemPtr Item(int64_t n, bool selected = false, bool folder = false) {
+  FSDB::CDatabaseItemPtr item = boost::make_shared<FSDB::CDatabaseItem>();
+  if (n == 0)
+    return item;
+  item->SetAsDirectory(folder);
+  item->SetFileId(n % 97 == 0 ? std::numeric_limits<int64_t>::max() - n : (int64_t{1} << 40) + n * 7919);
+  item->SetFileSize(n * 4099 + (n % 3 == 0 ? int64_t{1} << 33 : 0));
+  item->SetFileSizeOnDisk((n * 4099 / 4096 + 1) * 4096 + (n % 5 == 0 ? int64_t{1} << 35 : 0));
+  item->SetAccessTime(int64_t{1600000000000000000} + n);
+  item->SetCreationTime(-n * 1000);
+  item->SetModificationTime(n % 50 == 0 ? std::numeric_limits<int64_t>::min() + n : 1500000000 + n);
+  item->SetChangeTime(n ^ 0x5555);
+  item->SetAttributes(static_cast<int>(n % 65536));
+  item->SetLinks(static_cast<int>(n % 5) + 1);
+  item->SetAsSelected(selected);
+  item->SetAsCollect(n % 3 == 0);
+  EXPECT_OK(item->FormMetadata());
+  return item;
+}
+
+// Every value an item records but its path, name and row id, on one line, to compare items as a whole.
+inline std::string Values(const FSDB::CDatabaseItem& i) {
+  std::ostringstream out;
+  out << i.GetFileId() << ' ' << i.GetFileSize() << ' ' << i.GetFileSizeOnDisk() << ' ' << i.GetAccessTime()
+      << ' ' << i.GetCreationTime() << ' ' << i.GetModificationTime() << ' ' << i.GetChangeTime() << ' '
+      << i.GetAttributes() << ' ' << i.GetLinks() << ' ' << i.IsDirectory() << i.IsSelected() << i.IsCollect()
+      << ' ' << i.GetMetadata();
+  return out.str();
+}
+inline std::string Values(const FSDB::CDatabaseItemPtr& item) {
+  return item ? Values(*item) : "no item";
+}
+
+// The items of a walk, in its order.
+inline std::vector<FSDB::CDatabaseItemPtr> Walk(const FSDB::CDatabaseItemIteratorPtr& iterator) {
+  std::vector<FSDB::CDatabaseItemPtr> items;
+  for (; iterator && !iterator->Eof(); iterator->NextItem())
+    items.push_back(iterator->GetItem());
+  return items;
 }
 
 // "FullPath" or "Optimized": the name of a test run over one layout.
@@ -167,6 +224,14 @@ class CaptureLogWriter : public CLogWriterInterface {
     for (const LogLine& line : lines_)
       texts.push_back(line.text);
     return texts;
+  }
+  // Each line as "<level> <text>".
+  std::vector<std::string> LevelsAndTexts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> lines;
+    for (const LogLine& line : lines_)
+      lines.push_back(std::to_string(line.level) + " " + line.text);
+    return lines;
   }
   // Number of lines whose text contains `fragment`.
   size_t Count(const std::string& fragment) {

@@ -11,6 +11,7 @@
 
 #include "compare/CompareDatabasesPrivate.h"
 #include "core/PathOrdering.h"
+#include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
 #include "platform/Log.h"
 #include "platform/SQLiteDatabase.h"
@@ -138,13 +139,13 @@ CYaError CCompareDatabases::CompareDatabases() {
   WorkerRelease release(worker_);
 
   if (previousPath_.empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
                                    "Previous database not specified, Previous Database Name = [%s], Current "
                                    "Database Name = [%s]",
                                    previousPath_.c_str(), currentPath_.c_str());
   }
   if (currentPath_.empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
                                    "Current database not specified, Previous Database Name = [%s], Current "
                                    "Database Name = [%s]",
                                    previousPath_.c_str(), currentPath_.c_str());
@@ -153,110 +154,92 @@ CYaError CCompareDatabases::CompareDatabases() {
   // that then reads as "everything deleted". A missing file is the caller's mistake: report it and
   // leave no file behind.
   if (FileIsMissing(previousPath_))
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 2, "Previous database [%s] does not exist",
-                                   previousPath_.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorFileNotFound,
+                                   "Previous database [%s] does not exist", previousPath_.c_str());
   if (FileIsMissing(currentPath_))
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 2, "Current database [%s] does not exist",
-                                   currentPath_.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorFileNotFound,
+                                   "Current database [%s] does not exist", currentPath_.c_str());
   if (!callback_)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "Comparison callback not specified");
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData, "Comparison callback not specified");
 
   // Declared before the walks so that the iterators, whose generators are bound to the engines, go first.
   boost::shared_ptr<CScanDatabase> previousDatabase;
   boost::shared_ptr<CScanDatabase> currentDatabase;
   FolderCursor previous;
   FolderCursor current;
+  // The folder and file walks read their cursors without catching; this is the operation's edge.
   try {
-    previousDatabase = boost::make_shared<CScanDatabase>(previousPath_, previousType_, true);
-    CYaError error = previousDatabase->Open(true);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    // A writable open would give a file without tables the whole schema (and read as "everything
-    // deleted"). A read-only open first proves that it is a scan database of its layout, and writes
-    // nothing when it is not. The probe closes as it goes; a read-only comparison needs none.
-    if (!currentReadOnly_) {
-      CScanDatabase probe(currentPath_, currentType_, true);
-      error = probe.Open(false);
-      if (error.IsError())
-        return error.Push(FX_LOCATION, "Current database [%s] is not a scan database", currentPath_.c_str());
-    }
-    currentDatabase = boost::make_shared<CScanDatabase>(currentPath_, currentType_, currentReadOnly_);
-    error = currentDatabase->Open(true);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    worker_ = boost::make_shared<CCompareDatabasesPrivate>(currentDatabase, previousDatabase, callback_);
-
-    error = previousDatabase->QuerySelectedFolders(previous.iterator);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    error = currentDatabase->QuerySelectedFolders(current.iterator);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    previous.Read();
-    current.Read();
-    // A folder on one side only: its files are compared and the walk goes on below it, or, when the
-    // callback says so, its whole subtree is passed over.
-    auto FinishOneSidedFolder = [this](FolderCursor& side, bool processFolder, bool previousSide) {
-      if (!processFolder) {
-        side.SkipSubtree(previousSide);
-        return CYaError::Success();
+    return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
+      previousDatabase = boost::make_shared<CScanDatabase>(previousPath_, previousType_, true);
+      FSDB_RETURN_IF_ERROR(previousDatabase->Open(true));
+      // A writable open would give a file without tables the whole schema (and read as "everything
+      // deleted"). A read-only open first proves that it is a scan database of its layout, and writes
+      // nothing when it is not. The probe closes as it goes; a read-only comparison needs none.
+      if (!currentReadOnly_) {
+        CScanDatabase probe(currentPath_, currentType_, true);
+        CYaError error = probe.Open(false);
+        if (error.IsError())
+          return error.Push(FX_LOCATION, "Current database [%s] is not a scan database",
+                            currentPath_.c_str());
       }
-      CYaError result = worker_->CompareFolderItems(side.path);
-      if (result.IsError())
-        return result.Push(FX_LOCATION);
-      side.Advance();
-      return CYaError::Success();
-    };
+      currentDatabase = boost::make_shared<CScanDatabase>(currentPath_, currentType_, currentReadOnly_);
+      FSDB_RETURN_IF_ERROR(currentDatabase->Open(true));
+      worker_ = boost::make_shared<CCompareDatabasesPrivate>(currentDatabase, previousDatabase, callback_);
 
-    while (!previous.AtEnd() || !current.AtEnd()) {
-      // Written on every iteration while either index sits on a multiple of 10000, so a side without
-      // selected folders keeps it coming: a cheap heartbeat that shows the walk is alive.
-      if (current.index % 10000 == 0 || previous.index % 10000 == 0)
-        LogProgress(current, previous);
-
-      const int order = CompareFolderName(previous.path, current.path, true);
-      if ((order < 0 && !previous.AtEnd()) || current.AtEnd()) {
-        FSDB_LOG(30, "Previous [Yes] Current [No] Folder [%s]", previous.path.c_str());
-        bool processFolder = false;
-        error = callback_->OnFolderInIndex1(previous.path, previous.item, processFolder);
-        if (error.IsError())
-          return error.Push(FX_LOCATION);
-        error = FinishOneSidedFolder(previous, processFolder, true);
-        if (error.IsError())
-          return error.Push(FX_LOCATION);
-      } else if (order > 0 || previous.AtEnd()) {
-        FSDB_LOG(30, "Previous [No] Current [Yes] Folder [%s]", current.path.c_str());
-        bool processFolder = true;
-        error = callback_->OnFolderInIndex2(current.path, current.item, processFolder);
-        if (error.IsError())
-          return error.Push(FX_LOCATION);
-        error = FinishOneSidedFolder(current, processFolder, false);
-        if (error.IsError())
-          return error.Push(FX_LOCATION);
-      } else {
-        bool processFolder = true;
-        error = callback_->OnFolderInBothIndexes(current.path, previous.item, current.item, processFolder);
-        if (error.IsError())
-          return error.Push(FX_LOCATION);
-        if (processFolder) {
-          error = worker_->CompareFolderItems(current.path);
-          if (error.IsError())
-            return error.Push(FX_LOCATION);
+      FSDB_RETURN_IF_ERROR(previousDatabase->QuerySelectedFolders(previous.iterator));
+      FSDB_RETURN_IF_ERROR(currentDatabase->QuerySelectedFolders(current.iterator));
+      previous.Read();
+      current.Read();
+      // A folder on one side only: its files are compared and the walk goes on below it, or, when the
+      // callback says so, its whole subtree is passed over.
+      auto FinishOneSidedFolder = [this](FolderCursor& side, bool processFolder, bool previousSide) {
+        if (!processFolder) {
+          side.SkipSubtree(previousSide);
+          return CYaError::Success();
         }
-        // A common folder's subfolders are always walked: they may differ even when its files are not
-        // of interest.
-        previous.Advance();
-        current.Advance();
+        CYaError result = worker_->CompareFolderItems(side.path);
+        if (result.IsError())
+          return result.Push(FX_LOCATION);
+        side.Advance();
+        return CYaError::Success();
+      };
+
+      while (!previous.AtEnd() || !current.AtEnd()) {
+        // Written on every iteration while either index sits on a multiple of 10000, so a side without
+        // selected folders keeps it coming: a cheap heartbeat that shows the walk is alive.
+        if (current.index % 10000 == 0 || previous.index % 10000 == 0)
+          LogProgress(current, previous);
+
+        const int order = ComparePaths(previous.path, current.path, true);
+        if ((order < 0 && !previous.AtEnd()) || current.AtEnd()) {
+          FSDB_LOG(30, "Previous [Yes] Current [No] Folder [%s]", previous.path.c_str());
+          bool processFolder = false;
+          FSDB_RETURN_IF_ERROR(callback_->OnFolderInIndex1(previous.path, previous.item, processFolder));
+          FSDB_RETURN_IF_ERROR(FinishOneSidedFolder(previous, processFolder, true));
+        } else if (order > 0 || previous.AtEnd()) {
+          FSDB_LOG(30, "Previous [No] Current [Yes] Folder [%s]", current.path.c_str());
+          bool processFolder = true;
+          FSDB_RETURN_IF_ERROR(callback_->OnFolderInIndex2(current.path, current.item, processFolder));
+          FSDB_RETURN_IF_ERROR(FinishOneSidedFolder(current, processFolder, false));
+        } else {
+          bool processFolder = true;
+          FSDB_RETURN_IF_ERROR(
+              callback_->OnFolderInBothIndexes(current.path, previous.item, current.item, processFolder));
+          if (processFolder) {
+            FSDB_RETURN_IF_ERROR(worker_->CompareFolderItems(current.path));
+          }
+          // A common folder's subfolders are always walked: they may differ even when its files are not
+          // of interest.
+          previous.Advance();
+          current.Advance();
+        }
       }
-    }
-  } catch (const FX::CSQLite3Exception& exception) {
-    // The folder and file walks read their cursors without catching; this is the operation's edge.
-    return FX::ErrorFromException(FX_LOCATION, exception);
+      LogProgress(current, previous);
+      return CYaError::Success();
+    });
   } catch (const std::bad_alloc&) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 14);
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorOutOfMemory);
   }
-  LogProgress(current, previous);
-  return CYaError::Success();
 }
 
 }  // namespace FSDB

@@ -1,5 +1,6 @@
 #include "compare/CompareDatabasesPrivate.h"
 
+#include "platform/ErrorCodes.h"
 #include "platform/FXString.h"
 #include "platform/Log.h"
 
@@ -39,18 +40,16 @@ CCompareDatabasesPrivate::~CCompareDatabasesPrivate() = default;
 
 CYaError CCompareDatabasesPrivate::CompareFolderItems(const std::string& folderPath) {
   if (!previousDatabase_)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "The Previous Database is not initalized");
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData,
+                                   "The Previous Database is not initalized");
   if (!currentDatabase_)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "The Current Database is not initalized");
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData,
+                                   "The Current Database is not initalized");
 
   FileCursor previous;
   FileCursor current;
-  CYaError error = previousDatabase_->QuerySelectedFiles(folderPath, previous.iterator);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = currentDatabase_->QuerySelectedFiles(folderPath, current.iterator);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(previousDatabase_->QuerySelectedFiles(folderPath, previous.iterator));
+  FSDB_RETURN_IF_ERROR(currentDatabase_->QuerySelectedFiles(folderPath, current.iterator));
   previous.Read();
   current.Read();
 
@@ -61,24 +60,18 @@ CYaError CCompareDatabasesPrivate::CompareFolderItems(const std::string& folderP
     if ((order < 0 && !previous.AtEnd()) || current.AtEnd()) {
       FSDB_LOG(30, "Previous [Yes] Current [No] Folder [%s] File [%s]", folderPath.c_str(),
                previous.name.c_str());
-      error = callback_->OnFileInIndex1(previous.item->GetFullyQualifiedPath(), previous.item);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
+      FSDB_RETURN_IF_ERROR(callback_->OnFileInIndex1(previous.item->GetFullyQualifiedPath(), previous.item));
       previous.Advance();
     } else if ((order > 0 && !current.AtEnd()) || previous.AtEnd()) {
       FSDB_LOG(30, "Previous [No] Current [Yes] Folder [%s] File [%s]", folderPath.c_str(),
                current.name.c_str());
-      error = callback_->OnFileInIndex2(current.item->GetFullyQualifiedPath(), current.item);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
+      FSDB_RETURN_IF_ERROR(callback_->OnFileInIndex2(current.item->GetFullyQualifiedPath(), current.item));
       current.Advance();
     } else {
       FSDB_LOG(30, "Previous [Yes] Current [Yes] Folder [%s] File [%s]", folderPath.c_str(),
                current.name.c_str());
-      error =
-          callback_->OnFileInBothIndexes(current.item->GetFullyQualifiedPath(), previous.item, current.item);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
+      FSDB_RETURN_IF_ERROR(
+          callback_->OnFileInBothIndexes(current.item->GetFullyQualifiedPath(), previous.item, current.item));
       previous.Advance();
       current.Advance();
     }

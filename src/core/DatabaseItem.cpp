@@ -1,7 +1,10 @@
 #include "fsdb/DatabaseItem.h"
 
+#include <cinttypes>
+
 #include <boost/make_shared.hpp>
 
+#include "platform/ErrorCodes.h"
 #include "platform/FXString.h"
 #include "platform/YaXDocument.h"
 
@@ -142,16 +145,12 @@ bool CDatabaseItem::IsCollect() const {
 CYaError CDatabaseItem::FormMetadata() {
   boost::shared_ptr<CYaXDocument> document = boost::make_shared<CYaXDocument>();
   if (!document)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 14);
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorOutOfMemory);
 
   boost::shared_ptr<CYaXNode> root;
-  CYaError error = document->AppendNode<CYaXNode>(root, kRootElement);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(document->AppendNode<CYaXNode>(root, kRootElement));
   boost::shared_ptr<CYaXNode> filesystem;
-  error = root->AppendNode<CYaXNode>(filesystem, kFilesystemElement);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(root->AppendNode<CYaXNode>(filesystem, kFilesystemElement));
 
   // A failed attribute is only missing from the text; every reader treats a missing attribute as
   // "unchanged", so the document stays usable.
@@ -162,60 +161,47 @@ CYaError CDatabaseItem::FormMetadata() {
 
   // Built from the four properties alone: whatever the string held before is discarded, not merged.
   metadata_.clear();
-  error = document->SaveAsString(metadata_, BYaXFormat::FORMAT_RAW | BYaXFormat::FORMAT_NO_DECLARATION);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(
+      document->SaveAsString(metadata_, BYaXFormat::FORMAT_RAW | BYaXFormat::FORMAT_NO_DECLARATION));
   return CYaError::Success();
 }
 
 CYaError CDatabaseItem::PopulateFromMetadata() {
   boost::shared_ptr<CYaXDocument> document = boost::make_shared<CYaXDocument>();
   if (!document)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 14);
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorOutOfMemory);
   if (metadata_.empty())
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "Metadata is not set.");
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorStateForbids, "Metadata is not set.");
 
   CYaError error = document->LoadFromString(metadata_);
   if (error.IsError())
     return error.Push(FX_LOCATION, "LoadFromString failed, Metadata=[%s]", metadata_.c_str());
 
   boost::shared_ptr<CYaXNode> root;
-  error = document->GetNode<CYaXNode>(root, kRootElement);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(document->GetNode<CYaXNode>(root, kRootElement));
   boost::shared_ptr<CYaXNode> filesystem;
-  error = root->GetNode<CYaXNode>(filesystem, kFilesystemElement);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(root->GetNode<CYaXNode>(filesystem, kFilesystemElement));
 
   // Every attribute is optional: an absent one leaves its property as it was. Values are read into
   // locals so that a failed read never leaves a half-written property behind.
   if (filesystem->AttributeExists(kAttributes)) {
     int value = 0;
-    error = filesystem->GetAttributeAsINT(kAttributes, value);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(filesystem->GetAttributeAsINT(kAttributes, value));
     attributes_ = value;
   }
   if (filesystem->AttributeExists(kLinks)) {
     int value = 0;
-    error = filesystem->GetAttributeAsINT(kLinks, value);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(filesystem->GetAttributeAsINT(kLinks, value));
     links_ = value;
   }
   if (filesystem->AttributeExists(kFileSizeOnDisk)) {
     long long value = 0;
-    error = filesystem->GetAttributeAsLONGLONG(kFileSizeOnDisk, value);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(filesystem->GetAttributeAsLONGLONG(kFileSizeOnDisk, value));
     fileSizeOnDisk_ = value;
   }
   if (filesystem->AttributeExists(kCreationTime)) {
     long long value = 0;
-    error = filesystem->GetAttributeAsLONGLONG(kCreationTime, value);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+    FSDB_RETURN_IF_ERROR(filesystem->GetAttributeAsLONGLONG(kCreationTime, value));
     creationTime_ = value;
   }
   return CYaError::Success();
@@ -224,14 +210,15 @@ CYaError CDatabaseItem::PopulateFromMetadata() {
 std::string CDatabaseItem::AsString() const {
   // The creation time comes last among the times, and "IsCollect[" has no blank: log readers and
   // scripts match this line as it stands.
-  return FXString::Format(
-      "FileName [%s] Inode [%ld] Attributes [%d] Links [%d] FileSize [%ld] Access Time [%ld] Modification "
-      "Time [%ld] ChangeTime [%ld] Create Time [%ld] FullyQualifiedPath [%s] IsDirectory [%s] IsSelected "
-      "[%s] IsCollect[%s]",
-      fileName_.c_str(), static_cast<long>(fileId_), attributes_, links_, static_cast<long>(fileSize_),
-      static_cast<long>(accessTime_), static_cast<long>(modificationTime_), static_cast<long>(changeTime_),
-      static_cast<long>(creationTime_), fullyQualifiedPath_.c_str(), YesNo(directory_), YesNo(selected_),
-      YesNo(collect_));
+  return FXString::Format("FileName [%s] Inode [%" PRId64 "] Attributes [%d] Links [%d] FileSize [%" PRId64
+                          "] Access Time [%" PRId64
+                          "] Modification "
+                          "Time [%" PRId64 "] ChangeTime [%" PRId64 "] Create Time [%" PRId64
+                          "] FullyQualifiedPath [%s] IsDirectory [%s] IsSelected "
+                          "[%s] IsCollect[%s]",
+                          fileName_.c_str(), fileId_, attributes_, links_, fileSize_, accessTime_,
+                          modificationTime_, changeTime_, creationTime_, fullyQualifiedPath_.c_str(),
+                          YesNo(directory_), YesNo(selected_), YesNo(collect_));
 }
 
 CDatabaseItemIterator::CDatabaseItemIterator(const Generator& generator, const CDatabaseItemPtr& first)

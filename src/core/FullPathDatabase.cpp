@@ -1,11 +1,14 @@
 #include "core/FullPathDatabase.h"
 
+#include <cinttypes>
+
 #include <functional>
 #include <utility>
 
 #include <boost/make_shared.hpp>
 
 #include "core/PathOrdering.h"
+#include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
 #include "platform/Log.h"
 
@@ -61,16 +64,6 @@ const char kSelectSelectedFolders[] =
 
 }  // namespace
 
-CFullPathDatabase::CFullPathDatabase() : CPathDatabase() {}
-
-CFullPathDatabase::CFullPathDatabase(const std::string& path, bool readOnly)
-    : CPathDatabase(path, readOnly) {}
-
-CFullPathDatabase::~CFullPathDatabase() {
-  SelectedFoldersQuery.reset();
-  RenameFolderPathsStatement.reset();
-}
-
 // ---------------------------------------------------------------------------------------------------
 // Schema and statements
 
@@ -78,37 +71,27 @@ CYaError CFullPathDatabase::CreateFolderTable() {
   std::string definition = kFolderTableHead;
   definition += PathCollation();
   definition += kFolderTableTail;
-  CYaError error = CreateTable("Folders", definition);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CreateTable("Folders", definition));
   return CYaError::Success();
 }
 
 CYaError CFullPathDatabase::CreateIndexes() {
-  CYaError error = Execute(kCreatePathIndex);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = Execute(kCreateParentIndex);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = CPathDatabase::CreateIndexes();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(Execute(kCreatePathIndex));
+  FSDB_RETURN_IF_ERROR(Execute(kCreateParentIndex));
+  FSDB_RETURN_IF_ERROR(CPathDatabase::CreateIndexes());
   return CYaError::Success();
 }
 
 CYaError CFullPathDatabase::CreateViews() {
   const std::string sql = std::string(kFilesystemView) + PathCollation();
   FSDB_LOG(2, "The Full Filesystem View is created with this Query %s", sql.c_str());
-  CYaError error = CreateView("FilesystemView", sql);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CreateView("FilesystemView", sql));
   return CYaError::Success();
 }
 
 CYaError CFullPathDatabase::CreateFolderTableStatements() {
   const std::string renamePaths = std::string(kRenameFolderPaths) + PathCollation();
-  const std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> statements[] = {
+  return CompileStatements({
       {kSelectFolderItem, &SelectFolderItemStatement},
       {kSelectFolderId, &SelectFolderIdStatement},
       {kUpsertFolder, &UpsertFolderStatement},
@@ -117,47 +100,25 @@ CYaError CFullPathDatabase::CreateFolderTableStatements() {
       {renamePaths.c_str(), &RenameFolderPathsStatement},
       {kSelectChildFolders, &SelectChildFoldersStatement},
       {kSelectSelectedFolders, &SelectSelectedFoldersStatement},
-  };
-  for (const auto& statement : statements) {
-    CYaError error = CompileStatement(statement.first, *statement.second);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-  }
-  return CYaError::Success();
+  });
 }
 
 CYaError CFullPathDatabase::DeleteStatements() {
   RenameFolderPathsStatement.reset();
-  CYaError error = CPathDatabase::DeleteStatements();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CPathDatabase::DeleteStatements());
   return CYaError::Success();
 }
 
 // ---------------------------------------------------------------------------------------------------
 // Folder-id lookup
 
-CYaError CFullPathDatabase::QueryFolderId(const std::string& path, int64_t& folderId) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FOLDER));
-  int64_t id = 0;
-  // Anything but a hit (a miss, or no cache at all) goes to the table: the lookup never reports
-  // success without an id.
-  if (!cache_->GetFolderId(path, id).IsError()) {
-    folderId = id;
-    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%ld]", path.c_str(), id);
-    return CYaError::Success();
-  }
-  FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
-  try {
-    SelectFolderIdStatement->Reset();
-    SelectFolderIdStatement->Bind(1, path);
-    boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
-    id = row->Eof() ? -1 : row->GetInt64Field(0, -1);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
+CYaError CFullPathDatabase::LookUpFolderId(const std::string& path, int64_t& folderId) {
+  SelectFolderIdStatement->Reset();
+  SelectFolderIdStatement->Bind(1, path);
+  boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
+  const int64_t id = row->Eof() ? -1 : row->GetInt64Field(0, -1);
   if (id == -1)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound, path.c_str());
   folderId = id;
   (void)cache_->PutFolderId(path, id);  // without a cache the next lookup reads the table again
   return CYaError::Success();
@@ -166,113 +127,48 @@ CYaError CFullPathDatabase::QueryFolderId(const std::string& path, int64_t& fold
 // ---------------------------------------------------------------------------------------------------
 // Folder changes
 
-CYaError CFullPathDatabase::AddFolder(const std::string& path, const CDatabaseItemPtr& item) {
-  auto_lock lock(&engineLock_, true);
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
-  std::string folderPath;
-  CYaError error = NormalizeFolderPath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  if (!item)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
-  error = JoinBulkTransaction();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  try {
-    FX::CDatabaseTransaction transaction(this, 0);
-    int64_t parentId = 1;  // the root hangs below the base row "-"
-    if (folderPath != "/") {
-      std::string parent;
-      std::string name;
-      (void)SplitPath(folderPath, parent, name);  // an absolute path always splits, into a shorter parent
-      error = QueryOrAddParentFolder(parent, parentId);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
-    }
-    const int64_t lastInsertBefore = GetLastInsertRowId();
-    UpsertFolderStatement->Reset();
-    UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
-    UpsertFolderStatement->Bind(2, folderPath);
-    BindItemAttributes(*UpsertFolderStatement, 3, *item);
-    int64_t folderId = -1;
-    if (UpsertFolderStatement->ExecDML() > 0) {
-      folderId = GetLastInsertRowId();
-      FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", folderPath.c_str(), folderId);
-      // A new row's id is known here; caching it spares the lookup that the file being added next needs.
-      // (An update of an existing row leaves the last insert id alone; its id is cached by lookups.)
-      if (folderId != lastInsertBefore)
-        (void)cache_->PutFolderId(folderPath, folderId);  // a cache miss later reads the table
-      else
-        folderId = -1;
-    }
-    RecordBulkFolder(folderPath, item, folderId);
-    error = transaction.Commit();
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
+CYaError CFullPathDatabase::WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
+                                           int64_t& folderId) {
+  // The root has no parent (it hangs below the base row "-"); any other path splits into a shorter
+  // parent.
+  std::string parent;
+  std::string name;
+  if (folderPath != "/")
+    (void)FXPath::SplitParentPath(folderPath, parent, name);
+  int64_t parentId = 1;
+  int64_t lastInsertBefore = 0;
+  int changes = 0;
+  FSDB_RETURN_IF_ERROR(UpsertFolderRow(parent, folderPath, *item, parentId, lastInsertBefore, changes));
+  folderId = -1;
+  if (changes > 0) {
+    folderId = GetLastInsertRowId();
+    FSDB_LOG(4, "Inserted Folder [%s] ID : [%" PRId64 "]", folderPath.c_str(), folderId);
+    // A new row's id is known here; caching it spares the lookup that the file being added next needs.
+    // (An update of an existing row leaves the last insert id alone; its id is cached by lookups.)
+    if (folderId != lastInsertBefore)
+      (void)cache_->PutFolderId(folderPath, folderId);  // a cache miss later reads the table
+    else
+      folderId = -1;
   }
   return CYaError::Success();
 }
 
-CYaError CFullPathDatabase::DeleteFolder(const std::string& path, const CDatabaseItemPtr&) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
-  std::string folderPath;
-  CYaError error = NormalizeFolderPath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = DeleteFolderRow(folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  return CYaError::Success();
-}
-
-CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::string& newPath,
-                                         const CDatabaseItemPtr&, const CDatabaseItemPtr& newItem) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FOLDER));
-  std::string oldFolder;
-  std::string newFolder;
-  CYaError error = NormalizeFolderPath(oldPath, oldFolder);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = NormalizeFolderPath(newPath, newFolder);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  try {
-    error = FlushPendingFiles();  // the move is a transaction of its own
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    // Both UPDATEs or neither: a failure between them must not leave the folder moved without its
-    // descendants.
-    FX::CDatabaseTransaction transaction(this, 0);
-    int64_t folderId = 0;
-    int64_t newParentId = 0;
-    std::string newName;
-    error = PrepareFolderMove(oldFolder, newFolder, folderId, newParentId, newName);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-
-    SelectFolderItemStatement->Reset();
-    SelectFolderItemStatement->Bind(1, oldFolder);
-    BindFolderUpdate(newParentId, newFolder, folderId, newItem, *SelectFolderItemStatement);
-    if (UpdateFolderStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Successfully Renamed ParentFolderID Folder [%s] to [%s] ID : [%ld] ParentFolderId [%ld]",
-               oldFolder.c_str(), newFolder.c_str(), folderId, newParentId);
-    }
-    RenameFolderPathsStatement->Reset();
-    RenameFolderPathsStatement->Bind(1, oldFolder);
-    RenameFolderPathsStatement->Bind(2, newFolder);
-    if (RenameFolderPathsStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Successfully Renamed FullyQualifiedPaths from Old Folder [%s] to New Folder [%s]",
-               oldFolder.c_str(), newFolder.c_str());
-    }
-    error = transaction.Commit();
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    // The old paths now name nothing (or, later, other folders): their cached ids must go.
-    ForgetCachedFolderTree(oldFolder);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
+CYaError CFullPathDatabase::MoveFolderRows(const FolderMove& move) {
+  SelectFolderItemStatement->Reset();
+  SelectFolderItemStatement->Bind(1, move.oldFolder);
+  BindFolderUpdate(move.newParentId, move.newFolder, move.folderId, move.newItem, *SelectFolderItemStatement);
+  if (UpdateFolderStatement->ExecDML() > 0) {
+    FSDB_LOG(4,
+             "Successfully Renamed ParentFolderID Folder [%s] to [%s] ID : [%" PRId64
+             "] ParentFolderId [%" PRId64 "]",
+             move.oldFolder.c_str(), move.newFolder.c_str(), move.folderId, move.newParentId);
+  }
+  RenameFolderPathsStatement->Reset();
+  RenameFolderPathsStatement->Bind(1, move.oldFolder);
+  RenameFolderPathsStatement->Bind(2, move.newFolder);
+  if (RenameFolderPathsStatement->ExecDML() > 0) {
+    FSDB_LOG(4, "Successfully Renamed FullyQualifiedPaths from Old Folder [%s] to New Folder [%s]",
+             move.oldFolder.c_str(), move.newFolder.c_str());
   }
   return CYaError::Success();
 }
@@ -280,74 +176,42 @@ CYaError CFullPathDatabase::RenameFolder(const std::string& oldPath, const std::
 // ---------------------------------------------------------------------------------------------------
 // Folder queries
 
-CYaError CFullPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
-                                             std::list<CDatabaseItemPtr>& items) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
-  std::string folderPath;
-  CYaError error = NormalizeListedFolderPath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  int64_t id = folderId;
-  if (id <= 0) {
-    error = QueryFolderId(folderPath, id);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+CYaError CFullPathDatabase::AppendChildFolders(const std::string&, int64_t folderId,
+                                               std::list<CDatabaseItemPtr>& items) {
+  SelectChildFoldersStatement->Reset();
+  SelectChildFoldersStatement->Bind(1, static_cast<long>(folderId));
+  for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
+       row->NextRow()) {
+    const int64_t childId = row->GetInt64Field(0, -1);
+    const std::string stored = row->GetStringField(2, "");
+    CDatabaseItemPtr item = DecodeFolderRow(*row, childId, stored, 3);
+    (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
+    FSDB_LOG(3, " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64 "] FolderName [%s] %s", childId,
+             row->GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
+    // Cached under the stored form, the one lookups use, so the cache and the table always agree.
+    FSDB_RETURN_IF_ERROR(cache_->PutFolderId(stored, childId));
+    items.push_back(item);
   }
-  try {
-    SelectChildFoldersStatement->Reset();
-    SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
-    for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
-         row->NextRow()) {
-      const int64_t childId = row->GetInt64Field(0, -1);
-      const std::string stored = row->GetStringField(2, "");
-      CDatabaseItemPtr item = DecodeFolderRow(*row, childId, stored, 3);
-      (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
-      FSDB_LOG(3, " Got Folder ID [%ld] Parent Folder ID [%ld] FolderName [%s] %s", childId,
-               row->GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
-      // Cached under the stored form, the one lookups use, so the cache and the table always agree.
-      error = cache_->PutFolderId(stored, childId);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
-      items.push_back(item);
-    }
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  error = AppendFolderFiles(folderPath, id, items);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError CFullPathDatabase::QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) {
-  try {
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectFolderItemStatement->Reset();
     SelectFolderItemStatement->Bind(1, path);
     boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderItemStatement->ExecQuery();
     if (row->Eof())
-      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
+                                     path.c_str());
     item = DecodeFolderRow(*row, row->GetInt64Field(0, -1), row->GetStringField(2, ""), 3);
     item->SetFullyQualifiedPath(path);   // the path as asked, with its separator
     (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
-    FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
+    FSDB_LOG(30,
+             " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64
+             "] FullyQualifiedPath [%s] Item Information : %s",
              item->GetId(), row->GetInt64Field(1, -1), path.c_str(), item->AsString().c_str());
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
-}
-
-CYaError CFullPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
-  try {
-    SelectSelectedFoldersStatement->Reset();
-    SelectedFoldersQuery = SelectSelectedFoldersStatement->ExecQuery();
-    const CDatabaseItemIterator::Generator generator =
-        std::bind(&CFullPathDatabase::GetNextSelectedFolderItem, this);
-    iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFolderItem());
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 CDatabaseItemPtr CFullPathDatabase::GetNextSelectedFolderItem() {
@@ -356,7 +220,9 @@ CDatabaseItemPtr CFullPathDatabase::GetNextSelectedFolderItem() {
     return CDatabaseItemPtr();
   const FX::CSQLite3Query& row = *SelectedFoldersQuery;
   CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(0, -1), row.GetStringField(2, ""), 3);
-  FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
+  FSDB_LOG(30,
+           " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64
+           "] FullyQualifiedPath [%s] Item Information : %s",
            item->GetId(), row.GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(),
            item->AsString().c_str());
   SelectedFoldersQuery->NextRow();

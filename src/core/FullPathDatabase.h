@@ -18,39 +18,31 @@ namespace FSDB {
 
 class CFullPathDatabase : public CPathDatabase {
  public:
-  CFullPathDatabase();
-  CFullPathDatabase(const std::string& path, bool readOnly);
-  ~CFullPathDatabase() override;
+  // The statements and cursors are members of the engine, gone before its connection closes.
+  using CPathDatabase::CPathDatabase;
 
   CYaError DeleteStatements() override;
-  // Records the folder (normalised to end with the separator), adding missing ancestors first with
-  // empty items; an existing folder keeps its id and parent and gets the new attributes. "/" updates
-  // the root's attributes. Empty and relative paths: 87.
-  CYaError AddFolder(const std::string& path, const CDatabaseItemPtr& item) override;
-  // Deletes the folder with every folder and file beneath it. The root cannot be deleted (87).
-  CYaError DeleteFolder(const std::string& path, const CDatabaseItemPtr& item) override;
-  // Moves the folder and rewrites the leading part of every descendant's path. The new parent must
-  // exist; a folder cannot move into its own subtree (87). An empty newItem keeps the attributes.
-  CYaError RenameFolder(const std::string& oldPath, const std::string& newPath,
-                        const CDatabaseItemPtr& oldItem, const CDatabaseItemPtr& newItem) override;
-  CYaError QueryFolderItems(const std::string& path, int64_t folderId,
-                            std::list<CDatabaseItemPtr>& items) override;
-  CYaError QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) override;
   // The folder whose stored path equals `path` exactly (with its trailing separator).
   CYaError QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) override;
-  // The id of the folder stored under `path` exactly as passed (cache first, then the table).
-  CYaError QueryFolderId(const std::string& path, int64_t& folderId) override;
   CYaError CreateFolderTable() override;
   const char* FolderNameColumn() const override { return "FullyQualifiedPath"; }
   CYaError CreateIndexes() override;
   CYaError CreateViews() override;
   CYaError CreateFolderTableStatements() override;
   // The generator of the selected-folders iterator: folders in path order.
-  virtual CDatabaseItemPtr GetNextSelectedFolderItem();
+  CDatabaseItemPtr GetNextSelectedFolderItem() override;
+
+ protected:
+  CYaError WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
+                          int64_t& folderId) override;
+  CYaError MoveFolderRows(const FolderMove& move) override;
+  // The id of the folder stored under `path` exactly as passed.
+  CYaError LookUpFolderId(const std::string& path, int64_t& folderId) override;
+  CYaError AppendChildFolders(const std::string& folderPath, int64_t folderId,
+                              std::list<CDatabaseItemPtr>& items) override;
 
  private:
   boost::shared_ptr<FX::CSQLite3Statement> RenameFolderPathsStatement;
-  boost::shared_ptr<FX::CSQLite3Query> SelectedFoldersQuery;
 };
 
 }  // namespace FSDB

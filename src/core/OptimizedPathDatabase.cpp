@@ -1,5 +1,7 @@
 #include "core/OptimizedPathDatabase.h"
 
+#include <cinttypes>
+
 #include <algorithm>
 #include <functional>
 #include <utility>
@@ -7,6 +9,7 @@
 #include <boost/make_shared.hpp>
 
 #include "core/PathOrdering.h"
+#include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
 #include "platform/Log.h"
 
@@ -87,16 +90,6 @@ std::string SearchFolders() {
 
 }  // namespace
 
-COptimizedPathDatabase::COptimizedPathDatabase() : CPathDatabase() {}
-
-COptimizedPathDatabase::COptimizedPathDatabase(const std::string& path, bool readOnly)
-    : CPathDatabase(path, readOnly) {}
-
-COptimizedPathDatabase::~COptimizedPathDatabase() {
-  SelectedFoldersQuery.reset();
-  SelectFolderByIdStatement.reset();
-}
-
 // ---------------------------------------------------------------------------------------------------
 // Schema and statements
 
@@ -104,19 +97,13 @@ CYaError COptimizedPathDatabase::CreateFolderTable() {
   std::string definition = kFolderTableHead;
   definition += PathCollation();
   definition += kFolderTableTail;
-  CYaError error = CreateTable("Folders", definition);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CreateTable("Folders", definition));
   return CYaError::Success();
 }
 
 CYaError COptimizedPathDatabase::CreateIndexes() {
-  CYaError error = Execute(kCreateFolderIndex);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = CPathDatabase::CreateIndexes();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(Execute(kCreateFolderIndex));
+  FSDB_RETURN_IF_ERROR(CPathDatabase::CreateIndexes());
   return CYaError::Success();
 }
 
@@ -124,20 +111,16 @@ CYaError COptimizedPathDatabase::CreateViews() {
   const std::string filesystem =
       SearchFolders() + kFilesystemSelectHead + "/" + kFilesystemSelectTail + PathCollation();
   FSDB_LOG(2, "The Full Filesystem View is created with this Query %s", filesystem.c_str());
-  CYaError error = CreateView("FilesystemView", filesystem);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CreateView("FilesystemView", filesystem));
   const std::string folders = SearchFolders() + kFullyQualifiedFoldersSelect + PathCollation();
   FSDB_LOG(2, "The FullyQualifiedFolders View is created with this Query %s", folders.c_str());
-  error = CreateView("FullyQualifiedFolders", folders);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CreateView("FullyQualifiedFolders", folders));
   return CYaError::Success();
 }
 
 CYaError COptimizedPathDatabase::CreateFolderTableStatements() {
   const std::string selectedFolders = std::string(kSelectSelectedFolders) + PathCollation();
-  const std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> statements[] = {
+  return CompileStatements({
       {kSelectFolderId, &SelectFolderIdStatement},
       {kUpsertFolder, &UpsertFolderStatement},
       {kDeleteFolder, &DeleteFolderStatement},
@@ -145,80 +128,59 @@ CYaError COptimizedPathDatabase::CreateFolderTableStatements() {
       {kSelectChildFolders, &SelectChildFoldersStatement},
       {selectedFolders.c_str(), &SelectSelectedFoldersStatement},
       {kSelectFolderById, &SelectFolderByIdStatement},
-  };
-  for (const auto& statement : statements) {
-    CYaError error = CompileStatement(statement.first, *statement.second);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-  }
-  return CYaError::Success();
+  });
 }
 
 CYaError COptimizedPathDatabase::DeleteStatements() {
   SelectFolderByIdStatement.reset();
-  CYaError error = CPathDatabase::DeleteStatements();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(CPathDatabase::DeleteStatements());
   return CYaError::Success();
 }
 
 // ---------------------------------------------------------------------------------------------------
 // Folder-id lookup
 
-CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t& folderId) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::QUERY_FOLDER));
-  int64_t id = 1;
-  // Anything but a hit (a miss, or no cache at all) means walking: never an answer without an id.
-  if (!cache_->GetFolderId(path, id).IsError()) {
-    folderId = id;
-    FSDB_LOG(30, "Folder [%s] Found in Cache ID :  [%ld]", path.c_str(), id);
-    return CYaError::Success();
-  }
-  FSDB_LOG(30, "Folder [%s] Not Found in Cache", path.c_str());
-
+CYaError COptimizedPathDatabase::LookUpFolderId(const std::string& path, int64_t& folderId) {
   // Walk the components once, from the root down: the leading folders' ids come from the cache while it
   // knows them (under their separator-terminated form), the rest from one indexed lookup each, and the
   // walk stops at the first folder that is not recorded. Linear in the depth, whatever the depth.
   std::string prefix = "/";
   bool probing = true;
-  id = 1;
-  try {
-    auto step = [&](const std::string& name) {
-      if (probing) {
-        int64_t cached = 0;
-        if (!cache_->GetFolderId(prefix, cached).IsError()) {
-          id = cached;
-          return true;
-        }
-        probing = false;  // deeper folders are not cached either, as a rule: stop asking
+  int64_t id = 1;
+  auto step = [&](const std::string& name) {
+    if (probing) {
+      int64_t cached = 0;
+      if (!cache_->GetFolderId(prefix, cached).IsError()) {
+        id = cached;
+        return true;
       }
-      FSDB_LOG(30, "Searching Folders with ParentFolderId [%ld] and Name [%s]", id, name.c_str());
-      SelectFolderIdStatement->Reset();
-      SelectFolderIdStatement->Bind(1, static_cast<long>(id));
-      SelectFolderIdStatement->Bind(2, name);
-      boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
-      if (row->Eof())
-        return false;
-      id = row->GetInt64Field(0, -1);
-      (void)cache_->PutFolderId(prefix, id);  // without a cache the next lookup walks again
-      return true;
-    };
-    // The root is the row named "/" below row 1.
-    if (!step("/"))
-      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
-    size_t begin = 0;
-    while (begin < path.size()) {
-      const size_t end = std::min(path.find('/', begin), path.size());
-      if (end > begin) {
-        const std::string name = path.substr(begin, end - begin);
-        prefix.append(name).push_back('/');
-        if (!step(name))
-          return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
-      }
-      begin = end + 1;
+      probing = false;  // deeper folders are not cached either, as a rule: stop asking
     }
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
+    FSDB_LOG(30, "Searching Folders with ParentFolderId [%" PRId64 "] and Name [%s]", id, name.c_str());
+    SelectFolderIdStatement->Reset();
+    SelectFolderIdStatement->Bind(1, static_cast<long>(id));
+    SelectFolderIdStatement->Bind(2, name);
+    boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
+    if (row->Eof())
+      return false;
+    id = row->GetInt64Field(0, -1);
+    (void)cache_->PutFolderId(prefix, id);  // without a cache the next lookup walks again
+    return true;
+  };
+  // The root is the row named "/" below row 1.
+  if (!step("/"))
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound, path.c_str());
+  size_t begin = 0;
+  while (begin < path.size()) {
+    const size_t end = std::min(path.find('/', begin), path.size());
+    if (end > begin) {
+      const std::string name = path.substr(begin, end - begin);
+      prefix.append(name).push_back('/');
+      if (!step(name))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
+                                       path.c_str());
+    }
+    begin = end + 1;
   }
   folderId = id;
   // Other spellings (relative, repeated separators) are walked like the plain path but not cached: a
@@ -233,114 +195,49 @@ CYaError COptimizedPathDatabase::QueryFolderId(const std::string& path, int64_t&
 // ---------------------------------------------------------------------------------------------------
 // Folder changes
 
-CYaError COptimizedPathDatabase::AddFolder(const std::string& path, const CDatabaseItemPtr& item) {
-  auto_lock lock(&engineLock_, true);
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
-  std::string folderPath;
-  CYaError error = NormalizePath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  if (!item)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No item given for the folder [%s]", path.c_str());
+CYaError COptimizedPathDatabase::NormalizeChangedFolderPath(const std::string& path,
+                                                            std::string& folderPath) {
+  return NormalizePath(path, folderPath);
+}
+
+CYaError COptimizedPathDatabase::WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
+                                                int64_t& folderId) {
   std::string trimmed = folderPath;
   (void)FXPath::RemoveTrailingDelimiter(trimmed);  // cannot fail
-  error = JoinBulkTransaction();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  try {
-    FX::CDatabaseTransaction transaction(this, 0);
-    // The root is the row named "/" below row 1; adding it updates its attributes.
-    int64_t parentId = 1;
-    std::string name = "/";
-    if (!trimmed.empty()) {
-      std::string parent;
-      (void)SplitPath(trimmed, parent, name);  // an absolute path always splits, into a shorter parent
-      error = QueryOrAddParentFolder(parent, parentId);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
-    }
-    const int64_t lastInsertBefore = GetLastInsertRowId();
-    UpsertFolderStatement->Reset();
-    UpsertFolderStatement->Bind(1, static_cast<long>(parentId));
-    UpsertFolderStatement->Bind(2, name);
-    BindItemAttributes(*UpsertFolderStatement, 3, *item);
-    UpsertFolderStatement->ExecDML();
-    // The upsert inserted a row (the last insert id moved) or updated an existing one, whose id the
-    // connection does not report: then read it back. An insert that reused the very same id is
-    // answered correctly by the read too.
-    int64_t folderId = GetLastInsertRowId();
-    if (folderId == lastInsertBefore) {
-      SelectFolderIdStatement->Reset();
-      SelectFolderIdStatement->Bind(1, static_cast<long>(parentId));
-      SelectFolderIdStatement->Bind(2, name);
-      boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
-      folderId = row->Eof() ? -1 : row->GetInt64Field(0, -1);
-    }
-    FSDB_LOG(4, "Inserted Folder [%s] ID : [%ld]", trimmed.c_str(), folderId);
-    if (folderId != -1) {
-      error = cache_->PutFolderId(folderPath, folderId);
-      if (error.IsError())
-        return error.Push(FX_LOCATION);
-    }
-    RecordBulkFolder(folderPath, item, folderId);
-    error = transaction.Commit();
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
+  // The root is the row named "/" below row 1; adding it updates its attributes.
+  std::string parent;
+  std::string name = "/";
+  if (!trimmed.empty())
+    (void)FXPath::SplitParentPath(trimmed, parent, name);  // an absolute path splits, into a shorter parent
+  int64_t parentId = 1;
+  int64_t lastInsertBefore = 0;
+  int changes = 0;
+  FSDB_RETURN_IF_ERROR(UpsertFolderRow(parent, name, *item, parentId, lastInsertBefore, changes));
+  // The upsert inserted a row (the last insert id moved) or updated an existing one, whose id the
+  // connection does not report: then read it back. An insert that reused the very same id is
+  // answered correctly by the read too.
+  folderId = GetLastInsertRowId();
+  if (folderId == lastInsertBefore) {
+    SelectFolderIdStatement->Reset();
+    SelectFolderIdStatement->Bind(1, static_cast<long>(parentId));
+    SelectFolderIdStatement->Bind(2, name);
+    boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderIdStatement->ExecQuery();
+    folderId = row->Eof() ? -1 : row->GetInt64Field(0, -1);
   }
+  FSDB_LOG(4, "Inserted Folder [%s] ID : [%" PRId64 "]", trimmed.c_str(), folderId);
+  if (folderId != -1)
+    FSDB_RETURN_IF_ERROR(cache_->PutFolderId(folderPath, folderId));
   return CYaError::Success();
 }
 
-CYaError COptimizedPathDatabase::DeleteFolder(const std::string& path, const CDatabaseItemPtr&) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::DELETE_FOLDER));
-  std::string folderPath;
-  CYaError error = NormalizePath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = DeleteFolderRow(folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  return CYaError::Success();
-}
-
-CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const std::string& newPath,
-                                              const CDatabaseItemPtr&, const CDatabaseItemPtr& newItem) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::RENAME_FOLDER));
-  std::string oldFolder;
-  std::string newFolder;
-  CYaError error = NormalizePath(oldPath, oldFolder);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  error = NormalizePath(newPath, newFolder);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  try {
-    error = FlushPendingFiles();  // the move is a transaction of its own
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    FX::CDatabaseTransaction transaction(this, 0);
-    int64_t folderId = 0;
-    int64_t newParentId = 0;
-    std::string newName;
-    error = PrepareFolderMove(oldFolder, newFolder, folderId, newParentId, newName);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-
-    SelectFolderByIdStatement->Reset();
-    SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
-    BindFolderUpdate(newParentId, newName, folderId, newItem, *SelectFolderByIdStatement);
-    if (UpdateFolderStatement->ExecDML() > 0) {
-      FSDB_LOG(4, "Successfully Renamed Folder [%s] to [%s] ID : [%ld]", oldPath.c_str(), newPath.c_str(),
-               folderId);
-    }
-    error = transaction.Commit();
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
-    // The old paths now name nothing (or, later, other folders): their cached ids must go.
-    ForgetCachedFolderTree(oldFolder);
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
+CYaError COptimizedPathDatabase::MoveFolderRows(const FolderMove& move) {
+  // One row, whatever the subtree: the descendants name their parents by id.
+  SelectFolderByIdStatement->Reset();
+  SelectFolderByIdStatement->Bind(1, static_cast<long>(move.folderId));
+  BindFolderUpdate(move.newParentId, move.newName, move.folderId, move.newItem, *SelectFolderByIdStatement);
+  if (UpdateFolderStatement->ExecDML() > 0) {
+    FSDB_LOG(4, "Successfully Renamed Folder [%s] to [%s] ID : [%" PRId64 "]", move.oldPath.c_str(),
+             move.newPath.c_str(), move.folderId);
   }
   return CYaError::Success();
 }
@@ -348,78 +245,43 @@ CYaError COptimizedPathDatabase::RenameFolder(const std::string& oldPath, const 
 // ---------------------------------------------------------------------------------------------------
 // Folder queries
 
-CYaError COptimizedPathDatabase::QueryFolderItems(const std::string& path, int64_t folderId,
-                                                  std::list<CDatabaseItemPtr>& items) {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::GET_FOLDER_ITEMS));
-  // The children are named below the folder's separator-terminated form, as in the full-path layout:
-  // the root, which the walk and the views call "", lists /x, not x.
-  std::string folderPath;
-  CYaError error = NormalizeListedFolderPath(path, folderPath);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  int64_t id = folderId;
-  if (id < 1) {
-    error = QueryFolderId(folderPath, id);
-    if (error.IsError())
-      return error.Push(FX_LOCATION);
+CYaError COptimizedPathDatabase::AppendChildFolders(const std::string& folderPath, int64_t folderId,
+                                                    std::list<CDatabaseItemPtr>& items) {
+  SelectChildFoldersStatement->Reset();
+  SelectChildFoldersStatement->Bind(1, static_cast<long>(folderId));
+  for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
+       row->NextRow()) {
+    std::string childPath = folderPath;
+    (void)FXPath::Append(childPath, row->GetStringField(2, ""), 0);  // cannot fail
+    CDatabaseItemPtr item = DecodeFolderRow(*row, row->GetInt64Field(0, -1), childPath, kRowAttributesColumn);
+    (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
+    FSDB_LOG(3, " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64 "] FolderName [%s] %s",
+             item->GetId(), row->GetInt64Field(1, -1), childPath.c_str(), item->AsString().c_str());
+    items.push_back(item);
   }
-  try {
-    SelectChildFoldersStatement->Reset();
-    SelectChildFoldersStatement->Bind(1, static_cast<long>(id));
-    for (boost::shared_ptr<FX::CSQLite3Query> row = SelectChildFoldersStatement->ExecQuery(); !row->Eof();
-         row->NextRow()) {
-      std::string childPath = folderPath;
-      (void)FXPath::Append(childPath, row->GetStringField(2, ""), 0);  // cannot fail
-      CDatabaseItemPtr item =
-          DecodeFolderRow(*row, row->GetInt64Field(0, -1), childPath, kRowAttributesColumn);
-      (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
-      FSDB_LOG(3, " Got Folder ID [%ld] Parent Folder ID [%ld] FolderName [%s] %s", item->GetId(),
-               row->GetInt64Field(1, -1), childPath.c_str(), item->AsString().c_str());
-      items.push_back(item);
-    }
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  error = AppendFolderFiles(folderPath, id, items);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
   return CYaError::Success();
 }
 
 CYaError COptimizedPathDatabase::QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) {
   int64_t folderId = 0;
-  CYaError error = QueryFolderId(path, folderId);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  try {
+  FSDB_RETURN_IF_ERROR(QueryFolderId(path, folderId));
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     SelectFolderByIdStatement->Reset();
     SelectFolderByIdStatement->Bind(1, static_cast<long>(folderId));
     boost::shared_ptr<FX::CSQLite3Query> row = SelectFolderByIdStatement->ExecQuery();
     if (row->Eof())
-      return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Folder : [%s] not found", path.c_str());
+      return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, FX::kMessageFolderNotFound,
+                                     path.c_str());
     // The same item as the full-path layout gives: the path as asked, the last component as the name.
     item = DecodeFolderRow(*row, folderId, path, kRowAttributesColumn);
     item->SetFullyQualifiedPath(path);
     (void)item->PopulateFromMetadata();  // an empty or unreadable document leaves those values at 0
-    FSDB_LOG(30, " Got Folder ID [%ld] Parent Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s",
+    FSDB_LOG(30,
+             " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64
+             "] FullyQualifiedPath [%s] Item Information : %s",
              folderId, row->GetInt64Field(1, -1), path.c_str(), item->AsString().c_str());
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
-}
-
-CYaError COptimizedPathDatabase::QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) {
-  try {
-    SelectSelectedFoldersStatement->Reset();
-    SelectedFoldersQuery = SelectSelectedFoldersStatement->ExecQuery();
-    const CDatabaseItemIterator::Generator generator =
-        std::bind(&COptimizedPathDatabase::GetNextSelectedFolderItem, this);
-    iterator = boost::make_shared<CDatabaseItemIterator>(generator, GetNextSelectedFolderItem());
-  } catch (const FX::CSQLite3Exception& exception) {
-    return FX::ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 CDatabaseItemPtr COptimizedPathDatabase::GetNextSelectedFolderItem() {
@@ -429,7 +291,7 @@ CDatabaseItemPtr COptimizedPathDatabase::GetNextSelectedFolderItem() {
   const FX::CSQLite3Query& row = *SelectedFoldersQuery;
   CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(kViewIdColumn, -1),
                                           row.GetStringField(kViewPathColumn, ""), kViewAttributesColumn);
-  FSDB_LOG(30, " Got Folder ID [%ld] FullyQualifiedPath [%s] Item Information : %s", item->GetId(),
+  FSDB_LOG(30, " Got Folder ID [%" PRId64 "] FullyQualifiedPath [%s] Item Information : %s", item->GetId(),
            item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
   SelectedFoldersQuery->NextRow();
   return item;

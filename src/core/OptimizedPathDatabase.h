@@ -18,41 +18,36 @@ namespace FSDB {
 
 class COptimizedPathDatabase : public CPathDatabase {
  public:
-  COptimizedPathDatabase();
-  COptimizedPathDatabase(const std::string& path, bool readOnly);
-  ~COptimizedPathDatabase() override;
+  // The statements and cursors are members of the engine, gone before its connection closes.
+  using CPathDatabase::CPathDatabase;
 
   CYaError DeleteStatements() override;
-  // Records the folder, adding missing ancestors first with empty items; an existing folder keeps its
-  // id and gets the new attributes; "/" updates the root. Caches the id of the row written.
-  CYaError AddFolder(const std::string& path, const CDatabaseItemPtr& item) override;
-  // Deletes the folder with every folder and file beneath it. The root cannot be deleted (87).
-  CYaError DeleteFolder(const std::string& path, const CDatabaseItemPtr& item) override;
-  // Gives the folder the parent and name of `newPath`: one row, whatever the subtree. A folder cannot
-  // move into its own subtree (87). An empty newItem keeps the attributes.
-  CYaError RenameFolder(const std::string& oldPath, const std::string& newPath,
-                        const CDatabaseItemPtr& oldItem, const CDatabaseItemPtr& newItem) override;
-  CYaError QueryFolderItems(const std::string& path, int64_t folderId,
-                            std::list<CDatabaseItemPtr>& items) override;
-  CYaError QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) override;
   // The folder at `path`, field for field as the full-path layout returns it.
   CYaError QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) override;
-  // Walks the path's components from the nearest cached ancestor (or from the root); caches the
-  // answer under `path` exactly as passed, unless it is relative or repeats a separator (such a
-  // spelling would outlive a move of the folder). "" and "/" are the root.
-  CYaError QueryFolderId(const std::string& path, int64_t& folderId) override;
   CYaError CreateFolderTable() override;
   const char* FolderNameColumn() const override { return "FolderName"; }
   CYaError CreateIndexes() override;
   CYaError CreateViews() override;
   CYaError CreateFolderTableStatements() override;
   // The generator of the selected-folders iterator: folders in path order.
-  CDatabaseItemPtr GetNextSelectedFolderItem();
+  CDatabaseItemPtr GetNextSelectedFolderItem() override;
+
+ protected:
+  CYaError WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
+                          int64_t& folderId) override;
+  CYaError MoveFolderRows(const FolderMove& move) override;
+  // Walks the path's components from the nearest cached ancestor (or from the root); caches the
+  // answer under `path` exactly as passed, unless it is relative or repeats a separator (such a
+  // spelling would outlive a move of the folder). "" and "/" are the root.
+  CYaError LookUpFolderId(const std::string& path, int64_t& folderId) override;
+  CYaError AppendChildFolders(const std::string& folderPath, int64_t folderId,
+                              std::list<CDatabaseItemPtr>& items) override;
+  // The path as NormalizePath gives it: no separator is added.
+  CYaError NormalizeChangedFolderPath(const std::string& path, std::string& folderPath) override;
 
  private:
   // Reads one folder row by id: "SELECT * FROM Folders WHERE FolderId=?1".
   boost::shared_ptr<FX::CSQLite3Statement> SelectFolderByIdStatement;
-  boost::shared_ptr<FX::CSQLite3Query> SelectedFoldersQuery;
 };
 
 }  // namespace FSDB

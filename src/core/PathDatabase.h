@@ -2,9 +2,11 @@
 //
 // CPathDatabase owns the Files table, its unique index and its statements, the file operations, the
 // bulk-insert machinery (file queue, batched flush, index dropped and re-created), the item queries,
-// the folder-id cache, the performance counters and their logging thread. The layouts
-// (CFullPathDatabase, COptimizedPathDatabase) supply the Folders table, its views and statements,
-// the folder-id lookup and the folder operations through the virtual slots.
+// the folder-id cache, the performance counters and their logging thread, and the steps of the folder
+// operations that both layouts share. The layouts (CFullPathDatabase, COptimizedPathDatabase) supply
+// the Folders table, its views and statements, and the SQL in the middle of each folder operation
+// through the virtual slots (WriteFolderRow, MoveFolderRows, AppendChildFolders, LookUpFolderId).
+// The definitions are spread over PathDatabase*.cpp, one concern per file.
 //
 // Thread-safety: the engine is driven by one thread. AddFile and the layouts' AddFolder hold the
 // engine lock (recursive) for their whole run; the other operations take no lock and must not run
@@ -16,9 +18,11 @@
 #define FSDB_CORE_PATHDATABASE_H_
 
 #include <cstdint>
+#include <initializer_list>
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
@@ -61,10 +65,33 @@ class CPathDatabase : public CScanDatabasePrivate {
   CYaError QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator) override;
   CYaError CreateLoggingThread() override;
 
+  // The folder operations of both layouts. The core runs the steps they share (checks, normalising,
+  // the transaction, flushing queued files, the cache); the layout supplies the SQL in the middle
+  // through the slots below (WriteFolderRow, MoveFolderRows, AppendChildFolders).
+  //
+  // Records the folder, adding missing ancestors first with empty items; an existing folder keeps its
+  // id and gets the new attributes; "/" updates the root. Empty and relative paths: 87.
+  CYaError AddFolder(const std::string& path, const CDatabaseItemPtr& item) override;
+  // Deletes the folder with every folder and file beneath it. The root cannot be deleted (87).
+  CYaError DeleteFolder(const std::string& path, const CDatabaseItemPtr& item) override;
+  // Moves the folder with its subtree under the parent and name of `newPath`, in one transaction. The
+  // new parent must exist; a folder cannot move into its own subtree (87). An empty newItem keeps the
+  // attributes.
+  CYaError RenameFolder(const std::string& oldPath, const std::string& newPath,
+                        const CDatabaseItemPtr& oldItem, const CDatabaseItemPtr& newItem) override;
+  // The child folders, then the files, of the folder (looked up when `folderId` < 1).
+  CYaError QueryFolderItems(const std::string& path, int64_t folderId,
+                            std::list<CDatabaseItemPtr>& items) override;
+  // The selected folders in path order, read through GetNextSelectedFolderItem.
+  CYaError QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator) override;
+  // The generator of the selected-folders iterator; null at the end (and always in the base).
+  virtual CDatabaseItemPtr GetNextSelectedFolderItem();
+
   virtual CYaError QueryFolderItem(const std::string& folderPath, CDatabaseItemPtr& item);
   virtual CYaError QueryFileItem(const std::string& path, CDatabaseItemPtr& item);
-  // The FolderId of a folder path; 1168 "Folder : [path] not found" when it is not recorded.
-  virtual CYaError QueryFolderId(const std::string& folderPath, int64_t& folderId);
+  // The FolderId of a folder path: the cache first, then the layout's LookUpFolderId; 1168
+  // "Folder : [path] not found" when it is not recorded.
+  CYaError QueryFolderId(const std::string& folderPath, int64_t& folderId);
   virtual CYaError QueryFileId(const std::string& path, int64_t& fileId, int64_t& folderId);
   virtual CYaError RegisterCallbacks();
   virtual CYaError CreateFolderTable();
@@ -159,9 +186,55 @@ class CPathDatabase : public CScanDatabasePrivate {
   // Checks a folder path given for a change: absolute, not empty; normalised with its trailing
   // separator into `folderPath`.
   static CYaError NormalizeFolderPath(const std::string& path, std::string& folderPath);
+  // The form a layout records and caches a changed folder under: NormalizeFolderPath in the base.
+  virtual CYaError NormalizeChangedFolderPath(const std::string& path, std::string& folderPath);
+
+  // A folder move as the core has prepared it: the paths as given and normalised, the ids looked up.
+  struct FolderMove {
+    const std::string& oldPath;
+    const std::string& newPath;
+    const std::string& oldFolder;
+    const std::string& newFolder;
+    int64_t folderId;
+    int64_t newParentId;
+    const std::string& newName;
+    const CDatabaseItemPtr& newItem;
+  };
+  // The layouts' middles, run inside the core's transaction (they may throw CSQLite3Exception); each
+  // answers 50 in the base.
+  //
+  // Adds the missing parents of `folderPath` and upserts its row with `item`'s attributes; `folderId` is
+  // the row's id when known, else -1.
+  virtual CYaError WriteFolderRow(const std::string& folderPath, const CDatabaseItemPtr& item,
+                                  int64_t& folderId);
+  // Finds the id of folder `path` in the table (the cache missed) and caches it.
+  virtual CYaError LookUpFolderId(const std::string& path, int64_t& folderId);
+  // For WriteFolderRow: adds the missing ancestors up to `parent` (none when empty: the root hangs below
+  // row 1) and upserts the folder's row, ?1 its parent's id, ?2 `stored` (its path or name), then its
+  // attributes. `lastInsertBefore` is the connection's last insert id before the upsert, `changes` the
+  // rows it changed. Throws CSQLite3Exception.
+  CYaError UpsertFolderRow(std::string parent, const std::string& stored, const CDatabaseItem& item,
+                           int64_t& parentId, int64_t& lastInsertBefore, int& changes);
+  // Gives the folder its new parent and name (and its descendants their new stored paths).
+  virtual CYaError MoveFolderRows(const FolderMove& move);
+  // Appends the child folders of folder `folderId` to `items`, their paths built under `folderPath`.
+  virtual CYaError AppendChildFolders(const std::string& folderPath, int64_t folderId,
+                                      std::list<CDatabaseItemPtr>& items);
   // The same for a folder a query lists, where "" also names the root (as the selected-folders walk
   // calls it).
   static CYaError NormalizeListedFolderPath(const std::string& path, std::string& folderPath);
+  // One SQL text and the member that receives its compiled statement.
+  typedef std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> StatementSource;
+  // Compiles the statements in order; the first failure is returned.
+  CYaError CompileStatements(std::initializer_list<StatementSource> statements);
+  // Checks a file path given for a change (see NormalizePath) and splits its normalised form; a path
+  // that names no file ("/") is refused with 87.
+  static CYaError NormalizeFilePath(const std::string& path, std::string& filePath, std::string& parent,
+                                    std::string& name);
+  // Looks the folder of file `path` up and runs `statement` (?1 folder id, ?2 name) for the file's row.
+  // Throws CSQLite3Exception.
+  CYaError FindFileRow(const std::string& path, FX::CSQLite3Statement& statement, std::string& parent,
+                       int64_t& folderId, boost::shared_ptr<FX::CSQLite3Query>& row);
   // After a folder was deleted or renamed: forget the cached ids of `folderPath` and of every path
   // beneath it, so that no lookup answers with a stale id.
   void ForgetCachedFolderTree(const std::string& folderPath);
@@ -184,6 +257,7 @@ class CPathDatabase : public CScanDatabasePrivate {
   boost::shared_ptr<FX::CSQLite3Statement> SelectFolderFilesStatement;
   boost::shared_ptr<FX::CSQLite3Statement> SelectSelectedFilesStatement;
 
+  boost::shared_ptr<FX::CSQLite3Query> SelectedFoldersQuery;  // the selected-folders walk in progress
   boost::shared_ptr<FX::CSQLite3Query> selectedFilesQuery_;
   std::string selectedFilesFolder_;  // ends with the separator
   std::shared_ptr<CDatabaseCache> cache_;
@@ -199,6 +273,9 @@ class CPathDatabase : public CScanDatabasePrivate {
   FXCriticalSection engineLock_;
 
  private:
+  // What every slot that only a layout fills answers in the base: 50, "Base class. This type of
+  // database is not supported.", made at `location`.
+  static CYaError NotSupportedByBase(const FXCodeLocation& location);
   // Creates the unique file index; when duplicate (folder, name) rows prevent it, keeps the row added
   // last of each and tries again.
   CYaError CreateFileIndexKeepingLatest();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
 
 namespace {
@@ -58,30 +59,26 @@ int sqlite_collation_bypath_nocase(void* /*context*/, int lengthA, const void* a
 
 namespace FSDB {
 
-int CompareFolderName(const std::string& a, const std::string& b, bool caseSensitive) {
+int ComparePaths(const std::string& a, const std::string& b, bool caseSensitive) {
   const int lengthA = static_cast<int>(a.size());
   const int lengthB = static_cast<int>(b.size());
   return caseSensitive ? sqlite_collation_bypath(nullptr, lengthA, a.data(), lengthB, b.data())
                        : sqlite_collation_bypath_nocase(nullptr, lengthA, a.data(), lengthB, b.data());
 }
 
-CYaError SplitPath(const std::string& path, std::string& parent, std::string& name) {
-  return FXPath::SplitParentPath(path, parent, name);
-}
-
 CYaError NormalizePath(const std::string& path, std::string& normalized) {
   // The collation and SQLite's text functions stop at a NUL: "/d/n\0a" and "/d/n\0b" would be one row,
   // read back as "/d/n".
   if (path.find('\0') != std::string::npos) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%s]: a path must not contain a NUL byte",
-                                   path.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
+                                   "Invalid path [%s]: a path must not contain a NUL byte", path.c_str());
   }
   if (path.empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%s]: a path must not be empty",
-                                   path.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
+                                   "Invalid path [%s]: a path must not be empty", path.c_str());
   }
   if (path[0] != '/') {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87,
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
                                    "Invalid path [%s]: a path must be absolute (start with /)", path.c_str());
   }
   // The common case, no repeated separator, costs one scan and one copy. The scan looks at neighbours
@@ -114,8 +111,9 @@ CYaError NormalizePath(const std::string& path, std::string& normalized) {
   // A folder's trailing separator does not count: "/a/" names the same folder as "/a".
   const size_t length = normalized.size() - (normalized.size() > 1 && normalized.back() == '/' ? 1 : 0);
   if (length > kMaxPathLength) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Invalid path [%.200s...]: %zu bytes, more than %zu",
-                                   normalized.c_str(), length, kMaxPathLength);
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
+                                   "Invalid path [%.200s...]: %zu bytes, more than %zu", normalized.c_str(),
+                                   length, kMaxPathLength);
   }
   return CYaError::Success();
 }

@@ -25,11 +25,8 @@ int sqlite_collation_bypath_nocase(void* context, int lengthA, const void* a, in
 
 namespace FSDB {
 
-// The collation's order for two strings (PATH_COMPONENTS when caseSensitive).
-int CompareFolderName(const std::string& a, const std::string& b, bool caseSensitive);
-
-// Splits a path into its parent folder (separator-terminated) and its last component.
-CYaError SplitPath(const std::string& path, std::string& parent, std::string& name);
+// The collation's order for two whole paths (PATH_COMPONENTS when caseSensitive).
+int ComparePaths(const std::string& a, const std::string& b, bool caseSensitive);
 
 // The longest path, in bytes, that can be recorded or looked up: PATH_MAX of Linux. A folder may carry
 // one trailing separator beyond it.

@@ -4,6 +4,7 @@
 
 #include "core/FullPathDatabase.h"
 #include "core/OptimizedPathDatabase.h"
+#include "platform/ErrorCodes.h"
 
 namespace FSDB {
 
@@ -29,11 +30,12 @@ namespace {
 // does not exist.
 CYaError CheckUsable(const std::shared_ptr<CScanDatabasePrivate>& engine, const FXCodeLocation& location) {
   if (!engine) {
-    return FXErrorUtil::ErrorWin32(location, 6,
+    return FXErrorUtil::ErrorWin32(location, FX::kErrorInvalidHandle,
                                    "No database: the object was made without a database path and a layout");
   }
   if (!engine->IsReady()) {
-    return FXErrorUtil::ErrorWin32(location, 6, "The database [%s] is not open: call Open first",
+    return FXErrorUtil::ErrorWin32(location, FX::kErrorInvalidHandle,
+                                   "The database [%s] is not open: call Open first",
                                    engine->GetDatabaseFile().c_str());
   }
   return CYaError::Success();

@@ -1,11 +1,16 @@
 #include "core/ScanDatabasePrivate.h"
 
+#include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
 
 namespace FSDB {
 
 namespace {
-const char kUnsupported[] = "Base class implementation. Unsupported operation.";
+// Every slot that the engines fill refuses in the base the same way, located at the slot itself.
+CYaError NotSupportedByBase(const FXCodeLocation& location) {
+  return FXErrorUtil::ErrorWin32(location, FX::kErrorNotSupported,
+                                 "Base class implementation. Unsupported operation.");
+}
 }  // namespace
 
 CScanDatabasePrivate::CScanDatabasePrivate() : FX::CDatabaseBase(OPEN_READ_WRITE) {}
@@ -26,12 +31,10 @@ CYaError CScanDatabasePrivate::OpenDatabase() {
   if (IsOpen())
     return CYaError::Success();
   if (GetDatabaseName().empty()) {
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No database file given (path [%s])",
-                                   GetDatabaseFile().c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
+                                   "No database file given (path [%s])", GetDatabaseFile().c_str());
   }
-  CYaError error = FX::CDatabaseBase::OpenDatabase();
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+  FSDB_RETURN_IF_ERROR(FX::CDatabaseBase::OpenDatabase());
   return CYaError::Success();
 }
 
@@ -68,63 +71,58 @@ bool CScanDatabasePrivate::IsBulkInsertModeActive() {
   return false;
 }
 
-// Every operation that no engine overrides refuses in the same way, located at the operation itself.
-#define FSDB_UNSUPPORTED() return FXErrorUtil::ErrorWin32(FX_LOCATION, 50, kUnsupported)
-
 CYaError CScanDatabasePrivate::SetBulkInsertMode(bool) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::Close() {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::FlushQueue() {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::CreateTables() {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::CreateStatements() {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::DeleteStatements() {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::AddFile(const std::string&, const CDatabaseItemPtr&) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::AddFolder(const std::string&, const CDatabaseItemPtr&) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::DeleteFile(const std::string&, const CDatabaseItemPtr&) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::DeleteFolder(const std::string&, const CDatabaseItemPtr&) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::RenameFile(const std::string&, const std::string&, const CDatabaseItemPtr&,
                                           const CDatabaseItemPtr&) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::RenameFolder(const std::string&, const std::string&, const CDatabaseItemPtr&,
                                             const CDatabaseItemPtr&) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::QueryFolderItems(const std::string&, int64_t, std::list<CDatabaseItemPtr>&) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::QueryItem(const std::string&, CDatabaseItemPtr&) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::QuerySelectedFolders(CDatabaseItemIteratorPtr&) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::QuerySelectedFiles(const std::string&, CDatabaseItemIteratorPtr&) {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
 CYaError CScanDatabasePrivate::CreateLoggingThread() {
-  FSDB_UNSUPPORTED();
+  return NotSupportedByBase(FX_LOCATION);
 }
-
-#undef FSDB_UNSUPPORTED
 
 }  // namespace FSDB

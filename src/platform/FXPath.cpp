@@ -1,5 +1,6 @@
 #include "platform/FXPath.h"
 
+#include "platform/ErrorCodes.h"
 #include "platform/FXString.h"
 
 namespace {
@@ -58,7 +59,7 @@ CYaError FXPath::SplitParentPath(const std::string& path, std::string& parent, s
   parent.clear();
   name.clear();
   if (path.empty())
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "Cannot split an empty path");
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, "Cannot split an empty path");
 
   // Trailing separators name the same folder as the path without them.
   size_t end = path.size();

@@ -1,17 +1,7 @@
 #include "platform/FXString.h"
 
-#include <strings.h>
-
 #include <cstdio>
 #include <cstring>
-
-int _stricmp(const char* a, const char* b) {
-  return strcasecmp(a, b);
-}
-
-int _strfscmp(const char* a, const char* b) {
-  return std::strcmp(a, b);
-}
 
 std::string FXString::Format(const char* format, ...) {
   va_list args;
@@ -73,5 +63,5 @@ bool FXString::MatchesNoCase(const std::string& a, const std::string& b) {
 }
 
 int FXString::CompareFSCase(const std::string& a, const std::string& b) {
-  return _strfscmp(a.c_str(), b.c_str());
+  return std::strcmp(a.c_str(), b.c_str());
 }

@@ -8,10 +8,6 @@
 
 #include "fsdb/Error.h"
 
-// strcasecmp and strcmp under the names the engines use.
-int _stricmp(const char* a, const char* b);
-int _strfscmp(const char* a, const char* b);
-
 class FXString {
  public:
   // printf rules; any length.

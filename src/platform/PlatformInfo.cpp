@@ -9,10 +9,12 @@
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "platform/ErrorCodes.h"
+
 namespace {
 
-constexpr unsigned kMissing = 1168;
-constexpr unsigned kInvalid = 13;
+constexpr unsigned kMissing = FX::kErrorNotFound;
+constexpr unsigned kInvalid = FX::kErrorInvalidData;
 
 // Parses a whole decimal int, sign allowed, surrounding blanks tolerated.
 bool ParseInt(const std::string& text, int* value) {

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
@@ -222,6 +223,18 @@ class CDatabaseTransaction {
 // Turns a caught exception into the library's error: "SQLite Exception" followed by ", " and the
 // message when there is one.
 CYaError ErrorFromException(const FXCodeLocation& location, const CSQLite3Exception& exception);
+
+// Runs `block`, a callable that returns CYaError, and returns what it returns; a CSQLite3Exception
+// escaping it becomes the error ErrorFromException makes at `location`. Outside this layer it is the
+// one place that catches SQLite's exceptions, so an operation's body reads as its steps.
+template <typename Block>
+CYaError RunGuarded(const FXCodeLocation& location, Block&& block) {
+  try {
+    return std::forward<Block>(block)();
+  } catch (const CSQLite3Exception& exception) {
+    return ErrorFromException(location, exception);
+  }
+}
 
 }  // namespace FX
 

@@ -9,12 +9,13 @@
 
 #include <pugixml.hpp>
 
+#include "platform/ErrorCodes.h"
+
 namespace {
 
-// Win32-style codes of this layer.
-constexpr unsigned kErrorInvalidData = 13;  // a null node, or text that is not what was asked for
-constexpr unsigned kErrorOutOfMemory = 14;
-constexpr unsigned kErrorNotFound = 1168;
+using FX::kErrorInvalidData;  // a null node, or text that is not what was asked for
+using FX::kErrorNotFound;
+using FX::kErrorOutOfMemory;
 
 // The first child element called `name`. Only elements count: declarations and processing
 // instructions have names too when a document is parsed with them.

@@ -1,7 +1,10 @@
 #include "support/DatabaseCache.h"
 
+#include <cinttypes>
+
 #include <new>
 
+#include "platform/ErrorCodes.h"
 #include "platform/FXString.h"
 #include "platform/Log.h"
 
@@ -12,7 +15,8 @@ namespace {
 // The folder-id cache is filled only by PutFolderId: its loader never loads, so a miss always comes
 // back as "not found" and the caller searches the Folders table instead.
 CYaError NeverLoad(const std::string& path, int64_t& /*folderId*/) {
-  return FXErrorUtil::ErrorWin32(FX_LOCATION, 1168, "Cache Miss. Item [%s] not found.", path.c_str());
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorNotFound, "Cache Miss. Item [%s] not found.",
+                                 path.c_str());
 }
 
 // Whether `key` is `folder` itself or lies beneath it. `folder` has no trailing separator (the root is
@@ -52,7 +56,7 @@ CDatabaseCache::~CDatabaseCache() {
 CYaError CDatabaseCache::GetFolderId(const std::string& path, int64_t& folderId) {
   auto_lock lock(&cacheLock_, true);
   if (!cache_)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "The Folder ID cache is not created");
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData, FX::kMessageCacheNotCreated);
   CYaError error = cache_->Get(path, folderId);
   if (error.IsError()) {
     ++misses_;
@@ -65,17 +69,15 @@ CYaError CDatabaseCache::GetFolderId(const std::string& path, int64_t& folderId)
 CYaError CDatabaseCache::PutFolderId(const std::string& path, int64_t folderId) {
   auto_lock lock(&cacheLock_, true);
   if (!cache_)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "The Folder ID cache is not created");
-  CYaError error = cache_->Put(path, folderId);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData, FX::kMessageCacheNotCreated);
+  FSDB_RETURN_IF_ERROR(cache_->Put(path, folderId));
   return CYaError::Success();
 }
 
 CYaError CDatabaseCache::RemoveFolderTree(const std::string& path) {
   auto_lock lock(&cacheLock_, true);
   if (!cache_)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, 13, "The Folder ID cache is not created");
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData, FX::kMessageCacheNotCreated);
   if (path.empty())
     return CYaError::Success();
   // The layouts cache a folder under both "/a/b/" and "/a/b", so compare without trailing separators.
@@ -110,11 +112,30 @@ CYaError CDatabaseCache::InsertIntoFileQueue(int64_t folderId, const std::string
   return CYaError::Success();
 }
 
-FileQueue& CDatabaseCache::GetFileQueue() {
-  // Taking the lock orders this call after any insert still in progress; the reference itself is
-  // unguarded once it is returned.
+FileQueue CDatabaseCache::GetFileQueue() {
   auto_lock lock(&queueLock_, true);
   return queue_;
+}
+
+FileQueue CDatabaseCache::TakeFileQueue() {
+  FileQueue batch;
+  auto_lock lock(&queueLock_, true);
+  batch.splice(batch.end(), queue_);
+  return batch;
+}
+
+void CDatabaseCache::RestoreFileQueue(FileQueue&& batch) {
+  auto_lock lock(&queueLock_, true);
+  queue_.splice(queue_.begin(), batch);
+}
+
+void CDatabaseCache::MoveQueuedFiles(const std::unordered_map<int64_t, int64_t>& movedFolders) {
+  auto_lock lock(&queueLock_, true);
+  for (FileQueueEntry& entry : queue_) {
+    const auto found = movedFolders.find(std::get<0>(entry));
+    if (found != movedFolders.end())
+      std::get<0>(entry) = found->second;
+  }
 }
 
 CYaError CDatabaseCache::ClearFileQueue() {
@@ -126,8 +147,7 @@ CYaError CDatabaseCache::ClearFileQueue() {
 CYaError CDatabaseCache::GetCacheStatistics(std::string& text) {
   // One lock for both counts, so that a report from the logging thread shows a consistent pair.
   auto_lock lock(&cacheLock_, true);
-  text = FXString::Format("Folder ID Cache Hit : [%ld] - Miss : [%ld]", static_cast<long>(hits_),
-                          static_cast<long>(misses_));
+  text = FXString::Format("Folder ID Cache Hit : [%" PRId64 "] - Miss : [%" PRId64 "]", hits_, misses_);
   return CYaError::Success();
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 
 #include "fsdb/DatabaseItem.h"
 #include "fsdb/Error.h"
@@ -49,9 +50,16 @@ class CDatabaseCache {
   bool IsFileQueueFull();
   size_t GetFileQueueSize();
   CYaError InsertIntoFileQueue(int64_t folderId, const std::string& name, const CDatabaseItemPtr& item);
-  // The queue itself; the lock is released before the reference is used, so only the thread that
-  // queues may read it.
-  FileQueue& GetFileQueue();
+  // A copy of the queue, in order.
+  FileQueue GetFileQueue();
+  // Takes every queued file out, in order, leaving the queue empty: the caller owns the batch and works
+  // on it without the lock.
+  FileQueue TakeFileQueue();
+  // Puts a batch taken out by TakeFileQueue back in front of whatever was queued since, so that the
+  // files keep their order (a batch that could not be written).
+  void RestoreFileQueue(FileQueue&& batch);
+  // Points the queued files of each folder id `old` in `movedFolders` at its new id.
+  void MoveQueuedFiles(const std::unordered_map<int64_t, int64_t>& movedFolders);
   CYaError ClearFileQueue();
 
   // "Folder ID Cache Hit : [h] - Miss : [m]".

@@ -53,22 +53,10 @@ class CollationExtensionTest : public ::testing::TestWithParam<DatabaseType> {
     database_ = temp_.File("scan.db");
     FSDB::CScanDatabase db(database_, GetParam());
     ASSERT_OK(db.Open(false));
-    int64_t n = 1;
-    for (const std::string& path : kTreeInPathOrder) {
-      CDatabaseItemPtr item = boost::make_shared<FSDB::CDatabaseItem>();
-      item->SetFileId(1000 + n);
-      item->SetFileSize(n * 7);
-      item->SetAccessTime(n + 1);
-      item->SetModificationTime(n + 2);
-      item->SetChangeTime(n + 3);
-      item->SetAsSelected(n % 2 == 0);
-      item->SetAsCollect(n % 3 == 0);
-      ASSERT_OK(item->FormMetadata());
-      ++n;
-      if (path.back() == '/')
-        ASSERT_OK(db.AddFolder(path, item));
-      else
-        ASSERT_OK(db.AddFile(path, item));
+    for (size_t n = 0; n < kTreeInPathOrder.size(); ++n) {
+      const std::string& path = kTreeInPathOrder[n];
+      const CDatabaseItemPtr item = fsdbtest::Item(static_cast<int64_t>(n) + 1, n % 2 == 1);
+      ASSERT_OK(path.back() == '/' ? db.AddFolder(path, item) : db.AddFile(path, item));
     }
     ASSERT_OK(db.Close());
   }
@@ -194,23 +182,20 @@ TEST_P(CollationExtensionTest, ShellWithoutTheExtensionCannotReadTheView) {
   EXPECT_NE(result.err.find("no such collation sequence: PATH_COMPONENTS"), std::string::npos) << result.err;
 }
 
-// The command the documentation gives. ORDER BY 1 sorts by the view's first column (the row id in the
-// full-path layout, the path in plain byte order in the optimized one), so only the rows are compared.
-TEST_P(CollationExtensionTest, ShellReadsEveryRowTheLibraryReturns) {
-  const ShellResult result = Shell("SELECT * FROM FilesystemView ORDER BY 1");
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.err, "");
-  const Lines library = LibraryEntries();
+// The command the documentation gives: ORDER BY 1 sorts by the view's first column (the row id in the
+// full-path layout, the path in plain byte order in the optimized one), so only the rows are compared. The
+// view's own ORDER BY names the collation: the shell lists the rows in the library's path order, not in
+// byte order (which would put "/t/a b/" before "/t/a/b/").
+TEST_P(CollationExtensionTest, ShellReadsEveryRowTheLibraryReturnsInItsPathOrder) {
+  const ShellResult documented = Shell("SELECT * FROM FilesystemView ORDER BY 1");
+  ASSERT_EQ(documented.status, 0) << documented.err;
+  EXPECT_EQ(documented.err, "");
+  const Lines library = LibraryEntriesInPathOrder();
   EXPECT_EQ(library.size(), kTreeInPathOrder.size());
-  EXPECT_EQ(Sorted(ViewEntries(result.rows)), Sorted(library));
-}
-
-// The view's own ORDER BY names the collation: through the extension the shell lists the rows in the
-// library's path order, not in byte order (which would put "/t/a b/" before "/t/a/b/").
-TEST_P(CollationExtensionTest, ShellListsTheViewInTheLibrarysPathOrder) {
-  const ShellResult result = Shell("SELECT * FROM FilesystemView");
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(ViewEntries(result.rows), LibraryEntriesInPathOrder());
+  EXPECT_EQ(Sorted(ViewEntries(documented.rows)), Sorted(library));
+  const ShellResult viewOrder = Shell("SELECT * FROM FilesystemView");
+  ASSERT_EQ(viewOrder.status, 0) << viewOrder.err;
+  EXPECT_EQ(ViewEntries(viewOrder.rows), library);
 }
 
 // Both collations through the shell, against the order and equalities the library defines.
@@ -238,8 +223,6 @@ TEST_P(CollationExtensionTest, BothCollationsOrderAndCompareAsTheLibrary) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, CollationExtensionTest,
                          ::testing::Values(FSDB::DATABASE_TYPE_FULL_PATH, FSDB::DATABASE_TYPE_OPTIMIZED),
-                         [](const ::testing::TestParamInfo<DatabaseType>& info) {
-                           return info.param == FSDB::DATABASE_TYPE_OPTIMIZED ? "Optimized" : "FullPath";
-                         });
+                         fsdbtest::LayoutName);
 
 }  // namespace
