@@ -98,14 +98,12 @@ int StatAt(int folder, const char* name, int flags, WalkEntry& entry) {
   return 0;
 }
 
-std::string JoinPath(const std::string& folder, const std::string& name) {
-  std::string path;
-  path.reserve(folder.size() + 1 + name.size());
-  path = folder;
+// `folder`/`name` into `path`, whose buffer is reused.
+void JoinPath(const std::string& folder, const std::string& name, std::string& path) {
+  path.assign(folder);
   if (path.empty() || path.back() != '/')
     path += '/';
   path += name;
-  return path;
 }
 
 // "/a//b/" -> "/a/b"; "/" stays.
@@ -304,13 +302,23 @@ class EntryQueue {
 
   explicit EntryQueue(size_t capacity) : capacity_(capacity) {}
 
-  // A batch to fill: a spent one when there is one.
+  // A batch to fill: a spent one when there is one. The items of its entries are released here, on
+  // the thread that made them, rather than on the one that writes the database.
   Batch Take() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spent_.empty())
-      return Batch();
-    Batch batch = std::move(spent_.back());
-    spent_.pop_back();
+    Batch batch;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (spent_.empty())
+        return batch;
+      batch = std::move(spent_.back());
+      spent_.pop_back();
+    }
+    for (size_t i = 0; i < batch.used; ++i) {
+      batch.entries[i].item.reset();
+      batch.entries[i].folder.Reset();
+    }
+    batch.used = 0;
+    batch.descriptors = 0;
     return batch;
   }
 
@@ -344,15 +352,8 @@ class EntryQueue {
     return true;
   }
 
-  // Hands a batch back once its entries are written. Their items and descriptors go now; their strings
-  // keep their buffers.
+  // Hands a batch back once its entries are written.
   void Recycle(Batch&& batch) {
-    for (size_t i = 0; i < batch.used; ++i) {
-      batch.entries[i].item.reset();
-      batch.entries[i].folder.Reset();
-    }
-    batch.used = 0;
-    batch.descriptors = 0;
     std::lock_guard<std::mutex> lock(mutex_);
     spent_.push_back(std::move(batch));
   }
@@ -390,10 +391,12 @@ struct JoinedWalk {
 // where it can, and passes the entries on in batches.
 class FormingSink : public WalkSink {
  public:
-  // A batch goes when it holds this many entries, or this many open folders (with digests: every
-  // queued file to hash holds one, and the queue must not exhaust the process's descriptors).
+  // A batch goes when it holds this many entries, or this many open folders: with digests every file
+  // to hash holds one until it is read, and the batches waiting (kQueuedBatches and the one filling)
+  // must leave the process's descriptors to the hashing threads and the database.
   static constexpr size_t kBatchEntries = 512;
-  static constexpr size_t kBatchDescriptors = 32;
+  static constexpr size_t kBatchDescriptors = 8;
+  static constexpr size_t kQueuedBatches = 4;
 
   FormingSink(const ScanOptions& options, PreviousDigests& previous, EntryQueue& queue)
       : select_(options.select),
@@ -792,7 +795,8 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
     }
     if (IsOwnFile(folder, child.name))
       continue;
-    child.path = JoinPath(folder.path, child.name);
+    // Built in place: a file costs the walk no allocation once its strings have grown.
+    JoinPath(folder.path, child.name, child.path);
     if (const int err = StatAt(handle->fd, name, 0, child); err != 0) {
       if (err == ENOENT) {
         sink_.OnVanished(child.path);
@@ -837,7 +841,7 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
     DatabaseWriter writer(database, options, progress);
     // The walk runs on a thread of its own and hands batches over to this thread, the only one that
     // drives the database; while one waits for the file system the other writes.
-    EntryQueue queue(4);
+    EntryQueue queue(FormingSink::kQueuedBatches);
     FormingSink sink(options, previous, queue);
     TreeWalker walker(options, {options.database, file}, sink);
     ToolStatus walked;
