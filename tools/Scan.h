@@ -1,8 +1,9 @@
 // `fsdb scan`: walks a folder tree and records it in a scan database that replaces the old one only
 // when complete.
 //
-// The walk (TreeWalker) and the writing (a WalkSink) are apart: the walker only reads the file system
-// and hands each entry to its sink, so it can later run on a thread of its own and pass batches on.
+// The walk (TreeWalker) and the writing are apart: the walker only reads the file system and hands each
+// entry to its sink. A scan walks on a thread of its own, whose sink forms the items and passes them on
+// in batches to the one thread that drives the database.
 
 #ifndef FSDB_TOOLS_SCAN_H_
 #define FSDB_TOOLS_SCAN_H_
