@@ -273,8 +273,8 @@ struct ReadyEntry {
     kFolder,      // item complete
     kFile,        // item complete; `reused` when its digest came from the earlier scan, `reason` set
                   // when it has none because it could not be hashed
-    kToHash,      // a regular file whose digest is still to be taken: `folder` is its open folder, and
-                  // the item gets its tool attributes once the digest is back
+    kToHash,      // a regular file whose digest is still to be taken: `folderFd` is its folder, kept
+                  // open by `folderHold`, and the item gets its tool attributes once the digest is back
     kUnreadable,  // a folder not completely listed, for `reason`
     kVanished,    // an entry gone before it was examined
   };
@@ -283,7 +283,8 @@ struct ReadyEntry {
   std::string path, reason;
   FSDB::CDatabaseItemPtr item;
   // kToHash only.
-  UniqueFd folder;
+  int folderFd = -1;
+  std::shared_ptr<const void> folderHold;
   std::string name;
   ExpectedFile expected;
   uint32_t uid = 0, gid = 0;
@@ -297,7 +298,7 @@ class EntryQueue {
   struct Batch {
     std::vector<ReadyEntry> entries;
     size_t used = 0;
-    size_t descriptors = 0;  // entries holding an open folder
+    size_t descriptors = 0;  // entries keeping their folder open
   };
 
   explicit EntryQueue(size_t capacity) : capacity_(capacity) {}
@@ -315,7 +316,7 @@ class EntryQueue {
     }
     for (size_t i = 0; i < batch.used; ++i) {
       batch.entries[i].item.reset();
-      batch.entries[i].folder.Reset();
+      batch.entries[i].folderHold.reset();
     }
     batch.used = 0;
     batch.descriptors = 0;
@@ -391,9 +392,10 @@ struct JoinedWalk {
 // where it can, and passes the entries on in batches.
 class FormingSink : public WalkSink {
  public:
-  // A batch goes when it holds this many entries, or this many open folders: with digests every file
-  // to hash holds one until it is read, and the batches waiting (kQueuedBatches and the one filling)
-  // must leave the process's descriptors to the hashing threads and the database.
+  // A batch goes when it holds this many entries, or this many files to hash: each keeps its folder
+  // open until the database thread has handed it to the hashing threads (which read it through a
+  // duplicate, as before), so a walk through many small folders keeps at most (kQueuedBatches + 1) *
+  // kBatchDescriptors folders open beyond its own, and usually one or two.
   static constexpr size_t kBatchEntries = 512;
   static constexpr size_t kBatchDescriptors = 8;
   static constexpr size_t kQueuedBatches = 4;
@@ -428,7 +430,8 @@ class FormingSink : public WalkSink {
     if (hash_ && !entry.folder && S_ISREG(entry.mode)) {
       digest = previous_.Find(entry);
       ready.reused = !digest.empty();
-      if (!ready.reused && Dup(entry, ready)) {
+      if (!ready.reused) {
+        ToHash(entry, ready);
         ready.item = std::move(item);
         return Sent();
       }
@@ -467,22 +470,18 @@ class FormingSink : public WalkSink {
     return ready;
   }
 
-  // Keeps a descriptor of the file's folder for the hashing threads; false (with the reason) when none
-  // can be had, and the file is then recorded without a digest.
-  bool Dup(const WalkEntry& entry, ReadyEntry& ready) {
-    ready.folder.Reset(fcntl(entry.folderFd, F_DUPFD_CLOEXEC, 0));
-    if (ready.folder.Get() < 0) {
-      ready.reason = Reason(errno);
-      return false;
-    }
+  // Keeps the file's folder open for the hashing threads. The folders of one batch are mostly one
+  // folder; each batch holds at most kBatchDescriptors of them.
+  void ToHash(const WalkEntry& entry, ReadyEntry& ready) {
     ready.kind = ReadyEntry::Kind::kToHash;
+    ready.folderFd = entry.folderFd;
+    ready.folderHold = entry.folderHold;
     ready.name = entry.name;
     ready.expected.inode = entry.inode;
     ready.expected.size = entry.size;
     ready.uid = entry.uid;
     ready.gid = entry.gid;
     ++batch_.descriptors;
-    return true;
   }
 
   // Sends the batch once full; fails when the writer stopped, which ends the walk.
@@ -574,11 +573,17 @@ class DatabaseWriter {
   }
 
   ToolStatus Submit(ReadyEntry& ready) {
+    UniqueFd folder(fcntl(ready.folderFd, F_DUPFD_CLOEXEC, 0));
+    if (folder.Get() < 0) {
+      NotHashed(ready.path, Reason(errno));
+      ready.item->SetMetadata(AddToolAttributes(ready.item->GetMetadata(), ready.uid, ready.gid));
+      return AddFile(ready.path, ready.item);
+    }
     const uint64_t id = nextId_++;
     waiting_.emplace(id, Waiting{ready.path, std::move(ready.item), ready.uid, ready.gid});
     DigestJob job;
     job.id = id;
-    job.folder = std::move(ready.folder);
+    job.folder = std::move(folder);
     job.name = ready.name;
     job.expected = ready.expected;
     // Waits while the pool is full; outcomes keep queueing meanwhile and are written just below.
@@ -774,6 +779,7 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
   bool incomplete = false;
   WalkEntry child;
   child.folderFd = handle->fd;
+  child.folderHold = handle;
   for (;;) {
     errno = 0;
     const dirent* found = readdir(dir.get());
@@ -810,6 +816,7 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
     if (child.folder && !(options_.oneFileSystem && child.device != rootDevice_)) {
       pending.push_back({handle, std::move(childRelative), child});
       pending.back().entry.folderFd = -1;  // its parent's descriptor may be closed when it is opened
+      pending.back().entry.folderHold.reset();
       continue;
     }
     // A file, or the mount point of another file system recorded without its content.

@@ -47,9 +47,10 @@ struct WalkEntry {
   int64_t accessNs = 0, modificationNs = 0, changeNs = 0, creationNs = 0;  // creation 0: not kept
   uint32_t mode = 0, links = 0, uid = 0, gid = 0;
   dev_t device = 0;
-  // The open folder that holds the entry (valid only during OnEntry), or -1 (the root, and a folder
-  // reached on its own descriptor).
+  // The open folder that holds the entry, or -1 (the root, and a folder reached on its own
+  // descriptor). Valid during OnEntry, and for as long as a copy of `folderHold` is kept.
   int folderFd = -1;
+  std::shared_ptr<const void> folderHold;
 };
 
 // Receives the walk. A folder arrives before everything beneath it.
