@@ -2,6 +2,7 @@
 // temporary folder, over both layouts where the layout matters.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -437,6 +438,66 @@ TEST_P(ToolScanTest, ProgressLineOnlyOnATerminal) {
   const ToolResult plain = Tool({"scan", Root(), Db("3.db")});
   EXPECT_EQ(plain.err, "");
   EXPECT_EQ(plain.out.rfind("scanned " + Root() + ": 1 folders, 1 files, 0 skipped in ", 0), 0u) << plain.out;
+}
+
+// A tree far larger than one batch of the walk's hand-over: every entry arrives exactly once, each under
+// its own folder, however the batches are cut (folders of every size, one larger than a batch).
+TEST_P(ToolScanTest, ManyEntriesArriveOnceEach) {
+  size_t files = 0, folders = 1;
+  for (int f = 0; f < 30; ++f) {
+    const std::string folder = "root/d" + std::to_string(f) + (f % 3 == 0 ? "/deep/er" : "");
+    folders += f % 3 == 0 ? 3 : 1;
+    const int count = f == 7 ? 1300 : 7 * f;
+    for (int i = 0; i < count; ++i, ++files)
+      tree_.Write(folder + "/f" + std::to_string(i), std::to_string(i));
+    if (count == 0)
+      tree_.MakeFolder(folder);
+  }
+  ScanOk("1.db");
+  const ToolResult info = Tool({"info", Db("1.db")});
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_EQ(Field(info, "folders"), std::to_string(folders));
+  EXPECT_EQ(Field(info, "files"), std::to_string(files));
+  // A file is found under its own folder, with its own size.
+  for (const std::string file : {"d7/f1299", "d7/f0", "d9/deep/er/f62", "d29/f202", "d1/f6"}) {
+    const ToolResult stat = Tool({"stat", Db("1.db"), In(file)});
+    ASSERT_EQ(stat.status, 0) << file << ": " << stat.err;
+    EXPECT_EQ(Field(stat, "size"), std::to_string(file.substr(file.rfind("/f") + 2).size())) << file;
+  }
+  EXPECT_EQ(Tool({"ls", Db("1.db"), In("d7")}).Lines().size(), 1300u);
+  // Nothing is reported changed against a second scan of the same tree.
+  ScanOk("2.db");
+  const ToolResult compare = Tool({"compare", "--summary", Db("1.db"), Db("2.db")});
+  ASSERT_EQ(compare.status, 0) << compare.err;
+  EXPECT_EQ(compare.out,
+            "summary: added 0 folders, 0 files; deleted 0 folders, 0 files; changed 0 folders, 0 files; "
+            "moved 0 folders, 0 files; unreadable 0\n");
+}
+
+// Files waiting for their digests keep their folder open, also while they wait to be handed from the
+// walk to the database thread, but take no descriptor of their own before they are read: a hashed scan
+// of many files in a few folders stays within a small descriptor limit and hashes every file.
+TEST_P(ToolScanTest, HashedScanStaysWithinFewDescriptors) {
+  constexpr int kFiles = 1500;
+  for (int i = 0; i < kFiles; ++i)
+    tree_.Write("root/" + std::to_string(i % 3) + "/f" + std::to_string(i), std::string(i % 50, 'x'));
+  cpu_set_t set;
+  ASSERT_EQ(sched_getaffinity(0, sizeof(set), &set), 0);
+  int cpu = 0;
+  while (!CPU_ISSET(cpu, &set))
+    ++cpu;
+  // One hashing thread (one allowed CPU), 40 descriptors.
+  Args args{"prlimit", "--nofile=40", "taskset", "-c",       std::to_string(cpu),
+            FSDB_TOOL, "scan",        "-q",      "--layout", Layout(),
+            "--hash",  "xxh128",      Root(),    Db("1.db")};
+  const ToolResult scan = fsdbtest::RunProgram(args, tree_.path());
+  if (scan.status == 127)
+    GTEST_SKIP() << "cannot run prlimit and taskset here";
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_TRUE(scan.err.empty()) << scan.err.substr(0, 400);
+  const ToolResult info = Tool({"info", Db("1.db")});
+  EXPECT_EQ(Field(info, "digests"),
+            "xxh128, " + std::to_string(kFiles) + " files hashed, 0 reused, 0 unreadable");
 }
 
 TEST(ToolCommandLineTest, ErrorsAreOneLineAndExitTwo) {

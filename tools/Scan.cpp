@@ -11,11 +11,15 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <list>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -94,14 +98,12 @@ int StatAt(int folder, const char* name, int flags, WalkEntry& entry) {
   return 0;
 }
 
-std::string JoinPath(const std::string& folder, const std::string& name) {
-  std::string path;
-  path.reserve(folder.size() + 1 + name.size());
-  path = folder;
+// `folder`/`name` into `path`, whose buffer is reused.
+void JoinPath(const std::string& folder, const std::string& name, std::string& path) {
+  path.assign(folder);
   if (path.empty() || path.back() != '/')
     path += '/';
   path += name;
-  return path;
 }
 
 // "/a//b/" -> "/a/b"; "/" stays.
@@ -264,25 +266,146 @@ struct DigestCounts {
   uint64_t bytesRead = 0, hashed = 0, reused = 0, unreadable = 0;
 };
 
-// Writes every entry into the scan database and keeps the counts and the unreadable folders. With
-// digests, a regular file whose digest cannot be taken over from the earlier scan goes to a pool of
-// hashing threads and is written once its digest is back, in whatever order digests come back (its
-// folder is written already); this thread alone drives the database.
-class DatabaseSink : public WalkSink {
+// What the walk found, ready to be recorded: the item is formed (metadata document included) on the
+// walking thread, so the thread that writes the database only does database work.
+struct ReadyEntry {
+  enum class Kind : uint8_t {
+    kFolder,      // item complete
+    kFile,        // item complete; `reused` when its digest came from the earlier scan, `reason` set
+                  // when it has none because it could not be hashed
+    kToHash,      // a regular file whose digest is still to be taken: `folderFd` is its folder, kept
+                  // open by `folderHold`, and the item gets its tool attributes once the digest is back
+    kUnreadable,  // a folder not completely listed, for `reason`
+    kVanished,    // an entry gone before it was examined
+  };
+  Kind kind = Kind::kFile;
+  bool reused = false;
+  std::string path, reason;
+  FSDB::CDatabaseItemPtr item;
+  // kToHash only.
+  int folderFd = -1;
+  std::shared_ptr<const void> folderHold;
+  std::string name;
+  ExpectedFile expected;
+  uint32_t uid = 0, gid = 0;
+};
+
+// Batches of ready entries from the walking thread to the writing thread, at most `capacity` of them
+// waiting, so a walk faster than the database holds a bounded amount of memory. Spent batches go back to
+// the walker with their entries' strings, whose buffers are reused. Thread-safe.
+class EntryQueue {
  public:
-  DatabaseSink(FSDB::CScanDatabase& database, const ScanOptions& options, PreviousDigests& previous,
-               ProgressLine& progress)
-      : database_(database),
-        select_(options.select),
-        hash_(options.hash),
-        previous_(previous),
-        progress_(progress) {
-    if (hash_ != DigestAlgorithm::kNone) {
-      const unsigned threads = DigestPool::DefaultThreads();
-      // A few files per thread keep every thread busy while this one writes; each holds a descriptor.
-      pool_ = std::make_unique<DigestPool>(hash_, threads, size_t{8} * threads);
+  struct Batch {
+    std::vector<ReadyEntry> entries;
+    size_t used = 0;
+    size_t descriptors = 0;  // entries keeping their folder open
+  };
+
+  explicit EntryQueue(size_t capacity) : capacity_(capacity) {}
+
+  // A batch to fill: a spent one when there is one. The items of its entries are released here, on
+  // the thread that made them, rather than on the one that writes the database.
+  Batch Take() {
+    Batch batch;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (spent_.empty())
+        return batch;
+      batch = std::move(spent_.back());
+      spent_.pop_back();
     }
+    for (size_t i = 0; i < batch.used; ++i) {
+      batch.entries[i].item.reset();
+      batch.entries[i].folderHold.reset();
+    }
+    batch.used = 0;
+    batch.descriptors = 0;
+    return batch;
   }
+
+  // Waits for room; false when the reader stopped (the batch is then dropped).
+  bool Push(Batch&& batch) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    room_.wait(lock, [this] { return stopped_ || full_.size() < capacity_; });
+    if (stopped_)
+      return false;
+    full_.push_back(std::move(batch));
+    ready_.notify_one();
+    return true;
+  }
+
+  // No more batches will come.
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    ready_.notify_one();
+  }
+
+  // The next batch, waiting for it; false once the queue is closed and empty.
+  bool Pop(Batch& batch) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait(lock, [this] { return closed_ || !full_.empty(); });
+    if (full_.empty())
+      return false;
+    batch = std::move(full_.front());
+    full_.pop_front();
+    room_.notify_one();
+    return true;
+  }
+
+  // Hands a batch back once its entries are written.
+  void Recycle(Batch&& batch) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spent_.push_back(std::move(batch));
+  }
+
+  // The reader gives up: a waiting and every later Push fails.
+  void Stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    room_.notify_one();
+  }
+
+ private:
+  const size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable room_, ready_;
+  std::deque<Batch> full_;
+  std::vector<Batch> spent_;
+  bool closed_ = false, stopped_ = false;
+};
+
+// Ends the walking thread: stops the queue, so that a walk still going fails at its next batch, and
+// joins the thread. Done at the latest on destruction.
+struct JoinedWalk {
+  EntryQueue& queue;
+  std::thread& thread;
+  ~JoinedWalk() { End(); }
+  void End() const {
+    queue.Stop();
+    if (thread.joinable())
+      thread.join();
+  }
+};
+
+// Runs on the walking thread: forms each entry's item, takes over its digest from the earlier scan
+// where it can, and passes the entries on in batches.
+class FormingSink : public WalkSink {
+ public:
+  // A batch goes when it holds this many entries, or this many files to hash: each keeps its folder
+  // open until the database thread has handed it to the hashing threads (which read it through a
+  // duplicate, as before), so a walk through many small folders keeps at most (kQueuedBatches + 1) *
+  // kBatchDescriptors folders open beyond its own, and usually one or two.
+  static constexpr size_t kBatchEntries = 512;
+  static constexpr size_t kBatchDescriptors = 8;
+  static constexpr size_t kQueuedBatches = 4;
+
+  FormingSink(const ScanOptions& options, PreviousDigests& previous, EntryQueue& queue)
+      : select_(options.select),
+        hash_(options.hash != DigestAlgorithm::kNone),
+        previous_(previous),
+        queue_(queue),
+        batch_(queue.Take()) {}
 
   ToolStatus OnEntry(const WalkEntry& entry) override {
     auto item = boost::make_shared<FSDB::CDatabaseItem>();
@@ -299,41 +422,132 @@ class DatabaseSink : public WalkSink {
     item->SetCreationTime(entry.creationNs);
     item->SetAsDirectory(entry.folder);
     item->SetAsSelected(select_);
-    CYaError error = item->FormMetadata();
+    const CYaError error = item->FormMetadata();
     if (error.IsError())
       return FromLibraryError(error, "cannot record", entry.path);
-    if (entry.folder) {
-      item->SetMetadata(AddToolAttributes(item->GetMetadata(), entry.uid, entry.gid));
-      error = database_.AddFolder(entry.path, item);
-      if (error.IsError())
-        return FromLibraryError(error, "cannot record", entry.path);
-      ++folders_;
-      currentFolder_ = entry.path;
-      progress_.Update(folders_, files_, currentFolder_);
+    ReadyEntry& ready = Next(entry.folder ? ReadyEntry::Kind::kFolder : ReadyEntry::Kind::kFile, entry.path);
+    std::string_view digest;
+    if (hash_ && !entry.folder && S_ISREG(entry.mode)) {
+      digest = previous_.Find(entry);
+      ready.reused = !digest.empty();
+      if (!ready.reused) {
+        ToHash(entry, ready);
+        ready.item = std::move(item);
+        return Sent();
+      }
+    }
+    item->SetMetadata(AddToolAttributes(item->GetMetadata(), entry.uid, entry.gid, digest));
+    ready.item = std::move(item);
+    return Sent();
+  }
+
+  void OnUnreadable(const std::string& path, const std::string& reason) override {
+    Next(ReadyEntry::Kind::kUnreadable, path).reason = reason;
+    (void)Sent();  // a stopped writer is noticed at the next entry
+  }
+
+  void OnVanished(const std::string& path) override {
+    Next(ReadyEntry::Kind::kVanished, path);
+    (void)Sent();
+  }
+
+  // Passes on the last batch and closes the queue. The walk is over.
+  void Finish() {
+    if (batch_.used > 0)
+      (void)queue_.Push(std::move(batch_));
+    queue_.Close();
+  }
+
+ private:
+  ReadyEntry& Next(ReadyEntry::Kind kind, const std::string& path) {
+    if (batch_.used == batch_.entries.size())
+      batch_.entries.emplace_back();
+    ReadyEntry& ready = batch_.entries[batch_.used++];
+    ready.kind = kind;
+    ready.reused = false;
+    ready.path = path;
+    ready.reason.clear();
+    return ready;
+  }
+
+  // Keeps the file's folder open for the hashing threads. The folders of one batch are mostly one
+  // folder; each batch holds at most kBatchDescriptors of them.
+  void ToHash(const WalkEntry& entry, ReadyEntry& ready) {
+    ready.kind = ReadyEntry::Kind::kToHash;
+    ready.folderFd = entry.folderFd;
+    ready.folderHold = entry.folderHold;
+    ready.name = entry.name;
+    ready.expected.inode = entry.inode;
+    ready.expected.size = entry.size;
+    ready.uid = entry.uid;
+    ready.gid = entry.gid;
+    ++batch_.descriptors;
+  }
+
+  // Sends the batch once full; fails when the writer stopped, which ends the walk.
+  ToolStatus Sent() {
+    if (batch_.used < kBatchEntries && batch_.descriptors < kBatchDescriptors)
       return ToolStatus::Ok();
+    if (!queue_.Push(std::move(batch_)))
+      return ToolStatus::Fail("the scan stopped");
+    batch_ = queue_.Take();
+    return ToolStatus::Ok();
+  }
+
+  const bool select_, hash_;
+  PreviousDigests& previous_;
+  EntryQueue& queue_;
+  EntryQueue::Batch batch_;
+};
+
+// Runs on the one thread that drives the database: writes every entry and keeps the counts and the
+// unreadable folders. With digests, a file to hash goes to a pool of hashing threads and is written once
+// its digest is back, in whatever order digests come back (its folder is written already).
+class DatabaseWriter {
+ public:
+  DatabaseWriter(FSDB::CScanDatabase& database, const ScanOptions& options, ProgressLine& progress)
+      : database_(database), progress_(progress) {
+    if (options.hash != DigestAlgorithm::kNone) {
+      const unsigned threads = DigestPool::DefaultThreads();
+      // A few files per thread keep every thread busy while this one writes; each holds a descriptor.
+      pool_ = std::make_unique<DigestPool>(options.hash, threads, size_t{8} * threads);
     }
-    if (!pool_ || !S_ISREG(entry.mode))
-      return AddFile(entry.path, item, entry.uid, entry.gid, {});
-    if (const std::string_view digest = previous_.Find(entry); !digest.empty()) {
-      ++digests_.reused;
-      return AddFile(entry.path, item, entry.uid, entry.gid, digest);
+  }
+
+  ToolStatus Write(ReadyEntry& ready) {
+    switch (ready.kind) {
+      case ReadyEntry::Kind::kFolder: {
+        const CYaError error = database_.AddFolder(ready.path, ready.item);
+        if (error.IsError())
+          return FromLibraryError(error, "cannot record", ready.path);
+        ++folders_;
+        currentFolder_ = ready.path;
+        progress_.Update(folders_, files_, currentFolder_);
+        return ToolStatus::Ok();
+      }
+      case ReadyEntry::Kind::kFile:
+        if (ready.reused)
+          ++digests_.reused;
+        if (!ready.reason.empty())
+          NotHashed(ready.path, ready.reason);
+        return AddFile(ready.path, ready.item);
+      case ReadyEntry::Kind::kToHash:
+        return Submit(ready);
+      case ReadyEntry::Kind::kUnreadable:
+        Warn("cannot list " + EscapePath(ready.path) + ": " + ready.reason);
+        unreadable_.push_back({ready.path, ready.reason});
+        ++skipped_;
+        return ToolStatus::Ok();
+      case ReadyEntry::Kind::kVanished:
+        Warn("vanished during the scan: " + EscapePath(ready.path));
+        ++skipped_;
+        return ToolStatus::Ok();
     }
-    return Submit(entry, std::move(item));
+    return ToolStatus::Ok();
   }
 
   // Writes the files whose digests are still being computed. The walk is over.
   ToolStatus Finish() { return Drain(true); }
-
-  void OnUnreadable(const std::string& path, const std::string& reason) override {
-    Warn("cannot list " + EscapePath(path) + ": " + reason);
-    unreadable_.push_back({path, reason});
-    ++skipped_;
-  }
-
-  void OnVanished(const std::string& path) override {
-    Warn("vanished during the scan: " + EscapePath(path));
-    ++skipped_;
-  }
 
   uint64_t folders() const { return folders_; }
   uint64_t files() const { return files_; }
@@ -349,9 +563,7 @@ class DatabaseSink : public WalkSink {
     uint32_t uid, gid;
   };
 
-  ToolStatus AddFile(const std::string& path, const FSDB::CDatabaseItemPtr& item, uint32_t uid, uint32_t gid,
-                     std::string_view digest) {
-    item->SetMetadata(AddToolAttributes(item->GetMetadata(), uid, gid, digest));
+  ToolStatus AddFile(const std::string& path, const FSDB::CDatabaseItemPtr& item) {
     const CYaError error = database_.AddFile(path, item);
     if (error.IsError())
       return FromLibraryError(error, "cannot record", path);
@@ -360,23 +572,23 @@ class DatabaseSink : public WalkSink {
     return ToolStatus::Ok();
   }
 
-  ToolStatus Submit(const WalkEntry& entry, FSDB::CDatabaseItemPtr item) {
-    UniqueFd folder(fcntl(entry.folderFd, F_DUPFD_CLOEXEC, 0));
+  ToolStatus Submit(ReadyEntry& ready) {
+    UniqueFd folder(fcntl(ready.folderFd, F_DUPFD_CLOEXEC, 0));
     if (folder.Get() < 0) {
-      NotHashed(entry.path, Reason(errno));
-      return AddFile(entry.path, item, entry.uid, entry.gid, {});
+      NotHashed(ready.path, Reason(errno));
+      ready.item->SetMetadata(AddToolAttributes(ready.item->GetMetadata(), ready.uid, ready.gid));
+      return AddFile(ready.path, ready.item);
     }
     const uint64_t id = nextId_++;
-    waiting_.emplace(id, Waiting{entry.path, std::move(item), entry.uid, entry.gid});
+    waiting_.emplace(id, Waiting{ready.path, std::move(ready.item), ready.uid, ready.gid});
     DigestJob job;
     job.id = id;
     job.folder = std::move(folder);
-    job.name = entry.name;
-    job.expected.inode = entry.inode;
-    job.expected.size = entry.size;
+    job.name = ready.name;
+    job.expected = ready.expected;
     // Waits while the pool is full; outcomes keep queueing meanwhile and are written just below.
     if (!pool_->Submit(std::move(job)))
-      return ToolStatus::Fail("cannot hash " + EscapePath(entry.path) + ": the hashing threads stopped");
+      return ToolStatus::Fail("cannot hash " + EscapePath(ready.path) + ": the hashing threads stopped");
     return Drain(false);
   }
 
@@ -396,7 +608,9 @@ class DatabaseSink : public WalkSink {
         ++digests_.hashed;
       else
         NotHashed(file.path, outcome.result.error);
-      ToolStatus status = AddFile(file.path, file.item, file.uid, file.gid, outcome.result.Digest());
+      file.item->SetMetadata(
+          AddToolAttributes(file.item->GetMetadata(), file.uid, file.gid, outcome.result.Digest()));
+      ToolStatus status = AddFile(file.path, file.item);
       if (!status.ok)
         return status;
     }
@@ -415,9 +629,6 @@ class DatabaseSink : public WalkSink {
   }
 
   FSDB::CScanDatabase& database_;
-  bool select_;
-  const DigestAlgorithm hash_;
-  PreviousDigests& previous_;
   ProgressLine& progress_;
   uint64_t folders_ = 0, files_ = 0, skipped_ = 0;
   std::string currentFolder_;
@@ -568,6 +779,7 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
   bool incomplete = false;
   WalkEntry child;
   child.folderFd = handle->fd;
+  child.folderHold = handle;
   for (;;) {
     errno = 0;
     const dirent* found = readdir(dir.get());
@@ -589,7 +801,8 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
     }
     if (IsOwnFile(folder, child.name))
       continue;
-    child.path = JoinPath(folder.path, child.name);
+    // Built in place: a file costs the walk no allocation once its strings have grown.
+    JoinPath(folder.path, child.name, child.path);
     if (const int err = StatAt(handle->fd, name, 0, child); err != 0) {
       if (err == ENOENT) {
         sink_.OnVanished(child.path);
@@ -603,6 +816,7 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
     if (child.folder && !(options_.oneFileSystem && child.device != rootDevice_)) {
       pending.push_back({handle, std::move(childRelative), child});
       pending.back().entry.folderFd = -1;  // its parent's descriptor may be closed when it is opened
+      pending.back().entry.folderHold.reset();
       continue;
     }
     // A file, or the mount point of another file system recorded without its content.
@@ -631,11 +845,35 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
       if (!opened.ok)
         return opened;
     }
-    DatabaseSink sink(database, options, previous, progress);
+    DatabaseWriter writer(database, options, progress);
+    // The walk runs on a thread of its own and hands batches over to this thread, the only one that
+    // drives the database; while one waits for the file system the other writes.
+    EntryQueue queue(FormingSink::kQueuedBatches);
+    FormingSink sink(options, previous, queue);
     TreeWalker walker(options, {options.database, file}, sink);
-    ToolStatus status = walker.Walk();
+    ToolStatus walked;
+    std::thread walking([&] {
+      try {
+        walked = walker.Walk();
+      } catch (const std::exception& e) {
+        walked = ToolStatus::Fail(std::string("cannot scan: ") + e.what());
+      }
+      sink.Finish();
+    });
+    // Also on an exception of this thread: the walk must end before what it uses goes.
+    const JoinedWalk joined{queue, walking};
+    ToolStatus status;
+    EntryQueue::Batch batch;
+    while (status.ok && queue.Pop(batch)) {
+      for (size_t i = 0; i < batch.used && status.ok; ++i)
+        status = writer.Write(batch.entries[i]);
+      queue.Recycle(std::move(batch));
+    }
+    joined.End();  // a failed write stops the walk at its next batch
     if (status.ok)
-      status = sink.Finish();
+      status = walked;
+    if (status.ok)
+      status = writer.Finish();
     progress.Clear();
     if (!status.ok)
       return status;
@@ -643,15 +881,15 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
     error = database.Close();
     if (error.IsError())
       return FromLibraryError(error, "cannot write", options.database);
-    folders = sink.folders();
-    files = sink.files();
-    skipped = sink.skipped();
-    const DigestCounts& digests = sink.digests();
+    folders = writer.folders();
+    files = writer.files();
+    skipped = writer.skipped();
+    const DigestCounts& digests = writer.digests();
     info.bytesRead = digests.bytesRead;
     info.filesHashed = digests.hashed;
     info.filesReused = digests.reused;
     info.unreadableFiles = digests.unreadable;
-    info.unreadable = std::move(sink.unreadable());
+    info.unreadable = std::move(writer.unreadable());
     info.root = walker.recordedRoot();
     info.scannedRoot = walker.scannedRoot();
   }

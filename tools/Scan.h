@@ -1,8 +1,9 @@
 // `fsdb scan`: walks a folder tree and records it in a scan database that replaces the old one only
 // when complete.
 //
-// The walk (TreeWalker) and the writing (a WalkSink) are apart: the walker only reads the file system
-// and hands each entry to its sink, so it can later run on a thread of its own and pass batches on.
+// The walk (TreeWalker) and the writing are apart: the walker only reads the file system and hands each
+// entry to its sink. A scan walks on a thread of its own, whose sink forms the items and passes them on
+// in batches to the one thread that drives the database.
 
 #ifndef FSDB_TOOLS_SCAN_H_
 #define FSDB_TOOLS_SCAN_H_
@@ -46,9 +47,10 @@ struct WalkEntry {
   int64_t accessNs = 0, modificationNs = 0, changeNs = 0, creationNs = 0;  // creation 0: not kept
   uint32_t mode = 0, links = 0, uid = 0, gid = 0;
   dev_t device = 0;
-  // The open folder that holds the entry (valid only during OnEntry), or -1 (the root, and a folder
-  // reached on its own descriptor).
+  // The open folder that holds the entry, or -1 (the root, and a folder reached on its own
+  // descriptor). Valid during OnEntry, and for as long as a copy of `folderHold` is kept.
   int folderFd = -1;
+  std::shared_ptr<const void> folderHold;
 };
 
 // Receives the walk. A folder arrives before everything beneath it.
