@@ -68,11 +68,7 @@ const char kSelectSelectedFolders[] =
 // Schema and statements
 
 CYaError CFullPathDatabase::CreateFolderTable() {
-  std::string definition = kFolderTableHead;
-  definition += PathCollation();
-  definition += kFolderTableTail;
-  FSDB_RETURN_IF_ERROR(CreateTable("Folders", definition));
-  return CYaError::Success();
+  return CreateCollatedTable("Folders", kFolderTableHead, kFolderTableTail);
 }
 
 CYaError CFullPathDatabase::CreateIndexes() {

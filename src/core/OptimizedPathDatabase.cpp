@@ -94,11 +94,7 @@ std::string SearchFolders() {
 // Schema and statements
 
 CYaError COptimizedPathDatabase::CreateFolderTable() {
-  std::string definition = kFolderTableHead;
-  definition += PathCollation();
-  definition += kFolderTableTail;
-  FSDB_RETURN_IF_ERROR(CreateTable("Folders", definition));
-  return CYaError::Success();
+  return CreateCollatedTable("Folders", kFolderTableHead, kFolderTableTail);
 }
 
 CYaError COptimizedPathDatabase::CreateIndexes() {

@@ -124,6 +124,9 @@ class CPathDatabase : public CScanDatabasePrivate {
  protected:
   // "PATH_COMPONENTS" or "PATH_COMPONENTS_NOCASE", as the file system asks.
   const char* PathCollation() const;
+  // Creates the table `name` (when missing) from its definition split around the path column's
+  // collation: `head` + PathCollation() + `tail`.
+  CYaError CreateCollatedTable(const char* name, const char* head, const char* tail);
   // The counter for an operation, or null before the counters exist.
   CTimeCounter* Counter(CDatabasePerformanceCounters::DatabaseCounter counter);
   // Binds the eight attribute columns (Inode .. Metadata) of `item` to ?first .. ?first+7.

@@ -168,12 +168,13 @@ CYaError CPathDatabase::RegisterCallbacks() {
   return CYaError::Success();
 }
 
-CYaError CPathDatabase::CreateFileTable() {
-  std::string definition = kFileTableHead;
-  definition += PathCollation();
-  definition += kFileTableTail;
-  FSDB_RETURN_IF_ERROR(CreateTable("Files", definition));
+CYaError CPathDatabase::CreateCollatedTable(const char* name, const char* head, const char* tail) {
+  FSDB_RETURN_IF_ERROR(CreateTable(name, std::string(head) + PathCollation() + tail));
   return CYaError::Success();
+}
+
+CYaError CPathDatabase::CreateFileTable() {
+  return CreateCollatedTable("Files", kFileTableHead, kFileTableTail);
 }
 
 CYaError CPathDatabase::CreateIndexes() {
