@@ -101,6 +101,18 @@ class StringWriter : public pugi::xml_writer {
 
 }  // namespace
 
+// --- CYaXParent ------------------------------------------------------------------------------------
+
+CYaError CYaXParent::AppendNode(const char* name) {
+  pugi::xml_node_struct* child = nullptr;
+  return AppendChild(name, child);
+}
+
+CYaError CYaXParent::GetNode(const char* name) const {
+  pugi::xml_node_struct* child = nullptr;
+  return FindChild(name, child);
+}
+
 // --- CYaXNode --------------------------------------------------------------------------------------
 
 std::string CYaXNode::GetName() const {
@@ -145,16 +157,6 @@ CYaError CYaXNode::GetAttributeAsLONGLONG(const char* name, long long& value) co
 CYaXDocument::CYaXDocument() : document_(std::make_unique<pugi::xml_document>()) {}
 
 CYaXDocument::~CYaXDocument() = default;
-
-CYaError CYaXDocument::AppendNode(const char* name) {
-  pugi::xml_node_struct* child = nullptr;
-  return AppendChild(name, child);
-}
-
-CYaError CYaXDocument::GetNode(const char* name) const {
-  pugi::xml_node_struct* child = nullptr;
-  return FindChild(name, child);
-}
 
 CYaError CYaXDocument::AppendChild(const char* name, pugi::xml_node_struct*& child) {
   return AppendElement(*document_, name, child);

@@ -41,35 +41,53 @@ inline BYaXFormat operator|(BYaXFormat::FORMAT_FLAGS a, BYaXFormat::FORMAT_FLAGS
   return BYaXFormat(static_cast<unsigned>(a) | static_cast<unsigned>(b));
 }
 
+// What a document and its elements share: child elements appended and found by name. The handles it
+// gives out are made by the one pair of templates below, whichever the parent is.
+class CYaXParent {
+ public:
+  // Appends a child element `name`.
+  CYaError AppendNode(const char* name);
+  // Appends a child element `name` and points `node` at it.
+  template <class T>
+  CYaError AppendNode(boost::shared_ptr<T>& node, const std::string& name) {
+    pugi::xml_node_struct* child = nullptr;
+    const CYaError error = AppendChild(name.c_str(), child);
+    return Handed(error, child, node);
+  }
+  // Whether there is a child element `name`: 1168 when there is none.
+  CYaError GetNode(const char* name) const;
+  // Points `node` at the first child element `name`; 1168 when there is none.
+  template <class T>
+  CYaError GetNode(boost::shared_ptr<T>& node, const std::string& name) const {
+    pugi::xml_node_struct* child = nullptr;
+    const CYaError error = FindChild(name.c_str(), child);
+    return Handed(error, child, node);
+  }
+
+ protected:
+  ~CYaXParent() = default;
+
+  virtual CYaError AppendChild(const char* name, pugi::xml_node_struct*& child) = 0;
+  virtual CYaError FindChild(const char* name, pugi::xml_node_struct*& child) const = 0;
+
+ private:
+  template <class T>
+  static CYaError Handed(const CYaError& error, pugi::xml_node_struct* child, boost::shared_ptr<T>& node) {
+    if (error.IsError())
+      return error;
+    node = boost::make_shared<T>(child);
+    return CYaError::Success();
+  }
+};
+
 // An element of a document.
-class CYaXNode {
+class CYaXNode final : public CYaXParent {
  public:
   CYaXNode() : node_(nullptr) {}
   explicit CYaXNode(pugi::xml_node_struct* node) : node_(node) {}
 
   bool IsNull() const { return node_ == nullptr; }
   std::string GetName() const;
-
-  // Appends a child element `name` and points `node` at it.
-  template <class T>
-  CYaError AppendNode(boost::shared_ptr<T>& node, const std::string& name) {
-    pugi::xml_node_struct* child = nullptr;
-    CYaError error = AppendChild(name.c_str(), child);
-    if (error.IsError())
-      return error;
-    node = boost::make_shared<T>(child);
-    return CYaError::Success();
-  }
-  // Points `node` at the first child element `name`; 1168 when there is none.
-  template <class T>
-  CYaError GetNode(boost::shared_ptr<T>& node, const std::string& name) const {
-    pugi::xml_node_struct* child = nullptr;
-    CYaError error = FindChild(name.c_str(), child);
-    if (error.IsError())
-      return error;
-    node = boost::make_shared<T>(child);
-    return CYaError::Success();
-  }
 
   CYaError SetAttributeINT(const char* name, int value);
   CYaError SetAttributeLONGLONG(const char* name, long long value);
@@ -78,52 +96,32 @@ class CYaXNode {
   CYaError GetAttributeAsINT(const char* name, int& value) const;
   CYaError GetAttributeAsLONGLONG(const char* name, long long& value) const;
 
- private:
-  CYaError AppendChild(const char* name, pugi::xml_node_struct*& child);
-  CYaError FindChild(const char* name, pugi::xml_node_struct*& child) const;
+ protected:
+  CYaError AppendChild(const char* name, pugi::xml_node_struct*& child) override;
+  CYaError FindChild(const char* name, pugi::xml_node_struct*& child) const override;
 
+ private:
   pugi::xml_node_struct* node_;
 };
 
-class CYaXDocument {
+// A document: its children are the top-level elements.
+class CYaXDocument final : public CYaXParent {
  public:
   CYaXDocument();
   ~CYaXDocument();
   CYaXDocument(const CYaXDocument&) = delete;
   CYaXDocument& operator=(const CYaXDocument&) = delete;
 
-  // Appends a top-level element.
-  CYaError AppendNode(const char* name);
-  template <class T>
-  CYaError AppendNode(boost::shared_ptr<T>& node, const std::string& name) {
-    pugi::xml_node_struct* child = nullptr;
-    CYaError error = AppendChild(name.c_str(), child);
-    if (error.IsError())
-      return error;
-    node = boost::make_shared<T>(child);
-    return CYaError::Success();
-  }
-  // The top-level element `name`; 1168 when there is none.
-  CYaError GetNode(const char* name) const;
-  template <class T>
-  CYaError GetNode(boost::shared_ptr<T>& node, const std::string& name) const {
-    pugi::xml_node_struct* child = nullptr;
-    CYaError error = FindChild(name.c_str(), child);
-    if (error.IsError())
-      return error;
-    node = boost::make_shared<T>(child);
-    return CYaError::Success();
-  }
-
   // Serialises the document into `text` (replacing its content).
   CYaError SaveAsString(std::string& text, BYaXFormat format) const;
   // Replaces the document with the parsed `text`; 13 with the parser's description when it is not XML.
   CYaError LoadFromString(const std::string& text);
 
- private:
-  CYaError AppendChild(const char* name, pugi::xml_node_struct*& child);
-  CYaError FindChild(const char* name, pugi::xml_node_struct*& child) const;
+ protected:
+  CYaError AppendChild(const char* name, pugi::xml_node_struct*& child) override;
+  CYaError FindChild(const char* name, pugi::xml_node_struct*& child) const override;
 
+ private:
   std::unique_ptr<pugi::xml_document> document_;
 };
 
