@@ -105,10 +105,7 @@ CYaError& CYaError::Push(const FXCodeLocation& location) {
 }
 
 CYaError& CYaError::Push(const FXCodeLocation& location, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string message = FXString::FormatV(format, args);
-  va_end(args);
+  FX_FORMAT_VARIADIC(message, format);
   MutableDetails().entries.emplace_back(location, std::move(message));
   return *this;
 }
@@ -118,18 +115,12 @@ CYaError FXErrorUtil::ErrorWin32(const FXCodeLocation& location, unsigned code) 
 }
 
 CYaError FXErrorUtil::ErrorWin32(const FXCodeLocation& location, unsigned code, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string message = FXString::FormatV(format, args);
-  va_end(args);
+  FX_FORMAT_VARIADIC(message, format);
   return CYaError(Win32Code(code), location, std::move(message));
 }
 
 CYaError FXErrorUtil::ErrorSQLite(const FXCodeLocation& location, int sqliteCode, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string message = FXString::FormatV(format, args);
-  va_end(args);
+  FX_FORMAT_VARIADIC(message, format);
   return CYaError(SQLiteCode(sqliteCode), location, std::move(message));
 }
 

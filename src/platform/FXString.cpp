@@ -4,10 +4,7 @@
 #include <cstring>
 
 std::string FXString::Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text = FormatV(format, args);
-  va_end(args);
+  FX_FORMAT_VARIADIC(text, format);
   return text;
 }
 

@@ -21,4 +21,15 @@ class FXString {
   static int CompareFSCase(const std::string& a, const std::string& b);
 };
 
+// Declares `std::string text`, formatted from `format` and the arguments that follow it in the variadic
+// function where this stands. A macro, because va_start and va_end must stand in that function itself.
+#define FX_FORMAT_VARIADIC(text, format)              \
+  std::string text;                                   \
+  {                                                   \
+    va_list fx_format_args;                           \
+    va_start(fx_format_args, format);                 \
+    text = FXString::FormatV(format, fx_format_args); \
+    va_end(fx_format_args);                           \
+  }
+
 #endif  // FSDB_PLATFORM_FXSTRING_H_
