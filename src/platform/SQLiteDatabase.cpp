@@ -126,26 +126,25 @@ void CheckColumn(sqlite3_stmt* handle, bool eof, int column) {
 
 }  // namespace
 
-int CSQLite3Query::GetIntField(int column, int defaultValue) const {
+sqlite3_stmt* CSQLite3Query::FieldOrNull(int column) const {
   sqlite3_stmt* handle = Handle();
   CheckColumn(handle, eof_, column);
-  if (sqlite3_column_type(handle, column) == SQLITE_NULL)
-    return defaultValue;
-  return sqlite3_column_int(handle, column);
+  return sqlite3_column_type(handle, column) == SQLITE_NULL ? nullptr : handle;
+}
+
+int CSQLite3Query::GetIntField(int column, int defaultValue) const {
+  sqlite3_stmt* handle = FieldOrNull(column);
+  return handle == nullptr ? defaultValue : sqlite3_column_int(handle, column);
 }
 
 int64_t CSQLite3Query::GetInt64Field(int column, int64_t defaultValue) const {
-  sqlite3_stmt* handle = Handle();
-  CheckColumn(handle, eof_, column);
-  if (sqlite3_column_type(handle, column) == SQLITE_NULL)
-    return defaultValue;
-  return sqlite3_column_int64(handle, column);
+  sqlite3_stmt* handle = FieldOrNull(column);
+  return handle == nullptr ? defaultValue : sqlite3_column_int64(handle, column);
 }
 
 const char* CSQLite3Query::GetStringField(int column, const char* defaultValue) const {
-  sqlite3_stmt* handle = Handle();
-  CheckColumn(handle, eof_, column);
-  if (sqlite3_column_type(handle, column) == SQLITE_NULL)
+  sqlite3_stmt* handle = FieldOrNull(column);
+  if (handle == nullptr)
     return defaultValue;
   const unsigned char* text = sqlite3_column_text(handle, column);
   if (text == nullptr) {
@@ -158,9 +157,7 @@ const char* CSQLite3Query::GetStringField(int column, const char* defaultValue) 
 }
 
 bool CSQLite3Query::IsNull(int column) const {
-  sqlite3_stmt* handle = Handle();
-  CheckColumn(handle, eof_, column);
-  return sqlite3_column_type(handle, column) == SQLITE_NULL;
+  return FieldOrNull(column) == nullptr;
 }
 
 int CSQLite3Query::NumFields() const {
@@ -313,17 +310,15 @@ void CDatabaseBase::CloseDatabase() {
 }
 
 CYaError CDatabaseBase::Execute(const std::string& sql) {
-  try {
+  return RunGuarded(FX_LOCATION, [&]() -> CYaError {
     sqlite3* database = RequireOpen(database_);
     Check(database, sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr));
-  } catch (const CSQLite3Exception& exception) {
-    return ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 CYaError CDatabaseBase::ObjectExists(const char* type, const std::string& name, bool& exists) {
-  try {
+  return RunGuarded(FX_LOCATION, [&]() -> CYaError {
     boost::shared_ptr<CSQLite3Statement> statement;
     // Names of schema objects compare without case in SQL, so they do here.
     CYaError error =
@@ -333,36 +328,30 @@ CYaError CDatabaseBase::ObjectExists(const char* type, const std::string& name, 
     statement->Bind(1, type);
     statement->Bind(2, name);
     exists = !statement->ExecQuery()->Eof();
-  } catch (const CSQLite3Exception& exception) {
-    return ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 // An object that exists already never reaches a CREATE statement, which is a write as far as the
 // connection is concerned: so these succeed on a read-only connection whatever SQLite makes of
 // IF NOT EXISTS there.
 CYaError CDatabaseBase::CreateTable(const std::string& name, const std::string& definition) {
-  bool exists = false;
-  CYaError error = ObjectExists("table", name, exists);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  if (exists)
-    return CYaError::Success();
-  error = Execute("CREATE TABLE IF NOT EXISTS " + name + " " + definition);
-  if (error.IsError())
-    return error.Push(FX_LOCATION);
-  return CYaError::Success();
+  return CreateUnlessExists("table", name, "CREATE TABLE IF NOT EXISTS " + name + " " + definition);
 }
 
 CYaError CDatabaseBase::CreateView(const std::string& name, const std::string& select) {
+  return CreateUnlessExists("view", name, "CREATE VIEW IF NOT EXISTS " + name + " AS " + select);
+}
+
+CYaError CDatabaseBase::CreateUnlessExists(const char* type, const std::string& name,
+                                           const std::string& create) {
   bool exists = false;
-  CYaError error = ObjectExists("view", name, exists);
+  CYaError error = ObjectExists(type, name, exists);
   if (error.IsError())
     return error.Push(FX_LOCATION);
   if (exists)
     return CYaError::Success();
-  error = Execute("CREATE VIEW IF NOT EXISTS " + name + " AS " + select);
+  error = Execute(create);
   if (error.IsError())
     return error.Push(FX_LOCATION);
   return CYaError::Success();
@@ -398,13 +387,11 @@ int64_t CDatabaseBase::GetLastInsertRowId() {
 
 CYaError CDatabaseBase::RegisterCollationHandler(int encoding, const std::string& name,
                                                  CollationFunction function) {
-  try {
+  return RunGuarded(FX_LOCATION, [&]() -> CYaError {
     sqlite3* database = RequireOpen(database_);
     Check(database, sqlite3_create_collation(database, name.c_str(), encoding, nullptr, function));
-  } catch (const CSQLite3Exception& exception) {
-    return ErrorFromException(FX_LOCATION, exception);
-  }
-  return CYaError::Success();
+    return CYaError::Success();
+  });
 }
 
 void CDatabaseBase::RegisterCollationNeededHandler(std::function<void(int, const std::string&)> handler) {

@@ -72,6 +72,8 @@ class CSQLite3Query {
 
  private:
   sqlite3_stmt* Handle() const;
+  // The statement, positioned on a row that has `column`; null when that field is NULL. Throws.
+  sqlite3_stmt* FieldOrNull(int column) const;
 
   boost::shared_ptr<CSQLite3Statement> statement_;
   uint64_t generation_;
@@ -179,6 +181,8 @@ class CDatabaseBase {
   friend class CDatabaseTransaction;
   static void CollationNeeded(void* self, sqlite3* database, int encoding, const char* name);
   CYaError ObjectExists(const char* type, const std::string& name, bool& exists);
+  // Runs `create` (a CREATE statement of the `type` object `name`) unless the object exists.
+  CYaError CreateUnlessExists(const char* type, const std::string& name, const std::string& create);
 
   int flags_;
   std::string path_;
