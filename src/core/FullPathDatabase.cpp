@@ -86,23 +86,13 @@ CYaError CFullPathDatabase::CreateViews() {
 }
 
 CYaError CFullPathDatabase::CreateFolderTableStatements() {
+  FSDB_RETURN_IF_ERROR(CompileFolderStatements({kSelectFolderId, kUpsertFolder, kDeleteFolder, kUpdateFolder,
+                                                kSelectChildFolders, kSelectSelectedFolders}));
   const std::string renamePaths = std::string(kRenameFolderPaths) + PathCollation();
   return CompileStatements({
       {kSelectFolderItem, &SelectFolderItemStatement},
-      {kSelectFolderId, &SelectFolderIdStatement},
-      {kUpsertFolder, &UpsertFolderStatement},
-      {kDeleteFolder, &DeleteFolderStatement},
-      {kUpdateFolder, &UpdateFolderStatement},
       {renamePaths.c_str(), &RenameFolderPathsStatement},
-      {kSelectChildFolders, &SelectChildFoldersStatement},
-      {kSelectSelectedFolders, &SelectSelectedFoldersStatement},
   });
-}
-
-CYaError CFullPathDatabase::DeleteStatements() {
-  RenameFolderPathsStatement.reset();
-  FSDB_RETURN_IF_ERROR(CPathDatabase::DeleteStatements());
-  return CYaError::Success();
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -211,18 +201,8 @@ CYaError CFullPathDatabase::QueryFolderItem(const std::string& path, CDatabaseIt
 }
 
 CDatabaseItemPtr CFullPathDatabase::GetNextSelectedFolderItem() {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::SELECTED_FOLDER));
-  if (!SelectedFoldersQuery || SelectedFoldersQuery->Eof())
-    return CDatabaseItemPtr();
-  const FX::CSQLite3Query& row = *SelectedFoldersQuery;
-  CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(0, -1), row.GetStringField(2, ""), 3);
-  FSDB_LOG(30,
-           " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64
-           "] FullyQualifiedPath [%s] Item Information : %s",
-           item->GetId(), row.GetInt64Field(1, -1), item->GetFullyQualifiedPath().c_str(),
-           item->AsString().c_str());
-  SelectedFoldersQuery->NextRow();
-  return item;
+  // Folders rows: 0 the id, 1 the parent's id, 2 the path, 3.. the attributes.
+  return TakeSelectedFolderRow(0, 2, 3, 1);
 }
 
 }  // namespace FSDB

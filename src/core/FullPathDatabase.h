@@ -21,7 +21,6 @@ class CFullPathDatabase : public CPathDatabase {
   // The statements and cursors are members of the engine, gone before its connection closes.
   using CPathDatabase::CPathDatabase;
 
-  CYaError DeleteStatements() override;
   // The folder whose stored path equals `path` exactly (with its trailing separator).
   CYaError QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) override;
   CYaError CreateFolderTable() override;

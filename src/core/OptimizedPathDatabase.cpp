@@ -116,21 +116,9 @@ CYaError COptimizedPathDatabase::CreateViews() {
 
 CYaError COptimizedPathDatabase::CreateFolderTableStatements() {
   const std::string selectedFolders = std::string(kSelectSelectedFolders) + PathCollation();
-  return CompileStatements({
-      {kSelectFolderId, &SelectFolderIdStatement},
-      {kUpsertFolder, &UpsertFolderStatement},
-      {kDeleteFolder, &DeleteFolderStatement},
-      {kUpdateFolder, &UpdateFolderStatement},
-      {kSelectChildFolders, &SelectChildFoldersStatement},
-      {selectedFolders.c_str(), &SelectSelectedFoldersStatement},
-      {kSelectFolderById, &SelectFolderByIdStatement},
-  });
-}
-
-CYaError COptimizedPathDatabase::DeleteStatements() {
-  SelectFolderByIdStatement.reset();
-  FSDB_RETURN_IF_ERROR(CPathDatabase::DeleteStatements());
-  return CYaError::Success();
+  FSDB_RETURN_IF_ERROR(CompileFolderStatements({kSelectFolderId, kUpsertFolder, kDeleteFolder, kUpdateFolder,
+                                                kSelectChildFolders, selectedFolders.c_str()}));
+  return CompileStatements({{kSelectFolderById, &SelectFolderByIdStatement}});
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -281,16 +269,7 @@ CYaError COptimizedPathDatabase::QueryFolderItem(const std::string& path, CDatab
 }
 
 CDatabaseItemPtr COptimizedPathDatabase::GetNextSelectedFolderItem() {
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::SELECTED_FOLDER));
-  if (!SelectedFoldersQuery || SelectedFoldersQuery->Eof())
-    return CDatabaseItemPtr();
-  const FX::CSQLite3Query& row = *SelectedFoldersQuery;
-  CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(kViewIdColumn, -1),
-                                          row.GetStringField(kViewPathColumn, ""), kViewAttributesColumn);
-  FSDB_LOG(30, " Got Folder ID [%" PRId64 "] FullyQualifiedPath [%s] Item Information : %s", item->GetId(),
-           item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
-  SelectedFoldersQuery->NextRow();
-  return item;
+  return TakeSelectedFolderRow(kViewIdColumn, kViewPathColumn, kViewAttributesColumn, -1);
 }
 
 }  // namespace FSDB

@@ -21,7 +21,6 @@ class COptimizedPathDatabase : public CPathDatabase {
   // The statements and cursors are members of the engine, gone before its connection closes.
   using CPathDatabase::CPathDatabase;
 
-  CYaError DeleteStatements() override;
   // The folder at `path`, field for field as the full-path layout returns it.
   CYaError QueryFolderItem(const std::string& path, CDatabaseItemPtr& item) override;
   CYaError CreateFolderTable() override;

@@ -35,6 +35,16 @@
 
 namespace FSDB {
 
+// The SQL texts, in one layout's terms, of the folder statements that the core runs for both layouts.
+struct FolderStatementTexts {
+  const char* selectFolderId;         // ?1 the path (full-path) or ?1 parent id, ?2 name (optimized)
+  const char* upsertFolder;           // ?1 parent id, ?2 path or name, ?3.. the attributes
+  const char* deleteFolder;           // ?1 folder id
+  const char* updateFolder;           // ?1 parent id, ?2 path or name, ?3 folder id, ?4.. the attributes
+  const char* selectChildFolders;     // ?1 parent id
+  const char* selectSelectedFolders;  // every selected folder, in path order
+};
+
 class CPathDatabase : public CScanDatabasePrivate {
  public:
   CPathDatabase();
@@ -116,6 +126,11 @@ class CPathDatabase : public CScanDatabasePrivate {
   CYaError CreateBaseFolders();
   // The generator of the selected-files iterator.
   CDatabaseItemPtr GetNextSelectedFileItem();
+  // The item of the selected-folders cursor's row, stepping past it; empty at the end. The columns are
+  // the layout's: its id, its path, its first attribute, and its parent id (-1 where the layout's log
+  // line leaves the parent out).
+  CDatabaseItemPtr TakeSelectedFolderRow(int idColumn, int pathColumn, int attributesColumn,
+                                         int parentColumn);
   std::shared_ptr<CDatabaseCache> GetDatabaseCache() { return cache_; }
   std::shared_ptr<CDatabasePerformanceCounters> GetPerformanceCounters() { return counters_; }
   // The logging thread's body; `database` is the CPathDatabase.
@@ -228,7 +243,10 @@ class CPathDatabase : public CScanDatabasePrivate {
   static CYaError NormalizeListedFolderPath(const std::string& path, std::string& folderPath);
   // One SQL text and the member that receives its compiled statement.
   typedef std::pair<const char*, boost::shared_ptr<FX::CSQLite3Statement>*> StatementSource;
-  // Compiles the statements in order; the first failure is returned.
+  // Compiles a layout's folder statements into the members the core runs them from.
+  CYaError CompileFolderStatements(const FolderStatementTexts& texts);
+  // Compiles the statements in order; the first failure is returned. Each member named here is
+  // remembered, and DeleteStatements drops them all: a layout's own statements need no slot of their own.
   CYaError CompileStatements(std::initializer_list<StatementSource> statements);
   // Checks a file path given for a change (see NormalizePath) and splits its normalised form; a path
   // that names no file ("/") is refused with 87.
@@ -259,6 +277,8 @@ class CPathDatabase : public CScanDatabasePrivate {
   boost::shared_ptr<FX::CSQLite3Statement> UpdateFileStatement;
   boost::shared_ptr<FX::CSQLite3Statement> SelectFolderFilesStatement;
   boost::shared_ptr<FX::CSQLite3Statement> SelectSelectedFilesStatement;
+  // Every member CompileStatements has filled, in the order first filled.
+  std::vector<boost::shared_ptr<FX::CSQLite3Statement>*> compiledStatements_;
 
   boost::shared_ptr<FX::CSQLite3Query> SelectedFoldersQuery;  // the selected-folders walk in progress
   boost::shared_ptr<FX::CSQLite3Query> selectedFilesQuery_;

@@ -94,4 +94,26 @@ CDatabaseItemPtr CPathDatabase::GetNextSelectedFileItem() {
   return item;
 }
 
+CDatabaseItemPtr CPathDatabase::TakeSelectedFolderRow(int idColumn, int pathColumn, int attributesColumn,
+                                                      int parentColumn) {
+  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::SELECTED_FOLDER));
+  if (!SelectedFoldersQuery || SelectedFoldersQuery->Eof())
+    return CDatabaseItemPtr();
+  const FX::CSQLite3Query& row = *SelectedFoldersQuery;
+  CDatabaseItemPtr item = DecodeFolderRow(row, row.GetInt64Field(idColumn, -1),
+                                          row.GetStringField(pathColumn, ""), attributesColumn);
+  if (parentColumn < 0) {
+    FSDB_LOG(30, " Got Folder ID [%" PRId64 "] FullyQualifiedPath [%s] Item Information : %s", item->GetId(),
+             item->GetFullyQualifiedPath().c_str(), item->AsString().c_str());
+  } else {
+    FSDB_LOG(30,
+             " Got Folder ID [%" PRId64 "] Parent Folder ID [%" PRId64
+             "] FullyQualifiedPath [%s] Item Information : %s",
+             item->GetId(), row.GetInt64Field(parentColumn, -1), item->GetFullyQualifiedPath().c_str(),
+             item->AsString().c_str());
+  }
+  SelectedFoldersQuery->NextRow();
+  return item;
+}
+
 }  // namespace FSDB

@@ -2,6 +2,7 @@
 
 #include "core/PathDatabase.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -247,29 +248,31 @@ CYaError CPathDatabase::CreateFileTableStatements() {
   });
 }
 
+CYaError CPathDatabase::CompileFolderStatements(const FolderStatementTexts& texts) {
+  return CompileStatements({
+      {texts.selectFolderId, &SelectFolderIdStatement},
+      {texts.upsertFolder, &UpsertFolderStatement},
+      {texts.deleteFolder, &DeleteFolderStatement},
+      {texts.updateFolder, &UpdateFolderStatement},
+      {texts.selectChildFolders, &SelectChildFoldersStatement},
+      {texts.selectSelectedFolders, &SelectSelectedFoldersStatement},
+  });
+}
+
 CYaError CPathDatabase::CompileStatements(std::initializer_list<StatementSource> statements) {
-  for (const StatementSource& statement : statements)
+  for (const StatementSource& statement : statements) {
     FSDB_RETURN_IF_ERROR(CompileStatement(statement.first, *statement.second));
+    if (std::find(compiledStatements_.begin(), compiledStatements_.end(), statement.second) ==
+        compiledStatements_.end())
+      compiledStatements_.push_back(statement.second);
+  }
   return CYaError::Success();
 }
 
 CYaError CPathDatabase::DeleteStatements() {
-  boost::shared_ptr<FX::CSQLite3Statement>* const statements[] = {&SelectFolderItemStatement,
-                                                                  &SelectFolderIdStatement,
-                                                                  &UpsertFolderStatement,
-                                                                  &DeleteFolderStatement,
-                                                                  &UpdateFolderStatement,
-                                                                  &SelectChildFoldersStatement,
-                                                                  &SelectSelectedFoldersStatement,
-                                                                  &SelectFileItemStatement,
-                                                                  &SelectFileIdStatement,
-                                                                  &InsertFileStatement,
-                                                                  &DeleteFileStatement,
-                                                                  &UpdateFileStatement,
-                                                                  &SelectFolderFilesStatement,
-                                                                  &SelectSelectedFilesStatement};
-  for (auto* statement : statements)
-    statement->reset();
+  for (auto statement = compiledStatements_.rbegin(); statement != compiledStatements_.rend(); ++statement)
+    (*statement)->reset();
+  compiledStatements_.clear();
   return CYaError::Success();
 }
 
