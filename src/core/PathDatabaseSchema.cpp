@@ -62,16 +62,10 @@ const char kSelectFolderFiles[] = "SELECT * FROM Files where FolderId=?1";
 const char kSelectSelectedFiles[] =
     "SELECT * FROM Files WHERE FolderId=?1 AND DIRCHANGE = 1 ORDER BY FileName";
 
-const char kCountSchemaObjects[] = "SELECT COUNT(*) FROM sqlite_master";
-
-const char kSelectColumns[] = "SELECT name FROM pragma_table_info(?1)";
-
 // The attribute columns that both tables share, after their first three.
 const char* const kAttributeColumns[] = {
     "Inode",          "FileSize",  "LastAccessTime", "LastModificationTime",
     "LastChangeTime", "Dirchange", "Collect",        "Metadata"};
-
-const char kCountBaseFolders[] = "SELECT COUNT(*) FROM Folders WHERE FolderId IN (1, 2)";
 
 // The two rows every writable database holds: "-" (row 1, its own parent) and the root "/" (row 2).
 const char* const kBaseFolderNames[] = {"-", "/"};
@@ -101,7 +95,7 @@ CYaError CPathDatabase::CheckExistingSchema() {
   const std::string file = GetDatabaseFile();
   CYaError error = FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
     boost::shared_ptr<FX::CSQLite3Statement> statement;
-    CYaError error = CompileStatement(kCountSchemaObjects, statement);
+    CYaError error = CompileStatement("SELECT COUNT(*) FROM sqlite_master", statement);
     if (error.IsError())
       return error.Push(FX_LOCATION, "cannot read the schema of %s", file.c_str());
     if (statement->ExecQuery()->GetIntField(0, 0) == 0) {
@@ -110,7 +104,7 @@ CYaError CPathDatabase::CheckExistingSchema() {
       return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData,
                                      "[%s] is not a scan database: it holds no tables", file.c_str());
     }
-    FSDB_RETURN_IF_ERROR(CompileStatement(kSelectColumns, statement));
+    FSDB_RETURN_IF_ERROR(CompileStatement("SELECT name FROM pragma_table_info(?1)", statement));
     const std::pair<const char*, std::vector<std::string>> tables[] = {
         {"Folders", {"FolderId", "ParentFolderId", FolderNameColumn()}},
         {"Files", {"FileId", "FolderId", "FileName"}},
@@ -281,7 +275,7 @@ CYaError CPathDatabase::CreateBaseFolders() {
     // The base rows are written only when missing: rewriting them through the upsert would reset the
     // root's attributes (its selection among them) at every open.
     boost::shared_ptr<FX::CSQLite3Statement> count;
-    FSDB_RETURN_IF_ERROR(CompileStatement(kCountBaseFolders, count));
+    FSDB_RETURN_IF_ERROR(CompileStatement("SELECT COUNT(*) FROM Folders WHERE FolderId IN (1, 2)", count));
     boost::shared_ptr<FX::CSQLite3Query> rows = count->ExecQuery();
     if (!rows->Eof() && rows->GetIntField(0, 0) == 2)
       return CYaError::Success();
