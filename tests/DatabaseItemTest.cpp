@@ -6,6 +6,7 @@
 
 #include "TestUtil.h"
 #include "fsdb/DatabaseItem.h"
+#include "platform/YaXDocument.h"
 
 namespace FSDB {
 namespace {
@@ -71,6 +72,29 @@ TEST(ItemMetadataTest, FormMetadataWritesOneRawElementWithTheFourAttributes) {
     CDatabaseItemPtr item = Item(previous, "", 0, 3, 0, 0);
     ASSERT_OK(item->FormMetadata());
     EXPECT_EQ(formed, item->GetMetadata()) << previous;
+  }
+}
+
+// The text is the XML layer's own serialisation of the same element, also at the ends of each width.
+TEST(ItemMetadataTest, FormedTextIsWhatTheXmlLayerWritesForTheSameValues) {
+  const std::tuple<int, int, int64_t, int64_t> cases[] = {{0, 0, 0, 0},
+                                                          {33188, 1, 4096, 1700000000123456789},
+                                                          {INT_MIN, INT_MAX, INT64_MIN, INT64_MAX},
+                                                          {-1, -1, -1, -1}};
+  for (const auto& [attributes, links, sizeOnDisk, creation] : cases) {
+    CYaXDocument document;
+    boost::shared_ptr<CYaXNode> root, filesystem;
+    ASSERT_OK(document.AppendNode<CYaXNode>(root, "Metadata"));
+    ASSERT_OK(root->AppendNode<CYaXNode>(filesystem, "Filesystem"));
+    ASSERT_OK(filesystem->SetAttributeINT("Attributes", attributes));
+    ASSERT_OK(filesystem->SetAttributeINT("Links", links));
+    ASSERT_OK(filesystem->SetAttributeLONGLONG("FileSizeOnDisk", sizeOnDisk));
+    ASSERT_OK(filesystem->SetAttributeLONGLONG("CreationTime", creation));
+    std::string expected;
+    ASSERT_OK(document.SaveAsString(expected, BYaXFormat::FORMAT_RAW | BYaXFormat::FORMAT_NO_DECLARATION));
+    CDatabaseItemPtr item = Item("", "", attributes, links, sizeOnDisk, creation);
+    ASSERT_OK(item->FormMetadata());
+    EXPECT_EQ(expected, item->GetMetadata());
   }
 }
 

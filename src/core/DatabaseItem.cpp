@@ -1,5 +1,6 @@
 #include "fsdb/DatabaseItem.h"
 
+#include <charconv>
 #include <cinttypes>
 
 #include <boost/make_shared.hpp>
@@ -21,6 +22,22 @@ const char kAttributes[] = "Attributes";
 const char kLinks[] = "Links";
 const char kFileSizeOnDisk[] = "FileSizeOnDisk";
 const char kCreationTime[] = "CreationTime";
+
+// The document FormMetadata writes, around its four values.
+const char kFormedStart[] = "<Metadata><Filesystem Attributes=\"";
+const char kFormedLinks[] = "\" Links=\"";
+const char kFormedSizeOnDisk[] = "\" FileSizeOnDisk=\"";
+const char kFormedCreation[] = "\" CreationTime=\"";
+const char kFormedEnd[] = "\"/></Metadata>";
+
+// A sign and the 19 digits of the widest value.
+constexpr size_t kMaxDigits = 20;
+
+void AppendNumber(std::string& text, long long value) {
+  char digits[kMaxDigits];
+  const std::to_chars_result written = std::to_chars(digits, digits + sizeof(digits), value);
+  text.append(digits, written.ptr);
+}
 
 const char* YesNo(bool flag) {
   return flag ? "yes" : "no";
@@ -143,26 +160,21 @@ bool CDatabaseItem::IsCollect() const {
 }
 
 CYaError CDatabaseItem::FormMetadata() {
-  boost::shared_ptr<CYaXDocument> document = boost::make_shared<CYaXDocument>();
-  if (!document)
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorOutOfMemory);
-
-  boost::shared_ptr<CYaXNode> root;
-  FSDB_RETURN_IF_ERROR(document->AppendNode<CYaXNode>(root, kRootElement));
-  boost::shared_ptr<CYaXNode> filesystem;
-  FSDB_RETURN_IF_ERROR(root->AppendNode<CYaXNode>(filesystem, kFilesystemElement));
-
-  // A failed attribute is only missing from the text; every reader treats a missing attribute as
-  // "unchanged", so the document stays usable.
-  (void)filesystem->SetAttributeINT(kAttributes, attributes_);
-  (void)filesystem->SetAttributeINT(kLinks, links_);
-  (void)filesystem->SetAttributeLONGLONG(kFileSizeOnDisk, fileSizeOnDisk_);
-  (void)filesystem->SetAttributeLONGLONG(kCreationTime, creationTime_);
-
+  // The document is fixed but for four integers, and a scan forms one per entry: it is written
+  // directly, byte for byte what the XML layer serialises raw and without a declaration.
   // Built from the four properties alone: whatever the string held before is discarded, not merged.
   metadata_.clear();
-  FSDB_RETURN_IF_ERROR(
-      document->SaveAsString(metadata_, BYaXFormat::FORMAT_RAW | BYaXFormat::FORMAT_NO_DECLARATION));
+  metadata_.reserve(sizeof(kFormedStart) + sizeof(kFormedLinks) + sizeof(kFormedSizeOnDisk) +
+                    sizeof(kFormedCreation) + sizeof(kFormedEnd) + 4 * kMaxDigits);
+  metadata_ += kFormedStart;
+  AppendNumber(metadata_, attributes_);
+  metadata_ += kFormedLinks;
+  AppendNumber(metadata_, links_);
+  metadata_ += kFormedSizeOnDisk;
+  AppendNumber(metadata_, fileSizeOnDisk_);
+  metadata_ += kFormedCreation;
+  AppendNumber(metadata_, creationTime_);
+  metadata_ += kFormedEnd;
   return CYaError::Success();
 }
 
