@@ -268,7 +268,8 @@ CYaError CDatabaseBase::OpenDatabase() {
   if (IsOpen())
     return CYaError::Success();
   const int openFlags =
-      (flags_ & OPEN_READ_ONLY) != 0 ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+      ((flags_ & OPEN_READ_ONLY) != 0 ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+      (noMutex_ ? SQLITE_OPEN_NOMUTEX : 0);
   const std::string file = GetDatabaseFile();
   try {
     sqlite3* raw = nullptr;

@@ -138,6 +138,11 @@ class CDatabaseBase {
   std::string GetDatabaseFile() const;
 
   bool IsOpen() const { return database_ != nullptr; }
+  // Opens the connection without SQLite's per-connection mutex (SQLITE_OPEN_NOMUTEX), which every step
+  // and every column read otherwise take and release. Sound only when the connection and everything made
+  // from it are used by one thread at a time, as this layer requires anyway, and when no other code is
+  // handed the connection. Takes effect at the next OpenDatabase.
+  void SetNoMutex(bool noMutex) { noMutex_ = noMutex; }
   // Opens the file with the constructor's flags. Fails with the SQLite error when it cannot.
   virtual CYaError OpenDatabase();
   // Progress callback hook; 0 lets SQLite go on. Not registered by default.
@@ -181,6 +186,7 @@ class CDatabaseBase {
   CYaError ObjectExists(const char* type, const std::string& name, bool& exists);
 
   int flags_;
+  bool noMutex_ = false;
   std::string path_;
   std::string name_;
   sqlite3* database_;
