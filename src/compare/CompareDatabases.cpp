@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -11,6 +12,7 @@
 
 #include "compare/CompareDatabasesPrivate.h"
 #include "core/PathOrdering.h"
+#include "core/ScanDatabasePrivate.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
 #include "platform/Log.h"
@@ -108,6 +110,16 @@ class WorkerRelease {
   boost::shared_ptr<CCompareDatabasesPrivate>& worker_;
 };
 
+// The comparison's engines are its own: no other code is handed them and the merge drives both from the
+// calling thread, so their connections go without SQLite's per-connection mutex, which every step and
+// column read would take. The logging thread that Open starts reads only the counters and the cache.
+CYaError OpenEngine(const std::string& path, DatabaseType type, bool readOnly,
+                    std::shared_ptr<CScanDatabasePrivate>& engine) {
+  engine = MakeScanEngine(path, type, readOnly);
+  engine->SetNoMutex(true);
+  return engine->Open(true);
+}
+
 bool FileIsMissing(const std::string& path) {
   struct stat status;
   return stat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
@@ -163,15 +175,14 @@ CYaError CCompareDatabases::CompareDatabases() {
     return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData, "Comparison callback not specified");
 
   // Declared before the walks so that the iterators, whose generators are bound to the engines, go first.
-  boost::shared_ptr<CScanDatabase> previousDatabase;
-  boost::shared_ptr<CScanDatabase> currentDatabase;
+  std::shared_ptr<CScanDatabasePrivate> previousDatabase;
+  std::shared_ptr<CScanDatabasePrivate> currentDatabase;
   FolderCursor previous;
   FolderCursor current;
   // The folder and file walks read their cursors without catching; this is the operation's edge.
   try {
     return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-      previousDatabase = boost::make_shared<CScanDatabase>(previousPath_, previousType_, true);
-      FSDB_RETURN_IF_ERROR(previousDatabase->Open(true));
+      FSDB_RETURN_IF_ERROR(OpenEngine(previousPath_, previousType_, true, previousDatabase));
       // A writable open would give a file without tables the whole schema (and read as "everything
       // deleted"). A read-only open first proves that it is a scan database of its layout, and writes
       // nothing when it is not. The probe closes as it goes; a read-only comparison needs none.
@@ -182,8 +193,7 @@ CYaError CCompareDatabases::CompareDatabases() {
           return error.Push(FX_LOCATION, "Current database [%s] is not a scan database",
                             currentPath_.c_str());
       }
-      currentDatabase = boost::make_shared<CScanDatabase>(currentPath_, currentType_, currentReadOnly_);
-      FSDB_RETURN_IF_ERROR(currentDatabase->Open(true));
+      FSDB_RETURN_IF_ERROR(OpenEngine(currentPath_, currentType_, currentReadOnly_, currentDatabase));
       worker_ = boost::make_shared<CCompareDatabasesPrivate>(currentDatabase, previousDatabase, callback_);
 
       FSDB_RETURN_IF_ERROR(previousDatabase->QuerySelectedFolders(previous.iterator));

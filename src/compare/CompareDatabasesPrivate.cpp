@@ -31,8 +31,8 @@ struct FileCursor {
 }  // namespace
 
 CCompareDatabasesPrivate::CCompareDatabasesPrivate(
-    const boost::shared_ptr<CScanDatabase>& currentDatabase,
-    const boost::shared_ptr<CScanDatabase>& previousDatabase,
+    const std::shared_ptr<CScanDatabasePrivate>& currentDatabase,
+    const std::shared_ptr<CScanDatabasePrivate>& previousDatabase,
     const boost::shared_ptr<CCompareDatabasesCallback>& callback)
     : currentDatabase_(currentDatabase), previousDatabase_(previousDatabase), callback_(callback) {}
 

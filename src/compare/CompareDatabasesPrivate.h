@@ -6,21 +6,22 @@
 #ifndef FSDB_COMPARE_COMPAREDATABASESPRIVATE_H_
 #define FSDB_COMPARE_COMPAREDATABASESPRIVATE_H_
 
+#include <memory>
 #include <string>
 
 #include <boost/shared_ptr.hpp>
 
+#include "core/ScanDatabasePrivate.h"
 #include "fsdb/CompareDatabases.h"
 #include "fsdb/Error.h"
-#include "fsdb/ScanDatabase.h"
 
 namespace FSDB {
 
 class CCompareDatabasesPrivate {
  public:
   // The databases are expected to be open; the worker keeps them open as long as it lives.
-  CCompareDatabasesPrivate(const boost::shared_ptr<CScanDatabase>& currentDatabase,
-                           const boost::shared_ptr<CScanDatabase>& previousDatabase,
+  CCompareDatabasesPrivate(const std::shared_ptr<CScanDatabasePrivate>& currentDatabase,
+                           const std::shared_ptr<CScanDatabasePrivate>& previousDatabase,
                            const boost::shared_ptr<CCompareDatabasesCallback>& callback);
   virtual ~CCompareDatabasesPrivate();
 
@@ -34,8 +35,8 @@ class CCompareDatabasesPrivate {
   CYaError CompareFolderItems(const std::string& folderPath);
 
  private:
-  boost::shared_ptr<CScanDatabase> currentDatabase_;
-  boost::shared_ptr<CScanDatabase> previousDatabase_;
+  std::shared_ptr<CScanDatabasePrivate> currentDatabase_;
+  std::shared_ptr<CScanDatabasePrivate> previousDatabase_;
   boost::shared_ptr<CCompareDatabasesCallback> callback_;
 };
 
