@@ -126,10 +126,12 @@ void CheckColumn(sqlite3_stmt* handle, bool eof, int column) {
 
 }  // namespace
 
+// The numeric getters: SQLite reads NULL as 0, so only another default needs the type asked first (each
+// sqlite3_column_* call looks the column up again).
 int CSQLite3Query::GetIntField(int column, int defaultValue) const {
   sqlite3_stmt* handle = Handle();
   CheckColumn(handle, eof_, column);
-  if (sqlite3_column_type(handle, column) == SQLITE_NULL)
+  if (defaultValue != 0 && sqlite3_column_type(handle, column) == SQLITE_NULL)
     return defaultValue;
   return sqlite3_column_int(handle, column);
 }
@@ -137,7 +139,7 @@ int CSQLite3Query::GetIntField(int column, int defaultValue) const {
 int64_t CSQLite3Query::GetInt64Field(int column, int64_t defaultValue) const {
   sqlite3_stmt* handle = Handle();
   CheckColumn(handle, eof_, column);
-  if (sqlite3_column_type(handle, column) == SQLITE_NULL)
+  if (defaultValue != 0 && sqlite3_column_type(handle, column) == SQLITE_NULL)
     return defaultValue;
   return sqlite3_column_int64(handle, column);
 }
@@ -145,10 +147,11 @@ int64_t CSQLite3Query::GetInt64Field(int column, int64_t defaultValue) const {
 const char* CSQLite3Query::GetStringField(int column, const char* defaultValue) const {
   sqlite3_stmt* handle = Handle();
   CheckColumn(handle, eof_, column);
-  if (sqlite3_column_type(handle, column) == SQLITE_NULL)
-    return defaultValue;
+  // Only NULL, a zero-length blob and a failed conversion give no text: the type is asked then only.
   const unsigned char* text = sqlite3_column_text(handle, column);
   if (text == nullptr) {
+    if (sqlite3_column_type(handle, column) == SQLITE_NULL)
+      return defaultValue;
     // A zero-length blob has no text pointer; otherwise the conversion ran out of memory.
     if (sqlite3_errcode(statement_->database_) == SQLITE_NOMEM)
       Throw(statement_->database_, SQLITE_NOMEM);
