@@ -12,8 +12,7 @@ CScanDatabaseBase::~CScanDatabaseBase() = default;
 
 CScanDatabase::CScanDatabase() : type_(DATABASE_TYPE_FULL_PATH) {}
 
-std::shared_ptr<CScanDatabasePrivate> MakeScanEngine(const std::string& path, DatabaseType type,
-                                                     bool readOnly) {
+std::shared_ptr<CPathDatabase> MakeScanEngine(const std::string& path, DatabaseType type, bool readOnly) {
   if (type == DATABASE_TYPE_OPTIMIZED)
     return std::make_shared<COptimizedPathDatabase>(path, readOnly);
   return std::make_shared<CFullPathDatabase>(path, readOnly);

@@ -11,12 +11,10 @@
 
 #include <cstdint>
 #include <list>
-#include <memory>
 #include <string>
 
 #include "fsdb/DatabaseItem.h"
 #include "fsdb/Error.h"
-#include "fsdb/ScanDatabase.h"
 #include "platform/SQLiteDatabase.h"
 
 namespace FSDB {
@@ -62,12 +60,6 @@ class CScanDatabasePrivate : public FX::CDatabaseBase {
   // Set by a successful Open; an engine's Close clears it once it has succeeded.
   bool ready_ = false;
 };
-
-// The engine of the layout `type` (1: folders by parent and name; anything else: by full path) on the
-// SQLite file `path`; opens nothing. The facade makes its engine here, and so does the comparison, which
-// keeps its engines to itself.
-std::shared_ptr<CScanDatabasePrivate> MakeScanEngine(const std::string& path, DatabaseType type,
-                                                     bool readOnly);
 
 }  // namespace FSDB
 
