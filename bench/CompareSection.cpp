@@ -305,8 +305,9 @@ void RunCompare(Context& context) {
                                               Grouped(static_cast<uint64_t>(callbacks)) + " callbacks)");
   Figure("files examined (both scans)", Grouped(static_cast<uint64_t>(rows)));
   context.summary.Add("compare", "library callbacks/s (best, wall)", Rate(callbacks, libraryWall, ""));
-  // ReportPair prints and records the ratio; its verdict is in the summary.
-  (void)ReportPair(context.summary, "compare", libraryRuns, sqlRuns, rows, 0.5);
+  // ReportPair prints and records the ratio; its verdict is in the summary. The merge reads each row once,
+  // as the SQL does, and also makes an item per row: 0.9 of the SQL's rate is the target.
+  (void)ReportPair(context.summary, "compare", libraryRuns, sqlRuns, rows, 0.9);
   const double memoryRatio = library.at("hwm_kb") / librarySmall.at("hwm_kb");
   Figure("peak RSS at N / at N/10", Kb(library.at("hwm_kb")) + " / " + Kb(librarySmall.at("hwm_kb")));
   Figure("peak RSS of the sql baseline at N", Kb(sql.at("hwm_kb")));

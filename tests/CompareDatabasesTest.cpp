@@ -32,6 +32,7 @@ const DatabaseType kOptimized = FSDB::DATABASE_TYPE_OPTIMIZED;
 class RecordingCallback : public FSDB::CCompareDatabasesCallback {
  public:
   Lines calls, items;
+  std::vector<std::pair<Item, Item>> kept;  // the items of every report, kept beyond the call
   std::map<std::string, bool> process;
   size_t failingCall = SIZE_MAX;
 
@@ -45,14 +46,15 @@ class RecordingCallback : public FSDB::CCompareDatabasesCallback {
   CYaError OnFileInBothIndexes(Path p, Item a, Item b) override {
     return Record("FileBoth", p, a, b, nullptr);
   }
-
- private:
   static std::string Describe(const Item& i) {
     return i ? i->GetFileName() + ":" + std::to_string(i->GetFileSize()) : "-";
   }
+
+ private:
   CYaError Record(const char* kind, Path path, Item previous, Item current, bool* processFolder) {
     calls.push_back(kind + (" " + path));
     items.push_back(Describe(previous) + "|" + Describe(current));
+    kept.emplace_back(previous, current);
     if (processFolder != nullptr && process.count(path))
       *processFolder = process[path];
     return calls.size() - 1 == failingCall ? FXErrorUtil::ErrorWin32(FX_LOCATION, 5, "refused by the test")
@@ -142,6 +144,38 @@ TEST_P(CompareDatabasesTest, FoldersOnOneSideOnly) {
   for (const std::string folder : {"[/a]", "[/a/b] Skipping [Yes]", "[/a/c] Skipping [Yes]"})
     EXPECT_EQ(log_->Count("Previous [Yes] Current [No] Folder " + folder), 1u) << folder;
   EXPECT_EQ(log_->Count("Skipping [Yes]"), 2u);
+}
+
+// A folder selected on one side only may hold selected files on the other side, where the folder itself
+// is not selected: they are found by the folder's path and merged with the side's own.
+TEST_P(CompareDatabasesTest, FolderSelectedOnOneSideOnlyIsMergedWithTheOtherSidesFiles) {
+  callback_->process = {{"/e", true}};
+  EXPECT_OK(
+      Compare({"~/d/", "/d/f=1", "/e/", "/e/f=3", "/e/g"}, {"/d/", "/d/f=2", "/d/h", "~/e/", "/e/f=4"}));
+  EXPECT_EQ(callback_->calls, (Lines{"Folder2 /d", "FileBoth /d/f", "File2 /d/h", "Folder1 /e",
+                                     "FileBoth /e/f", "File1 /e/g"}));
+  EXPECT_EQ(callback_->items[1], "f:1|f:2");
+  EXPECT_EQ(callback_->items[4], "f:3|f:4");
+}
+
+// Every report has items of its own: those a callback keeps still describe, after the walk, what was
+// reported, and a file's item carries the path it was reported under.
+TEST_P(CompareDatabasesTest, ItemsKeptByTheCallbackStayAsReported) {
+  EXPECT_OK(Compare({"/d/", "/d/a=1", "/d/b=2", "/d/c=3", "/e/", "/e/x=9"},
+                    {"/d/", "/d/a=1", "/d/b=5", "/d/bb=6", "/f/", "/f/y=7"}));
+  ASSERT_EQ(callback_->kept.size(), callback_->calls.size());
+  for (size_t i = 0; i < callback_->kept.size(); ++i) {
+    const auto& [previous, current] = callback_->kept[i];
+    EXPECT_EQ(RecordingCallback::Describe(previous) + "|" + RecordingCallback::Describe(current),
+              callback_->items[i]);
+    const Item& item = current ? current : previous;
+    if (callback_->calls[i].rfind("File", 0) == 0) {
+      const std::string kind = current && previous ? "Both" : current ? "2" : "1";
+      EXPECT_EQ("File" + kind + " " + item->GetFullyQualifiedPath(), callback_->calls[i]);
+    }
+  }
+  EXPECT_EQ(callback_->items,
+            (Lines{"d:0|d:0", "a:1|a:1", "b:2|b:5", "-|bb:6", "c:3|-", "e:0|-", "-|f:0", "-|y:7"}));
 }
 
 // Deleted folders walked, the new one not, the common folder's files skipped (its subfolders still walked).

@@ -9,7 +9,6 @@
 
 #include "TestUtil.h"
 #include "core/FullPathDatabase.h"
-#include "core/OptimizedPathDatabase.h"
 #include "core/PathDatabase.h"
 #include "core/PathOrdering.h"
 
@@ -25,9 +24,7 @@ const char kBanner[] =
     "--------------------- Scan Database Performance Counters -------------------------------";
 
 std::shared_ptr<CPathDatabase> MakeEngine(DatabaseType type, const std::string& file, bool readOnly = false) {
-  if (type == DATABASE_TYPE_OPTIMIZED)
-    return std::make_shared<COptimizedPathDatabase>(file, readOnly);
-  return std::make_shared<CFullPathDatabase>(file, readOnly);
+  return MakeScanEngine(file, type, readOnly);
 }
 
 using fsdbtest::Item;
@@ -384,6 +381,48 @@ TEST_P(PathDatabaseTest, FailedChangeRollsBackEverythingItWrote) {
   ASSERT_OK(engine_->Execute("DROP TRIGGER refuseMove;"));
   ASSERT_OK(engine_->RenameFolder("/a/b", "/m", nullptr, nullptr));
   EXPECT_EQ(Values(Item(1)), Values(Query("/m/c/f")));
+}
+
+// The walk of a folder's selected files without an iterator reads, by the folder's id or by its path,
+// what the iterator reads; a folder that is not recorded has none. Its clock runs only while the counter
+// can be reported (a writer at level 0 or above).
+TEST_P(PathDatabaseTest, SelectedFilesReadByIdOrByPathAsTheIteratorReadsThem) {
+  ASSERT_OK(engine_->AddFolder("/d", Item(1, true)));
+  ASSERT_OK(engine_->AddFile("/d/b", Item(2, true)));
+  ASSERT_OK(engine_->AddFile("/d/a", Item(3, true)));
+  ASSERT_OK(engine_->AddFile("/d/c", Item(4)));  // not selected
+  auto describe = [](const CDatabaseItem& item, const std::string& path) {
+    return std::to_string(item.GetId()) + " " + path + " " + item.AsString();
+  };
+  CDatabaseItemIteratorPtr walk;
+  ASSERT_OK(engine_->QuerySelectedFiles("/d", walk));
+  Rows expected;
+  for (const CDatabaseItemPtr& item : fsdbtest::Walk(walk))
+    expected.push_back(describe(*item, item->GetFullyQualifiedPath()));
+  ASSERT_EQ(2u, expected.size());
+  const CTimeCounter& counter =
+      *engine_->GetPerformanceCounters()->GetCounter(CDatabasePerformanceCounters::SELECTED_FILE);
+  for (int level : {3, -1}) {
+    log_->SetLevel(level);
+    for (int64_t id : {Query("/d")->GetId(), int64_t{0}}) {
+      SCOPED_TRACE("level " + std::to_string(level) + ", id " + std::to_string(id));
+      const uint64_t samples = counter.GetTotalSamples();
+      ASSERT_OK(engine_->StartSelectedFiles("/d", id));
+      Rows read;
+      CDatabaseItem item;
+      for (std::string path; engine_->ReadSelectedFile(item, path);) {
+        read.push_back(describe(item, path));
+        EXPECT_EQ(path, item.GetFullyQualifiedPath());
+        item = CDatabaseItem();
+      }
+      EXPECT_EQ(expected, read);
+      EXPECT_EQ(level >= 0 ? samples + 3 : samples, counter.GetTotalSamples());  // two rows and the end
+    }
+  }
+  ASSERT_OK(engine_->StartSelectedFiles("/missing", 0));
+  CDatabaseItem item;
+  std::string path;
+  EXPECT_FALSE(engine_->ReadSelectedFile(item, path));
 }
 
 // One path, one spelling: runs of separators and a trailing one name the same row in every query, as in

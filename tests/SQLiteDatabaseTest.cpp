@@ -155,6 +155,28 @@ TEST_F(SQLiteDatabaseTest, ResetKeepsBindingsAndNullReadsAsTheDefault) {
   EXPECT_TRUE(row->Eof());
 }
 
+// A connection opened without SQLite's mutex has none and reads like any other; a zero-length blob
+// reads as empty text, NULL as the default.
+TEST_F(SQLiteDatabaseTest, ConnectionWithoutMutexReadsAlike) {
+  for (bool noMutex : {false, true}) {
+    SCOPED_TRACE(noMutex ? "without mutex" : "with mutex");
+    auto database = std::make_unique<CDatabaseBase>(kReadWrite);
+    database->SetNoMutex(noMutex);
+    database->SetDatabasePath(dir_.path());
+    database->SetDatabaseName(noMutex ? "nomutex.db" : "mutex.db");
+    ASSERT_OK(database->OpenDatabase());
+    EXPECT_EQ(noMutex, sqlite3_db_mutex(database->GetHandle()) == nullptr);
+    ASSERT_OK(database->Execute("CREATE TABLE t(a, b, c); INSERT INTO t VALUES(x'', NULL, 12)"));
+    auto row = Compile(*database, "SELECT a, b, c FROM t")->ExecQuery();
+    EXPECT_STREQ("", row->GetStringField(0, "default"));
+    EXPECT_STREQ("default", row->GetStringField(1, "default"));
+    EXPECT_EQ(0, row->GetInt64Field(1, 0));
+    EXPECT_EQ(0, row->GetIntField(1, 0));
+    EXPECT_EQ(12, row->GetIntField(2, -1));
+    EXPECT_STREQ("12", row->GetStringField(2, "default"));
+  }
+}
+
 // An old cursor neither reads nor resets a newer execution; a cursor outlives its connection object.
 TEST_F(SQLiteDatabaseTest, OnlyTheLatestCursorOfAStatementIsLive) {
   auto database = Open("CREATE TABLE t(v INTEGER); INSERT INTO t VALUES(1), (2), (3);");

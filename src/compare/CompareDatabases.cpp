@@ -4,12 +4,14 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 
 #include <boost/make_shared.hpp>
 
 #include "compare/CompareDatabasesPrivate.h"
+#include "core/PathDatabase.h"
 #include "core/PathOrdering.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
@@ -60,11 +62,13 @@ CYaError CCompareDatabasesCallback::OnFileInBothIndexes(const std::string&, CDat
 namespace {
 
 // One side of the folder merge: the walk over a database's selected folders, the folder it stands on
-// and how many folders were taken from it. At the end the item and path keep their last values.
+// (its path and row id are kept apart from the item, which the callbacks may change) and how many
+// folders were taken from it. At the end the item, path and id keep their last values.
 struct FolderCursor {
   CDatabaseItemIteratorPtr iterator;
   CDatabaseItemPtr item;
   std::string path;
+  int64_t id = 0;
   uint64_t index = 0;
 
   bool AtEnd() const { return iterator->Eof(); }
@@ -73,6 +77,7 @@ struct FolderCursor {
       return;
     item = iterator->GetItem();
     path = item->GetFullyQualifiedPath();
+    id = item->GetId();
   }
   void Advance() {
     iterator->NextItem();
@@ -107,6 +112,16 @@ class WorkerRelease {
  private:
   boost::shared_ptr<CCompareDatabasesPrivate>& worker_;
 };
+
+// The comparison's engines are its own: no other code is handed them and the merge drives both from the
+// calling thread, so their connections go without SQLite's per-connection mutex, which every step and
+// column read would take. The logging thread that Open starts reads only the counters and the cache.
+CYaError OpenEngine(const std::string& path, DatabaseType type, bool readOnly,
+                    std::shared_ptr<CPathDatabase>& engine) {
+  engine = MakeScanEngine(path, type, readOnly);
+  engine->SetNoMutex(true);
+  return engine->Open(true);
+}
 
 bool FileIsMissing(const std::string& path) {
   struct stat status;
@@ -163,15 +178,14 @@ CYaError CCompareDatabases::CompareDatabases() {
     return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidData, "Comparison callback not specified");
 
   // Declared before the walks so that the iterators, whose generators are bound to the engines, go first.
-  boost::shared_ptr<CScanDatabase> previousDatabase;
-  boost::shared_ptr<CScanDatabase> currentDatabase;
+  std::shared_ptr<CPathDatabase> previousDatabase;
+  std::shared_ptr<CPathDatabase> currentDatabase;
   FolderCursor previous;
   FolderCursor current;
   // The folder and file walks read their cursors without catching; this is the operation's edge.
   try {
     return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-      previousDatabase = boost::make_shared<CScanDatabase>(previousPath_, previousType_, true);
-      FSDB_RETURN_IF_ERROR(previousDatabase->Open(true));
+      FSDB_RETURN_IF_ERROR(OpenEngine(previousPath_, previousType_, true, previousDatabase));
       // A writable open would give a file without tables the whole schema (and read as "everything
       // deleted"). A read-only open first proves that it is a scan database of its layout, and writes
       // nothing when it is not. The probe closes as it goes; a read-only comparison needs none.
@@ -182,8 +196,7 @@ CYaError CCompareDatabases::CompareDatabases() {
           return error.Push(FX_LOCATION, "Current database [%s] is not a scan database",
                             currentPath_.c_str());
       }
-      currentDatabase = boost::make_shared<CScanDatabase>(currentPath_, currentType_, currentReadOnly_);
-      FSDB_RETURN_IF_ERROR(currentDatabase->Open(true));
+      FSDB_RETURN_IF_ERROR(OpenEngine(currentPath_, currentType_, currentReadOnly_, currentDatabase));
       worker_ = boost::make_shared<CCompareDatabasesPrivate>(currentDatabase, previousDatabase, callback_);
 
       FSDB_RETURN_IF_ERROR(previousDatabase->QuerySelectedFolders(previous.iterator));
@@ -197,7 +210,8 @@ CYaError CCompareDatabases::CompareDatabases() {
           side.SkipSubtree(previousSide);
           return CYaError::Success();
         }
-        CYaError result = worker_->CompareFolderItems(side.path);
+        CYaError result = previousSide ? worker_->CompareFolderItems(side.path, side.id, 0)
+                                       : worker_->CompareFolderItems(side.path, 0, side.id);
         if (result.IsError())
           return result.Push(FX_LOCATION);
         side.Advance();
@@ -226,7 +240,7 @@ CYaError CCompareDatabases::CompareDatabases() {
           FSDB_RETURN_IF_ERROR(
               callback_->OnFolderInBothIndexes(current.path, previous.item, current.item, processFolder));
           if (processFolder) {
-            FSDB_RETURN_IF_ERROR(worker_->CompareFolderItems(current.path));
+            FSDB_RETURN_IF_ERROR(worker_->CompareFolderItems(current.path, previous.id, current.id));
           }
           // A common folder's subfolders are always walked: they may differ even when its files are not
           // of interest.

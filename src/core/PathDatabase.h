@@ -28,6 +28,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include "core/ScanDatabasePrivate.h"
+#include "fsdb/ScanDatabase.h"
 #include "platform/WdThread.h"
 #include "support/DatabaseCache.h"
 #include "support/DatabasePerformanceCounters.h"
@@ -124,13 +125,21 @@ class CPathDatabase : public CScanDatabasePrivate {
   bool IsFilesystemCaseSensitive() const { return true; }
   // Writes the base rows 1 ("-", its own parent) and 2 ("/", the root).
   CYaError CreateBaseFolders();
-  // The generator of the selected-files iterator.
+  // The generator of the selected-files iterator, through ReadSelectedFile.
   CDatabaseItemPtr GetNextSelectedFileItem();
   // The item of the selected-folders cursor's row, stepping past it; empty at the end. The columns are
   // the layout's: its id, its path, its first attribute, and its parent id (-1 where the layout's log
   // line leaves the parent out).
   CDatabaseItemPtr TakeSelectedFolderRow(int idColumn, int pathColumn, int attributesColumn,
                                          int parentColumn);
+  // The walk of the selected files directly in a folder without an iterator, as the comparison reads
+  // them: StartSelectedFiles runs the query for folder `folderId`, or for the folder `folderPath` names
+  // when `folderId` < 1 (a folder that is not recorded has no selected files); `folderPath` gives the
+  // files' paths in either case. ReadSelectedFile fills `item`, a new item, and `path` (the item's path)
+  // from the current row and moves on; false at the end. It throws CSQLite3Exception. A new walk of
+  // either kind ends the one in progress.
+  CYaError StartSelectedFiles(const std::string& folderPath, int64_t folderId);
+  bool ReadSelectedFile(CDatabaseItem& item, std::string& path);
   std::shared_ptr<CDatabaseCache> GetDatabaseCache() { return cache_; }
   std::shared_ptr<CDatabasePerformanceCounters> GetPerformanceCounters() { return counters_; }
   // The logging thread's body; `database` is the CPathDatabase.
@@ -154,6 +163,8 @@ class CPathDatabase : public CScanDatabasePrivate {
   static void DecodeAttributes(const FX::CSQLite3Query& row, int column, CDatabaseItem& item);
   // A new item from a Files row: Id, attributes, name; the caller sets the path.
   static CDatabaseItemPtr DecodeFileRow(const FX::CSQLite3Query& row);
+  // The same into a new item the caller made.
+  static void DecodeFileRow(const FX::CSQLite3Query& row, CDatabaseItem& item);
   // A new folder item with the given id: `path` without its trailing separator as the path, its last
   // component as the name, the attribute columns from `column` on.
   static CDatabaseItemPtr DecodeFolderRow(const FX::CSQLite3Query& row, int64_t id, std::string path,
@@ -314,6 +325,11 @@ class CPathDatabase : public CScanDatabasePrivate {
   std::vector<FolderWrite> bulkFolders_;    // written in the open bulk-insert transaction, in order
   std::vector<FolderWrite> replayFolders_;  // of a rolled-back batch, to be written again
 };
+
+// The engine of the layout `type` (1: folders by parent and name; anything else: by full path) on the
+// SQLite file `path`; opens nothing. The facade makes its engine here, and so does the comparison, which
+// keeps its engines to itself.
+std::shared_ptr<CPathDatabase> MakeScanEngine(const std::string& path, DatabaseType type, bool readOnly);
 
 }  // namespace FSDB
 

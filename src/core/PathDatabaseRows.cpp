@@ -53,12 +53,16 @@ void CPathDatabase::DecodeAttributes(const FX::CSQLite3Query& row, int column, C
 
 CDatabaseItemPtr CPathDatabase::DecodeFileRow(const FX::CSQLite3Query& row) {
   CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
-  // Ids are read with all 64 bits: a row id above 2^31 comes back intact.
-  item->SetId(row.GetInt64Field(0, -1));
-  DecodeAttributes(row, 3, *item);
-  item->SetAsDirectory(false);
-  item->SetFileName(row.GetStringField(2, ""));
+  DecodeFileRow(row, *item);
   return item;
+}
+
+void CPathDatabase::DecodeFileRow(const FX::CSQLite3Query& row, CDatabaseItem& item) {
+  // Ids are read with all 64 bits: a row id above 2^31 comes back intact.
+  item.SetId(row.GetInt64Field(0, -1));
+  DecodeAttributes(row, 3, item);
+  item.SetAsDirectory(false);
+  item.SetFileName(row.GetStringField(2, ""));
 }
 
 CDatabaseItemPtr CPathDatabase::DecodeFolderRow(const FX::CSQLite3Query& row, int64_t id, std::string path,

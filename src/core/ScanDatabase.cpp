@@ -12,13 +12,14 @@ CScanDatabaseBase::~CScanDatabaseBase() = default;
 
 CScanDatabase::CScanDatabase() : type_(DATABASE_TYPE_FULL_PATH) {}
 
-CScanDatabase::CScanDatabase(const std::string& path, DatabaseType type, bool readOnly) : type_(type) {
-  if (type == DATABASE_TYPE_OPTIMIZED) {
-    engine_ = std::make_shared<COptimizedPathDatabase>(path, readOnly);
-  } else {
-    engine_ = std::make_shared<CFullPathDatabase>(path, readOnly);
-  }
+std::shared_ptr<CPathDatabase> MakeScanEngine(const std::string& path, DatabaseType type, bool readOnly) {
+  if (type == DATABASE_TYPE_OPTIMIZED)
+    return std::make_shared<COptimizedPathDatabase>(path, readOnly);
+  return std::make_shared<CFullPathDatabase>(path, readOnly);
 }
+
+CScanDatabase::CScanDatabase(const std::string& path, DatabaseType type, bool readOnly)
+    : engine_(MakeScanEngine(path, type, readOnly)), type_(type) {}
 
 // The engine's destructor closes the database.
 CScanDatabase::~CScanDatabase() = default;

@@ -126,28 +126,35 @@ void CheckColumn(sqlite3_stmt* handle, bool eof, int column) {
 
 }  // namespace
 
-sqlite3_stmt* CSQLite3Query::FieldOrNull(int column) const {
+sqlite3_stmt* CSQLite3Query::Field(int column) const {
   sqlite3_stmt* handle = Handle();
   CheckColumn(handle, eof_, column);
-  return sqlite3_column_type(handle, column) == SQLITE_NULL ? nullptr : handle;
+  return handle;
 }
 
+// The numeric getters: SQLite reads NULL as 0, so only another default needs the type asked first (each
+// sqlite3_column_* call looks the column up again).
 int CSQLite3Query::GetIntField(int column, int defaultValue) const {
-  sqlite3_stmt* handle = FieldOrNull(column);
-  return handle == nullptr ? defaultValue : sqlite3_column_int(handle, column);
+  sqlite3_stmt* handle = Field(column);
+  if (defaultValue != 0 && sqlite3_column_type(handle, column) == SQLITE_NULL)
+    return defaultValue;
+  return sqlite3_column_int(handle, column);
 }
 
 int64_t CSQLite3Query::GetInt64Field(int column, int64_t defaultValue) const {
-  sqlite3_stmt* handle = FieldOrNull(column);
-  return handle == nullptr ? defaultValue : sqlite3_column_int64(handle, column);
+  sqlite3_stmt* handle = Field(column);
+  if (defaultValue != 0 && sqlite3_column_type(handle, column) == SQLITE_NULL)
+    return defaultValue;
+  return sqlite3_column_int64(handle, column);
 }
 
 const char* CSQLite3Query::GetStringField(int column, const char* defaultValue) const {
-  sqlite3_stmt* handle = FieldOrNull(column);
-  if (handle == nullptr)
-    return defaultValue;
+  sqlite3_stmt* handle = Field(column);
+  // Only NULL, a zero-length blob and a failed conversion give no text: the type is asked then only.
   const unsigned char* text = sqlite3_column_text(handle, column);
   if (text == nullptr) {
+    if (sqlite3_column_type(handle, column) == SQLITE_NULL)
+      return defaultValue;
     // A zero-length blob has no text pointer; otherwise the conversion ran out of memory.
     if (sqlite3_errcode(statement_->database_) == SQLITE_NOMEM)
       Throw(statement_->database_, SQLITE_NOMEM);
@@ -157,7 +164,7 @@ const char* CSQLite3Query::GetStringField(int column, const char* defaultValue) 
 }
 
 bool CSQLite3Query::IsNull(int column) const {
-  return FieldOrNull(column) == nullptr;
+  return sqlite3_column_type(Field(column), column) == SQLITE_NULL;
 }
 
 int CSQLite3Query::NumFields() const {
@@ -265,7 +272,8 @@ CYaError CDatabaseBase::OpenDatabase() {
   if (IsOpen())
     return CYaError::Success();
   const int openFlags =
-      (flags_ & OPEN_READ_ONLY) != 0 ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+      ((flags_ & OPEN_READ_ONLY) != 0 ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+      (noMutex_ ? SQLITE_OPEN_NOMUTEX : 0);
   const std::string file = GetDatabaseFile();
   try {
     sqlite3* raw = nullptr;

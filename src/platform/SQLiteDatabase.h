@@ -72,8 +72,8 @@ class CSQLite3Query {
 
  private:
   sqlite3_stmt* Handle() const;
-  // The statement, positioned on a row that has `column`; null when that field is NULL. Throws.
-  sqlite3_stmt* FieldOrNull(int column) const;
+  // The statement, positioned on a row that has `column`. Throws.
+  sqlite3_stmt* Field(int column) const;
 
   boost::shared_ptr<CSQLite3Statement> statement_;
   uint64_t generation_;
@@ -140,6 +140,11 @@ class CDatabaseBase {
   std::string GetDatabaseFile() const;
 
   bool IsOpen() const { return database_ != nullptr; }
+  // Opens the connection without SQLite's per-connection mutex (SQLITE_OPEN_NOMUTEX), which every step
+  // and every column read otherwise take and release. Sound only when the connection and everything made
+  // from it are used by one thread at a time, as this layer requires anyway, and when no other code is
+  // handed the connection. Takes effect at the next OpenDatabase.
+  void SetNoMutex(bool noMutex) { noMutex_ = noMutex; }
   // Opens the file with the constructor's flags. Fails with the SQLite error when it cannot.
   virtual CYaError OpenDatabase();
   // Progress callback hook; 0 lets SQLite go on. Not registered by default.
@@ -185,6 +190,7 @@ class CDatabaseBase {
   CYaError CreateUnlessExists(const char* type, const std::string& name, const std::string& create);
 
   int flags_;
+  bool noMutex_ = false;
   std::string path_;
   std::string name_;
   sqlite3* database_;
