@@ -60,8 +60,9 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
   }
   if (!bulk)
     return CYaError::Success();
-  FSDB_RETURN_IF_ERROR(cache_->InsertIntoFileQueue(folderId, name, item));
-  if (cache_->IsFileQueueFull()) {
+  bool full = false;
+  FSDB_RETURN_IF_ERROR(cache_->InsertIntoFileQueue(folderId, name, item, &full));
+  if (full) {
     error = FlushQueue();
     if (error.IsError()) {
       return error.Push(FX_LOCATION,
