@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/make_shared.hpp>
+
 #include "TestUtil.h"
 #include "core/FullPathDatabase.h"
 #include "core/OptimizedPathDatabase.h"
@@ -167,6 +169,22 @@ TEST_P(PathDatabaseTest, BulkFilesOfOneFolderCountEveryFolderLookup) {
       Select("SELECT FileName FROM Files WHERE FolderId = (SELECT FolderId FROM Files WHERE FileName = 'a') "
              "ORDER BY FileName"));
   EXPECT_EQ(Values(Item(2)), Values(Query("/c/e")));
+}
+
+// An item of a derived class that supplies its own Metadata is stored with that text, also through
+// the bulk queue, whose rows otherwise bind the item's string in place.
+TEST_P(PathDatabaseTest, BulkScanStoresTheMetadataADerivedItemSupplies) {
+  struct DerivedItem : CDatabaseItem {
+    std::string GetMetadata() const override { return "<derived/>"; }
+  };
+  ASSERT_OK(engine_->SetBulkInsertMode(true));
+  auto derived = boost::make_shared<DerivedItem>();
+  derived->SetMetadata("<held/>");
+  ASSERT_OK(engine_->AddFile("/m/derived", derived));
+  ASSERT_OK(engine_->AddFile("/m/plain", Item(3)));
+  ASSERT_OK(engine_->Close());
+  EXPECT_EQ((Rows{"derived|<derived/>", "plain|" + Item(3)->GetMetadata()}),
+            Select("SELECT FileName, Metadata FROM Files ORDER BY FileName"));
 }
 
 // Also when the scan ended without a Close (the repair then runs at Open).

@@ -130,8 +130,8 @@ class CPathDatabase : public CScanDatabasePrivate {
   // The counter for an operation, or null before the counters exist.
   CTimeCounter* Counter(CDatabasePerformanceCounters::DatabaseCounter counter);
   // Binds the eight attribute columns (Inode .. Metadata) of `item` to ?first .. ?first+7. With
-  // `metadata`, the item's Metadata is bound from there without a second copy: the string must then be
-  // left alone until the statement has run.
+  // `metadata`, the Metadata text is bound without a copy, from the item itself (or, for a derived item,
+  // from its GetMetadata stored in `metadata`): both must then be left alone until the statement has run.
   static void BindItemAttributes(FX::CSQLite3Statement& statement, int first, const CDatabaseItem& item,
                                  std::string* metadata = nullptr);
   // Binds the row's present attribute columns (`column` .. `column`+7 of the cursor, NULLs kept) to

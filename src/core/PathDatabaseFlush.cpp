@@ -28,8 +28,8 @@ CYaError CPathDatabase::FlushQueue() {
   // committed goes back to the front of the queue.
   FileQueue batch = cache_->TakeFileQueue();
   CYaError error = FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
-    // The texts are bound without a copy: the name lives in the batch, the metadata in `metadata`, both
-    // until the row is written. The bindings are cleared before they leave this block.
+    // The texts are bound without a copy: the name and the item live in the batch until the row is
+    // written. The bindings are cleared once the batch is done.
     std::string metadata;
     for (const FileQueueEntry& entry : batch) {
       const int64_t folderId = std::get<0>(entry);

@@ -5,6 +5,7 @@
 #include <cinttypes>
 
 #include <string>
+#include <typeinfo>
 
 #include <boost/make_shared.hpp>
 
@@ -25,6 +26,11 @@ void CPathDatabase::BindItemAttributes(FX::CSQLite3Statement& statement, int fir
   statement.Bind(first + 6, item.IsCollect() ? 1 : 0);
   if (metadata == nullptr) {
     statement.Bind(first + 7, item.GetMetadata());
+    return;
+  }
+  // The item's own string needs no copy, unless a derived class supplies its Metadata itself.
+  if (typeid(item) == typeid(CDatabaseItem)) {
+    statement.BindStatic(first + 7, item.GetMetadataRef());
     return;
   }
   *metadata = item.GetMetadata();
