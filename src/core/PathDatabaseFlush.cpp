@@ -46,8 +46,10 @@ CYaError CPathDatabase::FlushQueue() {
     return CYaError::Success();
   });
   // No binding may point into the batch once it is gone (also when a row failed half-way).
-  InsertFileStatement->Reset();
-  InsertFileStatement->ClearBindings();
+  if (!batch.empty()) {
+    InsertFileStatement->Reset();
+    InsertFileStatement->ClearBindings();  // cannot fail
+  }
   if (error.IsError()) {
     RollbackBulkTransaction();
     cache_->RestoreFileQueue(std::move(batch));
