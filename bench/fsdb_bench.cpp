@@ -173,7 +173,7 @@ void RunBulk(Context& context, FSDB::DatabaseType layout) {
     throw BenchError("the library and the baseline wrote different rows");
   }
   // ReportPair prints and records the ratio; its verdict is in the summary.
-  (void)ReportPair(context.summary, name, library, raw, rows, 0.7);
+  (void)ReportPair(context.summary, name, library, raw, rows, 0.85);
 }
 
 // ---------------------------------------------------------------------------------------------------

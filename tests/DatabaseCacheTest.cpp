@@ -55,6 +55,35 @@ TEST_F(DatabaseCacheTest, FullCacheEvictsTheLeastRecentlyUsedPath) {
     ASSERT_EQ(n == 3 || n == 4 ? -1 : n == 2 ? 99 : n, Get(Folder(n))) << n;
 }
 
+// A path asked for again and again (the folder of file after file) is answered without a lookup, but
+// never with an id that a store, a removal or an eviction has changed since; and it stays the most
+// recently used path, as every hit makes it.
+TEST_F(DatabaseCacheTest, RepeatedHitSeesEveryChangeAndKeepsThePathRecent) {
+  Put(Folder(1), 1);
+  for (int n = 0; n < 3; ++n)
+    ASSERT_EQ(1, Get(Folder(1)));
+  Put(Folder(1), 11);
+  EXPECT_EQ(11, Get(Folder(1)));
+  ASSERT_OK(cache_.RemoveFolderTree("/scan/f1"));
+  EXPECT_EQ(-1, Get(Folder(1)));
+  Put(Folder(1), 12);
+  EXPECT_EQ(12, Get(Folder(1)));
+  cache_.ClearFolderIds();
+  EXPECT_EQ(-1, Get(Folder(1)));
+  Put(Folder(1), 13);
+  for (int n = 2; n <= 2001; ++n) {  // folder 1, asked for between the stores, is never the oldest
+    Put(Folder(n), n);
+    ASSERT_EQ(13, Get(Folder(1))) << n;
+    ASSERT_EQ(13, Get(Folder(1))) << n;
+  }
+  EXPECT_EQ(-1, Get(Folder(2)));  // the oldest went instead
+  for (int n = 0; n < 2; ++n)
+    ASSERT_EQ(3, Get(Folder(3)));
+  std::string statistics;
+  ASSERT_OK(cache_.GetCacheStatistics(statistics));
+  EXPECT_EQ("Folder ID Cache Hit : [4007] - Miss : [3]", statistics);
+}
+
 // A folder goes under both of its spellings with everything beneath it, but not a sibling whose name
 // merely starts with the same letters. The cases give the folder removed and which paths stay.
 TEST_F(DatabaseCacheTest, RemoveFolderTreeDropsTheSubtreeOnComponentBoundaries) {

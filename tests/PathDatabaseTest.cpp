@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/make_shared.hpp>
+
 #include "TestUtil.h"
 #include "core/FullPathDatabase.h"
 #include "core/PathDatabase.h"
@@ -143,6 +145,43 @@ TEST_P(PathDatabaseTest, BulkInsertQueuesFilesAndWritesThemInBatchesOf3000) {
   EXPECT_EQ(0u, QueueSize());
   EXPECT_EQ(Rows{"3000"}, Select(kCountFiles));
   EXPECT_EQ(Values(Item(1234)), Values(Query("/q/f1234")));
+}
+
+// The spellings of one folder find its cached id; every lookup is counted, also a cache hit (which is
+// not timed).
+TEST_P(PathDatabaseTest, BulkFilesOfOneFolderCountEveryFolderLookup) {
+  ASSERT_OK(engine_->SetBulkInsertMode(true));
+  ASSERT_OK(engine_->AddFile("/c/a", Item(1)));
+  CTimeCounter* lookups =
+      engine_->GetPerformanceCounters()->GetCounter(CDatabasePerformanceCounters::QUERY_FOLDER);
+  const uint64_t samples = lookups->GetTotalSamples();
+  const int64_t hits = engine_->GetDatabaseCache()->GetHitCount();
+  for (const char* path : {"/c/b", "//c//d", "/c/e/"})
+    ASSERT_OK(engine_->AddFile(path, Item(2)));
+  EXPECT_EQ(samples + 3, lookups->GetTotalSamples());
+  EXPECT_EQ(hits + 3, engine_->GetDatabaseCache()->GetHitCount());
+  ASSERT_OK(engine_->Close());
+  EXPECT_EQ(
+      (Rows{"a", "b", "d", "e"}),
+      Select("SELECT FileName FROM Files WHERE FolderId = (SELECT FolderId FROM Files WHERE FileName = 'a') "
+             "ORDER BY FileName"));
+  EXPECT_EQ(Values(Item(2)), Values(Query("/c/e")));
+}
+
+// An item of a derived class that supplies its own Metadata is stored with that text, also through
+// the bulk queue, whose rows otherwise bind the item's string in place.
+TEST_P(PathDatabaseTest, BulkScanStoresTheMetadataADerivedItemSupplies) {
+  struct DerivedItem : CDatabaseItem {
+    std::string GetMetadata() const override { return "<derived/>"; }
+  };
+  ASSERT_OK(engine_->SetBulkInsertMode(true));
+  auto derived = boost::make_shared<DerivedItem>();
+  derived->SetMetadata("<held/>");
+  ASSERT_OK(engine_->AddFile("/m/derived", derived));
+  ASSERT_OK(engine_->AddFile("/m/plain", Item(3)));
+  ASSERT_OK(engine_->Close());
+  EXPECT_EQ((Rows{"derived|<derived/>", "plain|" + Item(3)->GetMetadata()}),
+            Select("SELECT FileName, Metadata FROM Files ORDER BY FileName"));
 }
 
 // Also when the scan ended without a Close (the repair then runs at Open).

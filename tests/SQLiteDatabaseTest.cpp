@@ -177,6 +177,40 @@ TEST_F(SQLiteDatabaseTest, ConnectionWithoutMutexReadsAlike) {
   }
 }
 
+// A reset ends the read of a cursor left half-way, also when it is asked for twice; resetting a
+// statement that has not run since is harmless. A text bound without a copy is written as it was bound.
+TEST_F(SQLiteDatabaseTest, ResetEndsAnOpenReadAndStaticTextIsWrittenAsBound) {
+  auto database = Open("CREATE TABLE t(v); INSERT INTO t VALUES(1), (2), (3);");
+  const auto busy = [&database]() {
+    int count = 0;
+    for (sqlite3_stmt* s = sqlite3_next_stmt(database->GetHandle(), nullptr); s != nullptr;
+         s = sqlite3_next_stmt(database->GetHandle(), s))
+      count += sqlite3_stmt_busy(s) != 0;
+    return count;
+  };
+  StatementPtr scan = Compile(*database, "SELECT v FROM t ORDER BY v");
+  scan->Reset();  // never stepped
+  auto cursor = scan->ExecQuery();
+  EXPECT_EQ(1, busy());
+  scan->Reset();
+  EXPECT_EQ(0, busy());
+  scan->Reset();
+  cursor = scan->ExecQuery();  // runs from the first row again
+  EXPECT_EQ(1, cursor->GetIntField(0, 0));
+  cursor.reset();
+  EXPECT_EQ(0, busy());
+
+  StatementPtr insert = Compile(*database, "INSERT INTO t VALUES(?1)");
+  for (const char* text : {"first", "a longer second text that needs a buffer of its own"}) {
+    std::string value = text;
+    insert->BindStatic(1, value);
+    EXPECT_EQ(1, insert->ExecDML());
+    value.assign(value.size(), 'x');  // after the run: the row keeps what was bound
+  }
+  EXPECT_EQ("first|a longer second text that needs a buffer of its own",
+            Query(*database, "SELECT group_concat(v, '|') FROM t WHERE typeof(v) = 'text'"));
+}
+
 // An old cursor neither reads nor resets a newer execution; a cursor outlives its connection object.
 TEST_F(SQLiteDatabaseTest, OnlyTheLatestCursorOfAStatementIsLive) {
   auto database = Open("CREATE TABLE t(v INTEGER); INSERT INTO t VALUES(1), (2), (3);");

@@ -54,6 +54,8 @@ class FSDB_EXPORT CDatabaseItem {
   virtual void SetFullyQualifiedPath(const std::string& path);
   virtual std::string GetMetadata() const;
   virtual void SetMetadata(const std::string& metadata);
+  // The Metadata string this item holds, without a copy; valid until the item changes or goes.
+  const std::string& GetMetadataRef() const { return metadata_; }
 
   // Reads Attributes, Links, FileSizeOnDisk and CreationTime from the Metadata string. An attribute
   // missing from the document leaves its property unchanged. Fails with 774 "Metadata is not set."

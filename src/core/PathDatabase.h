@@ -153,8 +153,11 @@ class CPathDatabase : public CScanDatabasePrivate {
   CYaError CreateCollatedTable(const char* name, const char* head, const char* tail);
   // The counter for an operation, or null before the counters exist.
   CTimeCounter* Counter(CDatabasePerformanceCounters::DatabaseCounter counter);
-  // Binds the eight attribute columns (Inode .. Metadata) of `item` to ?first .. ?first+7.
-  static void BindItemAttributes(FX::CSQLite3Statement& statement, int first, const CDatabaseItem& item);
+  // Binds the eight attribute columns (Inode .. Metadata) of `item` to ?first .. ?first+7. With
+  // `metadata`, the Metadata text is bound without a copy, from the item itself (or, for a derived item,
+  // from its GetMetadata stored in `metadata`): both must then be left alone until the statement has run.
+  static void BindItemAttributes(FX::CSQLite3Statement& statement, int first, const CDatabaseItem& item,
+                                 std::string* metadata = nullptr);
   // Binds the row's present attribute columns (`column` .. `column`+7 of the cursor, NULLs kept) to
   // ?first .. ?first+7: a rename without a new item keeps what the row holds.
   static void BindRowAttributes(FX::CSQLite3Statement& statement, int first, const FX::CSQLite3Query& row,
@@ -305,6 +308,12 @@ class CPathDatabase : public CScanDatabasePrivate {
   std::unique_ptr<FX::CDatabaseTransaction> bulkTransaction_;
   bool readOnly_;
   FXCriticalSection engineLock_;
+  // AddFile's working strings (the normalised path, its folder and name), kept so that their buffers
+  // serve file after file instead of being allocated for each: AddFile runs under the engine lock and
+  // never calls itself.
+  std::string addFilePath_;
+  std::string addFileParent_;
+  std::string addFileName_;
 
  private:
   // What every slot that only a layout fills answers in the base: 50, "Base class. This type of

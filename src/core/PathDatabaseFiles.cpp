@@ -26,10 +26,9 @@ CYaError CPathDatabase::FlushPendingFiles() {
 CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr& item) {
   auto_lock lock(&engineLock_, true);
   CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FILE));
-  std::string filePath;
-  std::string parent;
-  std::string name;
-  FSDB_RETURN_IF_ERROR(NormalizeFilePath(path, filePath, parent, name));
+  std::string& parent = addFileParent_;
+  std::string& name = addFileName_;
+  FSDB_RETURN_IF_ERROR(NormalizeFilePath(path, addFilePath_, parent, name));
   if (!item)
     return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, "No item given for the file [%s]",
                                    path.c_str());
@@ -61,8 +60,9 @@ CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr&
   }
   if (!bulk)
     return CYaError::Success();
-  FSDB_RETURN_IF_ERROR(cache_->InsertIntoFileQueue(folderId, name, item));
-  if (cache_->IsFileQueueFull()) {
+  bool full = false;
+  FSDB_RETURN_IF_ERROR(cache_->InsertIntoFileQueue(folderId, name, item, &full));
+  if (full) {
     error = FlushQueue();
     if (error.IsError()) {
       return error.Push(FX_LOCATION,
@@ -157,7 +157,13 @@ CYaError CPathDatabase::RenameFile(const std::string& oldPath, const std::string
 CYaError CPathDatabase::NormalizeFilePath(const std::string& path, std::string& filePath, std::string& parent,
                                           std::string& name) {
   FSDB_RETURN_IF_ERROR(NormalizePath(path, filePath));
-  (void)FXPath::SplitParentPath(filePath, parent, name);  // an absolute path always splits
+  // A normalised path starts with the separator and has no run of them: the name is its last
+  // component (before one trailing separator, if any) and the folder everything up to it. Assigning
+  // reuses the buffers of the caller's strings.
+  const size_t end = filePath.size() - (filePath.size() > 1 && filePath.back() == '/' ? 1 : 0);
+  const size_t slash = filePath.rfind('/', end - 1);
+  name.assign(filePath, slash + 1, end - slash - 1);
+  parent.assign(filePath, 0, slash + 1);
   // "/" names no file: refused whatever the layout makes of its empty parent.
   if (name.empty())
     return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter, FX::kMessageNotAFilePath,

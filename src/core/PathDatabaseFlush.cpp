@@ -28,13 +28,16 @@ CYaError CPathDatabase::FlushQueue() {
   // committed goes back to the front of the queue.
   FileQueue batch = cache_->TakeFileQueue();
   CYaError error = FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
+    // The texts are bound without a copy: the name and the item live in the batch until the row is
+    // written. The bindings are cleared once the batch is done.
+    std::string metadata;
     for (const FileQueueEntry& entry : batch) {
       const int64_t folderId = std::get<0>(entry);
       const std::string& name = std::get<1>(entry);
       InsertFileStatement->Reset();
       InsertFileStatement->Bind(1, static_cast<long>(folderId));
-      InsertFileStatement->Bind(2, name);
-      BindItemAttributes(*InsertFileStatement, 3, *std::get<2>(entry));
+      InsertFileStatement->BindStatic(2, name);
+      BindItemAttributes(*InsertFileStatement, 3, *std::get<2>(entry), &metadata);
       if (InsertFileStatement->ExecDML() > 0) {
         FSDB_LOG(4, "Inserted File [%s] ID : [%" PRId64 "] Parent ID : [%" PRId64 "]", name.c_str(),
                  GetLastInsertRowId(), folderId);
@@ -42,6 +45,11 @@ CYaError CPathDatabase::FlushQueue() {
     }
     return CYaError::Success();
   });
+  // No binding may point into the batch once it is gone (also when a row failed half-way).
+  if (!batch.empty()) {
+    InsertFileStatement->Reset();
+    InsertFileStatement->ClearBindings();  // cannot fail
+  }
   if (error.IsError()) {
     RollbackBulkTransaction();
     cache_->RestoreFileQueue(std::move(batch));

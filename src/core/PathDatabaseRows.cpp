@@ -5,6 +5,7 @@
 #include <cinttypes>
 
 #include <string>
+#include <typeinfo>
 
 #include <boost/make_shared.hpp>
 
@@ -14,8 +15,8 @@
 
 namespace FSDB {
 
-void CPathDatabase::BindItemAttributes(FX::CSQLite3Statement& statement, int first,
-                                       const CDatabaseItem& item) {
+void CPathDatabase::BindItemAttributes(FX::CSQLite3Statement& statement, int first, const CDatabaseItem& item,
+                                       std::string* metadata) {
   statement.Bind(first, static_cast<long>(item.GetFileId()));
   statement.Bind(first + 1, static_cast<long>(item.GetFileSize()));
   statement.Bind(first + 2, static_cast<long>(item.GetAccessTime()));
@@ -23,7 +24,17 @@ void CPathDatabase::BindItemAttributes(FX::CSQLite3Statement& statement, int fir
   statement.Bind(first + 4, static_cast<long>(item.GetChangeTime()));
   statement.Bind(first + 5, item.IsSelected() ? 1 : 0);
   statement.Bind(first + 6, item.IsCollect() ? 1 : 0);
-  statement.Bind(first + 7, item.GetMetadata());
+  if (metadata == nullptr) {
+    statement.Bind(first + 7, item.GetMetadata());
+    return;
+  }
+  // The item's own string needs no copy, unless a derived class supplies its Metadata itself.
+  if (typeid(item) == typeid(CDatabaseItem)) {
+    statement.BindStatic(first + 7, item.GetMetadataRef());
+    return;
+  }
+  *metadata = item.GetMetadata();
+  statement.BindStatic(first + 7, *metadata);
 }
 
 void CPathDatabase::BindRowAttributes(FX::CSQLite3Statement& statement, int first,

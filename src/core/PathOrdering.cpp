@@ -81,11 +81,19 @@ CYaError NormalizePath(const std::string& path, std::string& normalized) {
     return FXErrorUtil::ErrorWin32(FX_LOCATION, FX::kErrorInvalidParameter,
                                    "Invalid path [%s]: a path must be absolute (start with /)", path.c_str());
   }
-  // The common case, no repeated separator, costs one scan and one copy. The scan looks at neighbours
-  // directly: find("//") restarts a memchr and a memcmp at every separator, and paths are full of them.
-  const auto repeated =
-      std::adjacent_find(path.begin(), path.end(), [](char a, char b) { return a == '/' && b == '/'; });
-  if (repeated == path.end()) {
+  // The common case, no repeated separator and no component that starts with a dot, costs one scan
+  // and one copy (into the caller's buffer). The scan looks at each separator's neighbour directly:
+  // find("//") restarts a memchr and a memcmp at every separator, and paths are full of them.
+  bool repeated = false;
+  bool dotted = false;
+  const char* const text = path.data();
+  for (size_t i = 0, last = path.size() - 1; i < last; ++i) {
+    if (text[i] == '/') {
+      repeated |= text[i + 1] == '/';
+      dotted |= text[i + 1] == '.';
+    }
+  }
+  if (!repeated) {
     normalized = path;
   } else {
     normalized.clear();
@@ -97,8 +105,10 @@ CYaError NormalizePath(const std::string& path, std::string& normalized) {
     }
   }
   // "." and ".." name no folder of their own: recorded as names they would make a second spelling of
-  // another folder (or of one outside the scan). No scan reports them.
-  for (size_t dot = normalized.find("/."); dot != std::string::npos; dot = normalized.find("/.", dot + 1)) {
+  // another folder (or of one outside the scan). No scan reports them. Folding a run of separators
+  // never makes a dot follow one that did not before.
+  for (size_t dot = dotted ? normalized.find("/.") : std::string::npos; dot != std::string::npos;
+       dot = normalized.find("/.", dot + 1)) {
     size_t end = dot + 2;
     if (end < normalized.size() && normalized[end] == '.')
       ++end;

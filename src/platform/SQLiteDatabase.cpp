@@ -174,7 +174,7 @@ int CSQLite3Query::NumFields() const {
 // --- CSQLite3Statement -----------------------------------------------------------------------------
 
 CSQLite3Statement::CSQLite3Statement(sqlite3* database, sqlite3_stmt* statement)
-    : database_(database), statement_(statement), generation_(0) {}
+    : database_(database), statement_(statement), generation_(0), stepped_(false) {}
 
 CSQLite3Statement::~CSQLite3Statement() {
   (void)sqlite3_finalize(statement_);  // repeats the last step's error, reported already
@@ -186,6 +186,9 @@ void CSQLite3Statement::Check(int result) const {
 
 void CSQLite3Statement::Reset() {
   ++generation_;
+  if (!stepped_)
+    return;
+  stepped_ = false;
   // The result of sqlite3_reset is that of the last step, which was reported when it failed; the reset
   // itself always succeeds.
   (void)sqlite3_reset(statement_);
@@ -216,6 +219,10 @@ void CSQLite3Statement::Bind(int index, const std::string& value) {
   Check(sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT));
 }
 
+void CSQLite3Statement::BindStatic(int index, const std::string& value) {
+  Check(sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC));
+}
+
 void CSQLite3Statement::BindNull(int index) {
   Check(sqlite3_bind_null(statement_, index));
 }
@@ -224,6 +231,7 @@ int CSQLite3Statement::ExecDML() {
   // Every execution starts from the first step, even when a cursor of an earlier one is still alive;
   // the new generation keeps that cursor from resetting this run.
   Reset();
+  stepped_ = true;
   while (StepOrThrow(database_, statement_)) {
   }
   const int changes = sqlite3_changes(database_);
@@ -235,6 +243,7 @@ int CSQLite3Statement::ExecDML() {
 
 boost::shared_ptr<CSQLite3Query> CSQLite3Statement::ExecQuery() {
   Reset();
+  stepped_ = true;
   const bool hasRow = StepOrThrow(database_, statement_);
   return boost::make_shared<CSQLite3Query>(shared_from_this(), generation_, !hasRow);
 }

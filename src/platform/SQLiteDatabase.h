@@ -88,7 +88,8 @@ class CSQLite3Statement : public boost::enable_shared_from_this<CSQLite3Statemen
   CSQLite3Statement(const CSQLite3Statement&) = delete;
   CSQLite3Statement& operator=(const CSQLite3Statement&) = delete;
 
-  // As sqlite3_reset: the statement can run again; bindings stay.
+  // As sqlite3_reset: the statement can run again; bindings stay. A statement that has not been stepped
+  // since it was last reset is not reset again (the call then costs nothing).
   void Reset();
   // Sets every parameter back to NULL.
   void ClearBindings();
@@ -99,6 +100,10 @@ class CSQLite3Statement : public boost::enable_shared_from_this<CSQLite3Statemen
   void Bind(int index, long long value);
   void Bind(int index, const char* value);
   void Bind(int index, const std::string& value);
+  // Binds the text without copying it: `value` must stay alive and unchanged until the statement has
+  // run and been reset, or the parameter has been bound again. For rows written in a loop whose
+  // strings outlive each step.
+  void BindStatic(int index, const std::string& value);
   void BindNull(int index);
 
   // Runs the statement to completion; the number of rows it changed. Throws CSQLite3Exception.
@@ -115,6 +120,7 @@ class CSQLite3Statement : public boost::enable_shared_from_this<CSQLite3Statemen
   sqlite3* database_;
   sqlite3_stmt* statement_;
   uint64_t generation_;  // counts executions, so that only the latest cursor resets the statement
+  bool stepped_;         // stepped since the last Reset: only then has a reset anything to do
 };
 
 typedef int (*CollationFunction)(void* context, int lengthA, const void* a, int lengthB, const void* b);

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include <iterator>
 #include <new>
 
 #include "platform/ErrorCodes.h"
@@ -105,10 +106,14 @@ size_t CDatabaseCache::GetFileQueueSize() {
 }
 
 CYaError CDatabaseCache::InsertIntoFileQueue(int64_t folderId, const std::string& name,
-                                             const CDatabaseItemPtr& item) {
+                                             const CDatabaseItemPtr& item, bool* full) {
   auto_lock lock(&queueLock_, true);
-  // No bound here: the caller checks IsFileQueueFull() after each insert and flushes.
+  // No bound here: the caller checks whether the queue is full after each insert and flushes.
+  if (queue_.capacity() == 0)
+    queue_.reserve(kFileQueueLimit);
   queue_.emplace_back(folderId, name, item);
+  if (full != nullptr)
+    *full = queue_.size() >= kFileQueueLimit;
   return CYaError::Success();
 }
 
@@ -120,13 +125,14 @@ FileQueue CDatabaseCache::GetFileQueue() {
 FileQueue CDatabaseCache::TakeFileQueue() {
   FileQueue batch;
   auto_lock lock(&queueLock_, true);
-  batch.splice(batch.end(), queue_);
+  batch.swap(queue_);
   return batch;
 }
 
 void CDatabaseCache::RestoreFileQueue(FileQueue&& batch) {
   auto_lock lock(&queueLock_, true);
-  queue_.splice(queue_.begin(), batch);
+  queue_.insert(queue_.begin(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+  batch.clear();
 }
 
 void CDatabaseCache::MoveQueuedFiles(const std::unordered_map<int64_t, int64_t>& movedFolders) {

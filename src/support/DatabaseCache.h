@@ -11,11 +11,11 @@
 #define FSDB_SUPPORT_DATABASECACHE_H_
 
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <string>
 #include <tuple>
 #include <unordered_map>
+#include <vector>
 
 #include "fsdb/DatabaseItem.h"
 #include "fsdb/Error.h"
@@ -25,7 +25,8 @@
 namespace FSDB {
 
 typedef std::tuple<int64_t, std::string, CDatabaseItemPtr> FileQueueEntry;
-typedef std::list<FileQueueEntry> FileQueue;
+// A vector: a batch costs one allocation (its room for kFileQueueLimit entries), not one per file.
+typedef std::vector<FileQueueEntry> FileQueue;
 
 class CDatabaseCache {
  public:
@@ -49,7 +50,9 @@ class CDatabaseCache {
 
   bool IsFileQueueFull();
   size_t GetFileQueueSize();
-  CYaError InsertIntoFileQueue(int64_t folderId, const std::string& name, const CDatabaseItemPtr& item);
+  // Appends a file; with `full`, also tells whether the queue is now full (one lock for both).
+  CYaError InsertIntoFileQueue(int64_t folderId, const std::string& name, const CDatabaseItemPtr& item,
+                               bool* full = nullptr);
   // A copy of the queue, in order.
   FileQueue GetFileQueue();
   // Takes every queued file out, in order, leaving the queue empty: the caller owns the batch and works

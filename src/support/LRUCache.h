@@ -2,7 +2,8 @@
 //
 // The recency list runs from the least recently used key (front) to the most recently used (back);
 // the index maps each key to its value and its node in the list, so a lookup, a store and an eviction
-// are each a hash lookup plus a node move: constant time, no copy of the list.
+// are each a hash lookup plus a node move: constant time, no copy of the list. A Get of the key that the
+// previous Get found, with no change in between, is one comparison of keys.
 //
 // Invariant: the list and the index hold the same keys, each key once, never more than `capacity`.
 // Not thread-safe: CDatabaseCache guards it.
@@ -31,10 +32,15 @@ class LRUCache {
   // A hit sets `value` and makes the key the most recently used. A miss asks the loader: its error is
   // returned (nothing stored), its value is stored as by Put.
   CYaError Get(const K& key, V& value) {
+    if (lastHit_ != nullptr && lastHit_->first == key) {
+      value = lastHit_->second.first;  // the most recently used already: nothing to move
+      return CYaError::Success();
+    }
     auto found = index_.find(key);
     if (found != index_.end()) {
       recency_.splice(recency_.end(), recency_, found->second.second);
       value = found->second.first;
+      lastHit_ = &*found;
       return CYaError::Success();
     }
     CYaError error = loader_(key, value);
@@ -54,6 +60,7 @@ class LRUCache {
   // Removes every key for which `predicate(key)` is true; the number removed. Linear in the size.
   template <class Predicate>
   size_t RemoveIf(Predicate predicate) {
+    lastHit_ = nullptr;
     size_t removed = 0;
     for (auto it = recency_.begin(); it != recency_.end();) {
       if (predicate(*it)) {
@@ -68,6 +75,7 @@ class LRUCache {
   }
 
   void Clear() {
+    lastHit_ = nullptr;
     index_.clear();
     recency_.clear();
   }
@@ -77,6 +85,7 @@ class LRUCache {
 
  private:
   void insert(const K& key, V value) {
+    lastHit_ = nullptr;  // another key may become the most recently used, or the last hit be evicted
     auto found = index_.find(key);
     if (found != index_.end()) {
       found->second.first = value;
@@ -96,8 +105,14 @@ class LRUCache {
     recency_.pop_front();
   }
 
+  typedef std::unordered_map<K, std::pair<V, typename std::list<K>::iterator>> Index;
+
   std::list<K> recency_;
-  std::unordered_map<K, std::pair<V, typename std::list<K>::iterator>> index_;
+  Index index_;
+  // The entry the last Get found, as long as nothing else has changed the cache since: it is then the
+  // most recently used, and a Get of the same key again (the folder of file after file) needs neither
+  // a hash nor a move. Null otherwise. A node of the map stays where it is until it is erased.
+  typename Index::value_type* lastHit_ = nullptr;
   Loader loader_;
   uint64_t capacity_;
 };
