@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -102,22 +103,28 @@ TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
   std::map<std::string, CDatabaseItemPtr> recorded;
   std::map<std::string, std::set<std::string>> children;  // folder -> paths listed in it
   {
+    // Written as a scanning tool writes: opened here, filled by another thread, without the
+    // connection's mutex.
     CScanDatabase database(file, type);
+    database.SetSingleThreaded(true);
     ASSERT_OK(database.Open(false));
     ASSERT_OK(database.SetBulkInsertMode(true));
-    for (int i = 0; i < 1000; ++i) {
-      const std::string parent = i == 0 ? "" : folders[(i - 1) / 10];
-      folders.push_back(parent + "/" + (i == 0 ? "scan" : FolderName(i)));
-      children[i == 0 ? "/" : parent].insert(folders[i]);
-      recorded[folders[i]] = ScenarioItem(i * 21 + 1, true);
-      ASSERT_OK(database.AddFolder(folders[i], recorded[folders[i]]));
-      for (int j = 0; j < 20; ++j) {
-        const std::string path = folders[i] + "/" + FileName(j);
-        children[folders[i]].insert(path);
-        recorded[path] = ScenarioItem(i * 21 + j + 2, false);
-        ASSERT_OK(database.AddFile(path, recorded[path]));
+    std::thread writer([&] {
+      for (int i = 0; i < 1000; ++i) {
+        const std::string parent = i == 0 ? "" : folders[(i - 1) / 10];
+        folders.push_back(parent + "/" + (i == 0 ? "scan" : FolderName(i)));
+        children[i == 0 ? "/" : parent].insert(folders[i]);
+        recorded[folders[i]] = ScenarioItem(i * 21 + 1, true);
+        ASSERT_OK(database.AddFolder(folders[i], recorded[folders[i]]));
+        for (int j = 0; j < 20; ++j) {
+          const std::string path = folders[i] + "/" + FileName(j);
+          children[folders[i]].insert(path);
+          recorded[path] = ScenarioItem(i * 21 + j + 2, false);
+          ASSERT_OK(database.AddFile(path, recorded[path]));
+        }
       }
-    }
+    });
+    writer.join();
     EXPECT_TRUE(database.IsBulkInsertModeActive());
     CDatabaseItemPtr item;
     EXPECT_WIN32(database.QueryItem(folders.back() + "/" + FileName(19), item), 1168);

@@ -833,6 +833,7 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
   uint64_t folders = 0, files = 0, skipped = 0;
   {
     FSDB::CScanDatabase database(file, options.layout, false);
+    database.SetSingleThreaded(true);  // this thread alone drives it, below
     CYaError error = database.Open(false);
     if (error.IsError())
       return FromLibraryError(error, "cannot write", options.database);

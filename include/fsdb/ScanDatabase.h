@@ -92,6 +92,11 @@ class FSDB_EXPORT CScanDatabase : public CScanDatabaseBase {
                             std::list<CDatabaseItemPtr>& items) override;
   CYaError QueryItem(const std::string& path, CDatabaseItemPtr& item) override;
 
+  // A promise that this database is used by one thread at a time, as a scan that one thread writes
+  // is: its connection then goes without SQLite's per-connection mutex, which every step, bind and
+  // column read would take (the logging thread never touches the connection). Takes effect at the next
+  // Open; off by default.
+  void SetSingleThreaded(bool singleThreaded);
   bool IsBulkInsertModeActive();
   // Writes the queued files now (success at once outside bulk-insert mode).
   CYaError Flush();

@@ -56,6 +56,11 @@ CYaError CheckUsable(const std::shared_ptr<CScanDatabasePrivate>& engine, const 
 CYaError CScanDatabase::SetBulkInsertMode(bool on) {
   FSDB_FORWARD(SetBulkInsertMode(on));
 }
+void CScanDatabase::SetSingleThreaded(bool singleThreaded) {
+  if (engine_)
+    engine_->SetNoMutex(singleThreaded);
+}
+
 CYaError CScanDatabase::Open(bool startLoggingThread) {
   if (!engine_)
     return CheckUsable(engine_, FX_LOCATION);
