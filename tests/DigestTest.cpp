@@ -340,7 +340,7 @@ TEST(DigestPoolTest, ReturnsEveryJobOnceWithMatchingDigests) {
   for (int i = 0; i < kFiles; ++i) {
     DigestJob job;
     job.id = static_cast<uint64_t>(i);
-    job.folder.Reset(fcntl(folder.Get(), F_DUPFD_CLOEXEC, 0));
+    job.folder = folder.Get();
     job.name = "f" + std::to_string(i);
     ASSERT_TRUE(pool.Submit(std::move(job)));
     EXPECT_LE(pool.InFlight(), 4u);
