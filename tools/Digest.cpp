@@ -319,12 +319,35 @@ DigestPool::~DigestPool() {
 }
 
 bool DigestPool::Submit(DigestJob job) {
+  return Queue(&job, 1);
+}
+
+bool DigestPool::SubmitAll(std::vector<DigestJob>& jobs) {
+  const bool queued = Queue(jobs.data(), jobs.size());
+  jobs.clear();
+  return queued;
+}
+
+bool DigestPool::Queue(DigestJob* jobs, size_t count) {
   std::unique_lock<std::mutex> lock(mutex_);
-  slotFree_.wait(lock, [this] { return stopping_ || jobs_.size() + running_ < maxInFlight_; });
-  if (stopping_)
-    return false;
-  jobs_.push_back(std::move(job));
-  jobReady_.notify_one();
+  for (size_t i = 0; i < count; ++i) {
+    if (jobs_.size() + running_ >= maxInFlight_) {
+      // A full pool is left to drain to half the bound, so that the submitter wakes once for many
+      // finished jobs rather than once for every one. The workers hear of what is queued first.
+      jobReady_.notify_all();
+      ++submitters_;
+      slotFree_.wait(lock, [this] { return stopping_ || jobs_.size() + running_ <= maxInFlight_ / 2; });
+      --submitters_;
+    }
+    if (stopping_)
+      return false;
+    jobs_.push_back(std::move(jobs[i]));
+  }
+  // One wake-up for a whole group: a worker that finds more queued takes it without sleeping between.
+  if (count == 1)
+    jobReady_.notify_one();
+  else if (count > 1)
+    jobReady_.notify_all();
   return true;
 }
 
@@ -396,7 +419,8 @@ void DigestPool::Finish(uint64_t id, DigestResult result) {
   std::lock_guard<std::mutex> lock(mutex_);
   --running_;
   outcomes_.push_back(DigestOutcome{id, std::move(result)});
-  slotFree_.notify_one();
+  if (submitters_ > 0 && jobs_.size() + running_ <= maxInFlight_ / 2)
+    slotFree_.notify_all();
   if (jobs_.empty() && running_ == 0)
     outcomeReady_.notify_all();
   else

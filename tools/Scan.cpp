@@ -8,13 +8,13 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <deque>
 #include <iostream>
 #include <list>
@@ -589,8 +589,9 @@ class DatabaseWriter {
       : database_(database), progress_(progress) {
     if (options.hash != DigestAlgorithm::kNone) {
       const unsigned threads = DigestPool::DefaultThreads();
-      // A few files per thread keep every thread busy while this one writes; each holds a descriptor.
-      pool_ = std::make_unique<DigestPool>(options.hash, threads, size_t{8} * threads);
+      // Enough files per thread keep every thread busy while this one writes, also while the pool
+      // drains to half before this thread submits again; each keeps its folder open.
+      pool_ = std::make_unique<DigestPool>(options.hash, threads, size_t{16} * threads);
     }
   }
 
@@ -612,7 +613,7 @@ class DatabaseWriter {
           NotHashed(ready.path, ready.reason);
         return AddFile(ready.path, ready.item);
       case ReadyEntry::Kind::kToHash:
-        return Submit(ready);
+        return Queue(ready);
       case ReadyEntry::Kind::kUnreadable:
         Warn("cannot list " + EscapePath(ready.path) + ": " + ready.reason);
         unreadable_.push_back({ready.path, ready.reason});
@@ -626,8 +627,14 @@ class DatabaseWriter {
     return ToolStatus::Ok();
   }
 
+  // A batch is written: hands its files to hash to the pool, and writes those whose digests are back.
+  ToolStatus EndBatch() { return SubmitQueued(); }
+
   // Writes the files whose digests are still being computed. The walk is over.
-  ToolStatus Finish() { return Drain(true); }
+  ToolStatus Finish() {
+    ToolStatus status = SubmitQueued();
+    return status.ok ? Drain(true) : status;
+  }
 
   uint64_t folders() const { return folders_; }
   uint64_t files() const { return files_; }
@@ -652,18 +659,26 @@ class DatabaseWriter {
     return ToolStatus::Ok();
   }
 
-  ToolStatus Submit(ReadyEntry& ready) {
+  // Files to hash go to the pool in groups, so that the hashing threads wake once for many files.
+  ToolStatus Queue(ReadyEntry& ready) {
     const uint64_t id = nextId_++;
     waiting_.emplace(id, Waiting{ready.path, std::move(ready.item), ready.uid, ready.gid});
-    DigestJob job;
+    DigestJob& job = queued_.emplace_back();
     job.id = id;
     job.folder = ready.folderFd;
     job.folderHold = std::move(ready.folderHold);
     job.name = ready.name;
     job.expected = ready.expected;
+    return queued_.size() < kGroup ? ToolStatus::Ok() : SubmitQueued();
+  }
+
+  ToolStatus SubmitQueued() {
+    if (!pool_)
+      return ToolStatus::Ok();
     // Waits while the pool is full; outcomes keep queueing meanwhile and are written just below.
-    if (!pool_->Submit(std::move(job)))
-      return ToolStatus::Fail("cannot hash " + EscapePath(ready.path) + ": the hashing threads stopped");
+    if (!pool_->SubmitAll(queued_))
+      return ToolStatus::Fail("cannot hash files in " + EscapePath(currentFolder_) +
+                              ": the hashing threads stopped");
     return Drain(false);
   }
 
@@ -710,6 +725,8 @@ class DatabaseWriter {
   DigestCounts digests_;
   uint64_t nextId_ = 0;
   std::unordered_map<uint64_t, Waiting> waiting_;
+  static constexpr size_t kGroup = 16;
+  std::vector<DigestJob> queued_;     // not submitted yet, at most kGroup
   std::unique_ptr<DigestPool> pool_;  // last: stopped and joined before anything it reports to goes
 };
 
@@ -950,6 +967,8 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
     while (status.ok && queue.Pop(batch)) {
       for (size_t i = 0; i < batch.used && status.ok; ++i)
         status = writer.Write(batch.entries[i]);
+      if (status.ok)
+        status = writer.EndBatch();
       walkedQueue.Recycle(std::move(batch));
     }
     joinedLookups.End();  // a failed write stops the lookups and the walk at their next batch
