@@ -275,7 +275,8 @@ class PreviousDigests {
           keep(item);
       }
     }
-    // Byte order, which is not the order the database keeps names in.
+    // Byte order for the binary search: the database returns its own collation's order, which need
+    // not be the same (and sorting what is sorted already costs one pass).
     std::sort(files_.begin(), files_.end(),
               [this](const Recorded& a, const Recorded& b) { return Name(a) < Name(b); });
   }
