@@ -63,6 +63,8 @@ rate() { awk -v bytes="$1" -v s="$2" 'BEGIN { printf "%.1f MiB/s", (s > 0 ? byte
 
 bytes=$(find "$tree" -type f -printf '%s\n' 2>/dev/null | awk '{ s += $1 } END { printf "%.0f", s }')
 echo "tree $tree: $bytes bytes in regular files; $runs runs each, warm cache, $(nproc) cores"
+# On a shared machine the ratios move with what else runs: the load goes beside every figure.
+echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 t_sha256sum=$(median_seconds sha256sum_line)
 t_sha256=$(median_seconds scan_sha256)
@@ -78,3 +80,4 @@ echo "sha256 scan / sha256sum line:   $(ratio "$t_sha256" "$t_sha256sum")  (targ
 echo "sha256 scan / xxh128 scan:      $(ratio "$t_sha256" "$t_xxh128")  (target >= 3)"
 echo "reusing scan / plain scan:      $(ratio "$t_reuse" "$t_plain")  (target <= 1.3)"
 echo "hashed: sha256 $(rate "$bytes" "$t_sha256"), xxh128 $(rate "$bytes" "$t_xxh128"), sha256sum line $(rate "$bytes" "$t_sha256sum")"
+echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

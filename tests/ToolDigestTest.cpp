@@ -269,6 +269,41 @@ TEST_P(ToolDigestTest, ReuseReadsOnlyFilesThatChanged) {
   EXPECT_EQ(std::count(across.err.begin(), across.err.end(), '\n'), 1) << across.err;
 }
 
+// The earlier scan is looked up folder by folder, by name in byte order: names that sort differently
+// by path, by case or by byte, files of the same name in other folders and many folders in a row must
+// each find their own digest, from a scan recorded as selected or not. A file of the same name and size
+// in another folder of the earlier scan is no match.
+TEST_P(ToolDigestTest, ReuseFindsEveryFileOfManyFoldersByName) {
+  const std::vector<std::string> names = {"Z",         "a",        "a b", "a-b", "a.b",  "a_b",
+                                          "a\xc3\xa4", "\xc3\xa4", "10",  "9",   "x\ny", "same"};
+  constexpr int kFolders = 40;
+  size_t files = 0;
+  for (int folder = 0; folder < kFolders; ++folder) {
+    const std::string path = "root/d" + std::to_string(folder) + (folder % 4 == 0 ? "/deeper/" : "/");
+    for (size_t i = 0; i < names.size(); ++i, ++files)
+      tree_.Write(path + names[i], RandomBytes((folder + i) % 7 * 300, static_cast<unsigned>(files)));
+  }
+  for (const bool selected : {true, false}) {
+    SCOPED_TRACE(selected ? "selected" : "--no-select");
+    const std::string first = selected ? "1.db" : "1n.db", second = selected ? "2.db" : "2n.db";
+    const Args select = selected ? Args{} : Args{"--no-select"};
+    HashOk(first, "", select);
+    HashOk(second, first, select);
+    EXPECT_EQ(Info(second, "digests"), Counts(0, files));
+    EXPECT_EQ(Info(second, "bytes read"), "0");
+    EXPECT_EQ(Tool({"compare", Db(first), Db(second)}).status, 0);
+  }
+  // Swapped between two folders, same size and times: other inodes, so both are read again.
+  const std::string one = In("d1/same"), two = In("d2/same"), swap = In("d1/swap");
+  ASSERT_EQ(rename(one.c_str(), swap.c_str()), 0);
+  ASSERT_EQ(rename(two.c_str(), one.c_str()), 0);
+  ASSERT_EQ(rename(swap.c_str(), two.c_str()), 0);
+  HashOk("3.db", "2.db");
+  EXPECT_EQ(Info("3.db", "digests"), Counts(2, files - 2));
+  EXPECT_EQ(Recorded("3.db", "d1/same"), External("d1/same"));
+  EXPECT_EQ(Recorded("3.db", "d2/same"), External("d2/same"));
+}
+
 TEST_P(ToolDigestTest, UnreadableFileIsReportedAndRecordedWithoutDigest) {
   tree_.Write("root/open", "anyone may read this");
   tree_.Write("root/secret", "only root may read this");

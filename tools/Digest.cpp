@@ -130,8 +130,10 @@ bool SameTime(const timespec& a, const timespec& b) {
 // (RWF_NOWAIT unsupported), nothing is dropped: dropping blind could evict a file that somebody uses.
 class CacheKeepingReader {
  public:
-  explicit CacheKeepingReader(int fd) : fd_(fd) {
-    (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only: a refusal changes nothing
+  // `severalReads`: the file takes more than one read, so the kernel's readahead is worth widening.
+  CacheKeepingReader(int fd, bool severalReads) : fd_(fd) {
+    if (severalReads)
+      (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only: a refusal changes nothing
   }
   ~CacheKeepingReader() {
     if (cold_)
@@ -259,8 +261,9 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
                               (expected->size >= 0 && expected->size != before.st_size)))
     return Fail(result, 0, "changed since it was listed");
 
+  const auto size = static_cast<uint64_t>(before.st_size);
   {
-    CacheKeepingReader reader(fd.Get());
+    CacheKeepingReader reader(fd.Get(), size > DigestBuffer::kReadSize);
     for (;;) {
       if (stop != nullptr && stop->load(std::memory_order_relaxed))
         return Fail(result, 0, "cancelled");
@@ -273,6 +276,11 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
       if (!hasher.Update(hasher.Data(), static_cast<size_t>(count)))
         return Fail(result, 0, "digest update failed");
       reader.Consumed();
+      // A read that returned less than asked and reached the size fstat gave ends the file without a
+      // read that returns nothing; a file that grew meanwhile changed its size and times, which the
+      // second fstat sees.
+      if (static_cast<size_t>(count) < DigestBuffer::kReadSize && result.bytesRead == size)
+        break;
     }
   }
 
@@ -292,8 +300,8 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
 DigestPool::DigestPool(DigestAlgorithm algorithm, unsigned threads, size_t maxInFlight)
     : DigestPool(threads, maxInFlight,
                  [algorithm](const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop) {
-                   return HashFile(job.folder.Get() >= 0 ? job.folder.Get() : AT_FDCWD, job.name.c_str(),
-                                   algorithm, buffer, &job.expected, &stop);
+                   return HashFile(job.folder >= 0 ? job.folder : AT_FDCWD, job.name.c_str(), algorithm,
+                                   buffer, &job.expected, &stop);
                  }) {}
 
 DigestPool::DigestPool(unsigned threads, size_t maxInFlight, Hasher hasher)
@@ -311,12 +319,35 @@ DigestPool::~DigestPool() {
 }
 
 bool DigestPool::Submit(DigestJob job) {
+  return Queue(&job, 1);
+}
+
+bool DigestPool::SubmitAll(std::vector<DigestJob>& jobs) {
+  const bool queued = Queue(jobs.data(), jobs.size());
+  jobs.clear();
+  return queued;
+}
+
+bool DigestPool::Queue(DigestJob* jobs, size_t count) {
   std::unique_lock<std::mutex> lock(mutex_);
-  slotFree_.wait(lock, [this] { return stopping_ || jobs_.size() + running_ < maxInFlight_; });
-  if (stopping_)
-    return false;
-  jobs_.push_back(std::move(job));
-  jobReady_.notify_one();
+  for (size_t i = 0; i < count; ++i) {
+    if (jobs_.size() + running_ >= maxInFlight_) {
+      // A full pool is left to drain to half the bound, so that the submitter wakes once for many
+      // finished jobs rather than once for every one. The workers hear of what is queued first.
+      jobReady_.notify_all();
+      ++submitters_;
+      slotFree_.wait(lock, [this] { return stopping_ || jobs_.size() + running_ <= maxInFlight_ / 2; });
+      --submitters_;
+    }
+    if (stopping_)
+      return false;
+    jobs_.push_back(std::move(jobs[i]));
+  }
+  // One wake-up for a whole group: a worker that finds more queued takes it without sleeping between.
+  if (count == 1)
+    jobReady_.notify_one();
+  else if (count > 1)
+    jobReady_.notify_all();
   return true;
 }
 
@@ -379,7 +410,7 @@ void DigestPool::Work() {
       (void)Fail(result, 0, "cancelled");  // the result is filled in place
     else
       result = hasher_(job, buffer, stop_);
-    job.folder.Reset();  // the descriptor goes before the job stops counting as in flight
+    job.folderHold.reset();  // the folder goes before the job stops counting as in flight
     Finish(job.id, std::move(result));
   }
 }
@@ -388,7 +419,8 @@ void DigestPool::Finish(uint64_t id, DigestResult result) {
   std::lock_guard<std::mutex> lock(mutex_);
   --running_;
   outcomes_.push_back(DigestOutcome{id, std::move(result)});
-  slotFree_.notify_one();
+  if (submitters_ > 0 && jobs_.size() + running_ <= maxInFlight_ / 2)
+    slotFree_.notify_all();
   if (jobs_.empty() && running_ == 0)
     outcomeReady_.notify_all();
   else

@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -168,9 +169,9 @@ class ProgressLine {
 };
 
 // The digests of an earlier scan, looked up folder by folder: the files of one recorded folder are read
-// at once when the walk reaches the first file of that folder that needs a digest, and only that
-// folder's files are held. The walk hands over a folder's files one after the other, so each folder is
-// queried once.
+// at once when the lookups reach the first file of that folder, and only that folder's files are held.
+// The walk hands over a folder's files one after the other, so each folder is queried once. Not
+// thread-safe: one thread looks up.
 class PreviousDigests {
  public:
   // Opens `path` read-only. When it holds no digests of `algorithm`, says so, and Find finds nothing.
@@ -194,44 +195,68 @@ class PreviousDigests {
     return ToolStatus::Ok();
   }
 
-  // The digest the earlier scan recorded for the file `entry` when it recorded the same file unchanged
-  // (same inode, size, modification and change time); empty otherwise.
-  std::string_view Find(const WalkEntry& entry) {
+  // Whether Find can find anything.
+  bool usable() const { return usable_; }
+
+  // The digest the earlier scan recorded for the file `name` at `path` when it recorded the same file
+  // unchanged (same inode, size, modification and change time); empty otherwise. The view is valid
+  // until the next Find.
+  std::string_view Find(const std::string& path, const std::string& name, const FSDB::CDatabaseItem& item) {
     if (!usable_)
       return {};
-    const size_t slash = entry.path.rfind('/');
+    const size_t slash = path.rfind('/');
     if (slash == std::string::npos)
       return {};
-    const std::string_view folder(entry.path.data(), slash == 0 ? 1 : slash);
+    const std::string_view folder(path.data(), slash == 0 ? 1 : slash);
     if (!loaded_ || folder != folder_)
-      Load(std::string(folder));
-    const auto found = files_.find(entry.name);
-    if (found == files_.end())
+      Load(folder);
+    const auto found = std::lower_bound(
+        files_.begin(), files_.end(), std::string_view(name),
+        [this](const Recorded& recorded, std::string_view wanted) { return Name(recorded) < wanted; });
+    if (found == files_.end() || Name(*found) != name)
       return {};
-    const Recorded& recorded = found->second;
-    if (recorded.inode != static_cast<int64_t>(entry.inode) || recorded.size != entry.size ||
-        recorded.modificationNs != entry.modificationNs || recorded.changeNs != entry.changeNs)
+    if (found->inode != item.GetFileId() || found->size != item.GetFileSize() ||
+        found->modificationNs != item.GetModificationTime() || found->changeNs != item.GetChangeTime())
       return {};
-    return recorded.digest;
+    return std::string_view(text_).substr(found->digest, found->digestSize);
   }
 
  private:
+  // One recorded file; its name and digest lie in text_.
   struct Recorded {
     int64_t inode, size, modificationNs, changeNs;
-    std::string digest;
+    size_t name, nameSize, digest, digestSize;
   };
 
-  // A folder the earlier scan did not record (or cannot read) has no files to take digests from.
-  void Load(std::string folder) {
-    folder_ = std::move(folder);
+  std::string_view Name(const Recorded& recorded) const {
+    return std::string_view(text_).substr(recorded.name, recorded.nameSize);
+  }
+
+  // A folder the earlier scan did not record (or cannot read) has no files to take digests from. The
+  // vector and the text keep their memory from folder to folder.
+  void Load(std::string_view folder) {
+    folder_.assign(folder);
     loaded_ = true;
     files_.clear();
+    text_.clear();
     const auto keep = [this](const FSDB::CDatabaseItemPtr& item) {
-      std::string digest = ReadDigest(item->GetMetadata());
-      if (!digest.empty())
-        files_[item->GetFileName()] =
-            Recorded{item->GetFileId(), item->GetFileSize(), item->GetModificationTime(),
-                     item->GetChangeTime(), std::move(digest)};
+      const std::string metadata = item->GetMetadata();
+      const std::string_view digest = DigestIn(metadata);
+      if (digest.empty())
+        return;
+      const std::string name = item->GetFileName();
+      Recorded recorded{item->GetFileId(),
+                        item->GetFileSize(),
+                        item->GetModificationTime(),
+                        item->GetChangeTime(),
+                        text_.size(),
+                        name.size(),
+                        0,
+                        digest.size()};
+      text_ += name;
+      recorded.digest = text_.size();
+      text_ += digest;
+      files_.push_back(recorded);
     };
     // The selected-files walk reads a folder's files without parsing their metadata documents: about
     // twice as fast as QueryFolderItems, which a scan made with --no-select still needs.
@@ -241,15 +266,19 @@ class PreviousDigests {
         return;
       for (FSDB::CDatabaseItemPtr item = files->GetItem(); item; item = files->NextItem())
         keep(item);
-      return;
+    } else {
+      std::list<FSDB::CDatabaseItemPtr> items;
+      if (database_->QueryFolderItems(folder_, 0, items).IsError())
+        return;
+      for (const FSDB::CDatabaseItemPtr& item : items) {
+        if (!item->IsDirectory())
+          keep(item);
+      }
     }
-    std::list<FSDB::CDatabaseItemPtr> items;
-    if (database_->QueryFolderItems(folder_, 0, items).IsError())
-      return;
-    for (const FSDB::CDatabaseItemPtr& item : items) {
-      if (!item->IsDirectory())
-        keep(item);
-    }
+    // Byte order for the binary search: the database returns its own collation's order, which need
+    // not be the same (and sorting what is sorted already costs one pass).
+    std::sort(files_.begin(), files_.end(),
+              [this](const Recorded& a, const Recorded& b) { return Name(a) < Name(b); });
   }
 
   std::unique_ptr<FSDB::CScanDatabase> database_;
@@ -258,7 +287,8 @@ class PreviousDigests {
   bool selected_ = true;  // the earlier scan recorded its entries as selected
   bool loaded_ = false;
   std::string folder_;
-  std::unordered_map<std::string, Recorded> files_;
+  std::vector<Recorded> files_;  // the folder's files with a digest, by name
+  std::string text_;
 };
 
 // The counts of the digest work of one scan.
@@ -267,14 +297,16 @@ struct DigestCounts {
 };
 
 // What the walk found, ready to be recorded: the item is formed (metadata document included) on the
-// walking thread, so the thread that writes the database only does database work.
+// walking thread, so the thread that writes the database only does database work. A regular file of a
+// scan with digests leaves the walk as kToHash: a reusing scan looks it up in the earlier scan on a
+// thread of its own (ReuseStage), and what is not found there is hashed.
 struct ReadyEntry {
   enum class Kind : uint8_t {
     kFolder,      // item complete
     kFile,        // item complete; `reused` when its digest came from the earlier scan, `reason` set
                   // when it has none because it could not be hashed
     kToHash,      // a regular file whose digest is still to be taken: `folderFd` is its folder, kept
-                  // open by `folderHold`, and the item gets its tool attributes once the digest is back
+                  // open by `folderHold`, and the item gets its tool attributes once the digest is known
     kUnreadable,  // a folder not completely listed, for `reason`
     kVanished,    // an entry gone before it was examined
   };
@@ -375,8 +407,9 @@ class EntryQueue {
   bool closed_ = false, stopped_ = false;
 };
 
-// Ends the walking thread: stops the queue, so that a walk still going fails at its next batch, and
-// joins the thread. Done at the latest on destruction.
+// Ends a thread that fills `queue` (the walk, or the lookups of a reusing scan): stops the queue, so
+// that the thread fails at its next batch, and joins it (when it was started). Done at the latest on
+// destruction.
 struct JoinedWalk {
   EntryQueue& queue;
   std::thread& thread;
@@ -388,22 +421,25 @@ struct JoinedWalk {
   }
 };
 
-// Runs on the walking thread: forms each entry's item, takes over its digest from the earlier scan
-// where it can, and passes the entries on in batches.
+// Adds owner, group and `digest` (empty: none) to the item's metadata document.
+void AddAttributes(FSDB::CDatabaseItem& item, uint32_t uid, uint32_t gid, std::string_view digest = {}) {
+  item.SetMetadata(AddToolAttributes(item.GetMetadata(), uid, gid, digest));
+}
+
+// Runs on the walking thread: forms each entry's item and passes the entries on in batches.
 class FormingSink : public WalkSink {
  public:
-  // A batch goes when it holds this many entries, or this many files to hash: each keeps its folder
-  // open until the database thread has handed it to the hashing threads (which read it through a
-  // duplicate, as before), so a walk through many small folders keeps at most (kQueuedBatches + 1) *
-  // kBatchDescriptors folders open beyond its own, and usually one or two.
+  // A batch goes when it holds this many entries, or files to hash in this many folders: each keeps
+  // its folder open until it is hashed (the hashing threads read through the walk's own descriptor), so
+  // a walk through many small folders keeps at most (kQueuedBatches + 1) * kBatchDescriptors folders
+  // open beyond its own per queue between threads, and usually one or two.
   static constexpr size_t kBatchEntries = 512;
   static constexpr size_t kBatchDescriptors = 8;
   static constexpr size_t kQueuedBatches = 4;
 
-  FormingSink(const ScanOptions& options, PreviousDigests& previous, EntryQueue& queue)
+  FormingSink(const ScanOptions& options, EntryQueue& queue)
       : select_(options.select),
         hash_(options.hash != DigestAlgorithm::kNone),
-        previous_(previous),
         queue_(queue),
         batch_(queue.Take()) {}
 
@@ -426,17 +462,10 @@ class FormingSink : public WalkSink {
     if (error.IsError())
       return FromLibraryError(error, "cannot record", entry.path);
     ReadyEntry& ready = Next(entry.folder ? ReadyEntry::Kind::kFolder : ReadyEntry::Kind::kFile, entry.path);
-    std::string_view digest;
-    if (hash_ && !entry.folder && S_ISREG(entry.mode)) {
-      digest = previous_.Find(entry);
-      ready.reused = !digest.empty();
-      if (!ready.reused) {
-        ToHash(entry, ready);
-        ready.item = std::move(item);
-        return Sent();
-      }
-    }
-    item->SetMetadata(AddToolAttributes(item->GetMetadata(), entry.uid, entry.gid, digest));
+    if (hash_ && !entry.folder && S_ISREG(entry.mode))
+      ToHash(entry, ready);
+    else
+      AddAttributes(*item, entry.uid, entry.gid);
     ready.item = std::move(item);
     return Sent();
   }
@@ -470,8 +499,9 @@ class FormingSink : public WalkSink {
     return ready;
   }
 
-  // Keeps the file's folder open for the hashing threads. The folders of one batch are mostly one
-  // folder; each batch holds at most kBatchDescriptors of them.
+  // Keeps the file's folder open for the hashing threads. The files of one folder come one after the
+  // other and share its descriptor; each batch holds at most kBatchDescriptors folders. While the batch
+  // holds an entry of lastFolder_, that folder cannot go and its address cannot be taken by another.
   void ToHash(const WalkEntry& entry, ReadyEntry& ready) {
     ready.kind = ReadyEntry::Kind::kToHash;
     ready.folderFd = entry.folderFd;
@@ -481,7 +511,10 @@ class FormingSink : public WalkSink {
     ready.expected.size = entry.size;
     ready.uid = entry.uid;
     ready.gid = entry.gid;
-    ++batch_.descriptors;
+    if (batch_.descriptors == 0 || entry.folderHold.get() != lastFolder_) {
+      ++batch_.descriptors;
+      lastFolder_ = entry.folderHold.get();
+    }
   }
 
   // Sends the batch once full; fails when the writer stopped, which ends the walk.
@@ -495,9 +528,57 @@ class FormingSink : public WalkSink {
   }
 
   const bool select_, hash_;
-  PreviousDigests& previous_;
   EntryQueue& queue_;
   EntryQueue::Batch batch_;
+  const void* lastFolder_ = nullptr;  // of the batch's last file to hash
+};
+
+// Between the walk and the database thread of a reusing scan, on a thread of its own (the lookups cost
+// about as much as the walk): a file to hash that the earlier scan recorded unchanged gets the recorded
+// digest and its folder is let go; every other entry passes unchanged. Spent batches go from the
+// database thread straight back to the walk.
+class ReuseStage {
+ public:
+  ReuseStage(PreviousDigests& previous, EntryQueue& walked, EntryQueue& looked)
+      : previous_(previous), walked_(walked), looked_(looked) {}
+
+  // Until the walk's queue is closed and empty, or the database thread stopped (which then stops the
+  // walk). Closes the queue to the database thread.
+  ToolStatus Run() {
+    ToolStatus status;
+    try {
+      EntryQueue::Batch batch;
+      while (walked_.Pop(batch)) {
+        for (size_t i = 0; i < batch.used; ++i) {
+          ReadyEntry& ready = batch.entries[i];
+          if (ready.kind == ReadyEntry::Kind::kToHash)
+            LookUp(ready);
+        }
+        if (!looked_.Push(std::move(batch)))
+          break;
+      }
+    } catch (const std::exception& e) {
+      status = ToolStatus::Fail(std::string("cannot scan: ") + e.what());
+    }
+    walked_.Stop();  // a walk still going fails at its next batch
+    looked_.Close();
+    return status;
+  }
+
+ private:
+  void LookUp(ReadyEntry& ready) {
+    const std::string_view digest = previous_.Find(ready.path, ready.name, *ready.item);
+    if (digest.empty())
+      return;
+    AddAttributes(*ready.item, ready.uid, ready.gid, digest);
+    ready.kind = ReadyEntry::Kind::kFile;
+    ready.reused = true;
+    ready.folderHold.reset();
+  }
+
+  PreviousDigests& previous_;
+  EntryQueue& walked_;
+  EntryQueue& looked_;
 };
 
 // Runs on the one thread that drives the database: writes every entry and keeps the counts and the
@@ -509,8 +590,9 @@ class DatabaseWriter {
       : database_(database), progress_(progress) {
     if (options.hash != DigestAlgorithm::kNone) {
       const unsigned threads = DigestPool::DefaultThreads();
-      // A few files per thread keep every thread busy while this one writes; each holds a descriptor.
-      pool_ = std::make_unique<DigestPool>(options.hash, threads, size_t{8} * threads);
+      // Enough files per thread keep every thread busy while this one writes, also while the pool
+      // drains to half before this thread submits again; each keeps its folder open.
+      pool_ = std::make_unique<DigestPool>(options.hash, threads, size_t{16} * threads);
     }
   }
 
@@ -532,7 +614,7 @@ class DatabaseWriter {
           NotHashed(ready.path, ready.reason);
         return AddFile(ready.path, ready.item);
       case ReadyEntry::Kind::kToHash:
-        return Submit(ready);
+        return Queue(ready);
       case ReadyEntry::Kind::kUnreadable:
         Warn("cannot list " + EscapePath(ready.path) + ": " + ready.reason);
         unreadable_.push_back({ready.path, ready.reason});
@@ -546,8 +628,14 @@ class DatabaseWriter {
     return ToolStatus::Ok();
   }
 
+  // A batch is written: hands its files to hash to the pool, and writes those whose digests are back.
+  ToolStatus EndBatch() { return SubmitQueued(); }
+
   // Writes the files whose digests are still being computed. The walk is over.
-  ToolStatus Finish() { return Drain(true); }
+  ToolStatus Finish() {
+    ToolStatus status = SubmitQueued();
+    return status.ok ? Drain(true) : status;
+  }
 
   uint64_t folders() const { return folders_; }
   uint64_t files() const { return files_; }
@@ -572,23 +660,26 @@ class DatabaseWriter {
     return ToolStatus::Ok();
   }
 
-  ToolStatus Submit(ReadyEntry& ready) {
-    UniqueFd folder(fcntl(ready.folderFd, F_DUPFD_CLOEXEC, 0));
-    if (folder.Get() < 0) {
-      NotHashed(ready.path, Reason(errno));
-      ready.item->SetMetadata(AddToolAttributes(ready.item->GetMetadata(), ready.uid, ready.gid));
-      return AddFile(ready.path, ready.item);
-    }
+  // Files to hash go to the pool in groups, so that the hashing threads wake once for many files.
+  ToolStatus Queue(ReadyEntry& ready) {
     const uint64_t id = nextId_++;
     waiting_.emplace(id, Waiting{ready.path, std::move(ready.item), ready.uid, ready.gid});
-    DigestJob job;
+    DigestJob& job = queued_.emplace_back();
     job.id = id;
-    job.folder = std::move(folder);
+    job.folder = ready.folderFd;
+    job.folderHold = std::move(ready.folderHold);
     job.name = ready.name;
     job.expected = ready.expected;
+    return queued_.size() < kGroup ? ToolStatus::Ok() : SubmitQueued();
+  }
+
+  ToolStatus SubmitQueued() {
+    if (!pool_)
+      return ToolStatus::Ok();
     // Waits while the pool is full; outcomes keep queueing meanwhile and are written just below.
-    if (!pool_->Submit(std::move(job)))
-      return ToolStatus::Fail("cannot hash " + EscapePath(ready.path) + ": the hashing threads stopped");
+    if (!pool_->SubmitAll(queued_))
+      return ToolStatus::Fail("cannot hash files in " + EscapePath(currentFolder_) +
+                              ": the hashing threads stopped");
     return Drain(false);
   }
 
@@ -608,8 +699,7 @@ class DatabaseWriter {
         ++digests_.hashed;
       else
         NotHashed(file.path, outcome.result.error);
-      file.item->SetMetadata(
-          AddToolAttributes(file.item->GetMetadata(), file.uid, file.gid, outcome.result.Digest()));
+      AddAttributes(*file.item, file.uid, file.gid, outcome.result.Digest());
       ToolStatus status = AddFile(file.path, file.item);
       if (!status.ok)
         return status;
@@ -636,6 +726,8 @@ class DatabaseWriter {
   DigestCounts digests_;
   uint64_t nextId_ = 0;
   std::unordered_map<uint64_t, Waiting> waiting_;
+  static constexpr size_t kGroup = 16;
+  std::vector<DigestJob> queued_;     // not submitted yet, at most kGroup
   std::unique_ptr<DigestPool> pool_;  // last: stopped and joined before anything it reports to goes
 };
 
@@ -848,9 +940,10 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
     }
     DatabaseWriter writer(database, options, progress);
     // The walk runs on a thread of its own and hands batches over to this thread, the only one that
-    // drives the database; while one waits for the file system the other writes.
-    EntryQueue queue(FormingSink::kQueuedBatches);
-    FormingSink sink(options, previous, queue);
+    // drives the database; while one waits for the file system the other writes. A reusing scan looks
+    // files up in the earlier scan on a third thread between the two.
+    EntryQueue walkedQueue(FormingSink::kQueuedBatches);
+    FormingSink sink(options, walkedQueue);
     TreeWalker walker(options, {options.database, file}, sink);
     ToolStatus walked;
     std::thread walking([&] {
@@ -862,15 +955,28 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
       sink.Finish();
     });
     // Also on an exception of this thread: the walk must end before what it uses goes.
-    const JoinedWalk joined{queue, walking};
+    const JoinedWalk joinedWalk{walkedQueue, walking};
+    EntryQueue lookedQueue(FormingSink::kQueuedBatches);
+    ReuseStage stage(previous, walkedQueue, lookedQueue);
+    ToolStatus looked;
+    std::thread looking;
+    if (previous.usable())
+      looking = std::thread([&] { looked = stage.Run(); });
+    const JoinedWalk joinedLookups{lookedQueue, looking};  // ends first: it stops the walk in turn
+    EntryQueue& queue = previous.usable() ? lookedQueue : walkedQueue;
     ToolStatus status;
     EntryQueue::Batch batch;
     while (status.ok && queue.Pop(batch)) {
       for (size_t i = 0; i < batch.used && status.ok; ++i)
         status = writer.Write(batch.entries[i]);
-      queue.Recycle(std::move(batch));
+      if (status.ok)
+        status = writer.EndBatch();
+      walkedQueue.Recycle(std::move(batch));
     }
-    joined.End();  // a failed write stops the walk at its next batch
+    joinedLookups.End();  // a failed write stops the lookups and the walk at their next batch
+    joinedWalk.End();
+    if (status.ok)
+      status = looked;
     if (status.ok)
       status = walked;
     if (status.ok)

@@ -11,30 +11,31 @@ namespace {
 constexpr char kElement[] = "<Filesystem";
 
 // The start tag of the element as [begin, end) offsets, end at its '>' or "/>"; false when absent.
-bool FindStartTag(const std::string& metadata, size_t& begin, size_t& end) {
+bool FindStartTag(std::string_view metadata, size_t& begin, size_t& end) {
   begin = metadata.find(kElement);
-  if (begin == std::string::npos)
+  if (begin == std::string_view::npos)
     return false;
   end = metadata.find('>', begin);
-  if (end == std::string::npos)
+  if (end == std::string_view::npos)
     return false;
   if (end > begin && metadata[end - 1] == '/')
     --end;
   return true;
 }
 
-// Where the value of attribute `name` starts inside [begin, end), or npos when it is absent.
-size_t FindValue(const std::string& metadata, size_t begin, size_t end, const char* name) {
-  const std::string key = std::string(" ") + name + "=\"";
+// Where the value of the attribute `key` names starts inside [begin, end), or npos when it is absent.
+// `key` is the attribute's name with a space before and `="` after it, e.g. " Uid=\"".
+size_t FindValue(std::string_view metadata, size_t begin, size_t end, std::string_view key) {
   const size_t at = metadata.find(key, begin);
-  return at == std::string::npos || at >= end ? std::string::npos : at + key.size();
+  return at == std::string_view::npos || at >= end ? std::string_view::npos : at + key.size();
 }
 
-// The unsigned decimal value of attribute `name` inside [begin, end); false when absent or not a
+// The unsigned decimal value of the attribute `key` names inside [begin, end); false when absent or not a
 // number that fits in 32 bits.
-bool ReadAttribute(const std::string& metadata, size_t begin, size_t end, const char* name, uint32_t& value) {
-  size_t i = FindValue(metadata, begin, end, name);
-  if (i == std::string::npos)
+bool ReadAttribute(std::string_view metadata, size_t begin, size_t end, std::string_view key,
+                   uint32_t& value) {
+  size_t i = FindValue(metadata, begin, end, key);
+  if (i == std::string_view::npos)
     return false;
   uint64_t number = 0;
   const size_t first = i;
@@ -78,28 +79,32 @@ Ownership ReadOwnership(const std::string& metadata) {
   size_t begin = 0, end = 0;
   if (!FindStartTag(metadata, begin, end))
     return ownership;
-  ownership.known = ReadAttribute(metadata, begin, end, "Uid", ownership.uid) &&
-                    ReadAttribute(metadata, begin, end, "Gid", ownership.gid);
+  ownership.known = ReadAttribute(metadata, begin, end, " Uid=\"", ownership.uid) &&
+                    ReadAttribute(metadata, begin, end, " Gid=\"", ownership.gid);
   if (!ownership.known)
     ownership = Ownership();
   return ownership;
 }
 
-std::string ReadDigest(const std::string& metadata) {
+std::string_view DigestIn(std::string_view metadata) {
   size_t begin = 0, end = 0;
   if (!FindStartTag(metadata, begin, end))
-    return std::string();
-  const size_t first = FindValue(metadata, begin, end, "Digest");
-  if (first == std::string::npos)
-    return std::string();
+    return {};
+  const size_t first = FindValue(metadata, begin, end, " Digest=\"");
+  if (first == std::string_view::npos)
+    return {};
   size_t i = first;
   while (i < end &&
          ((metadata[i] >= '0' && metadata[i] <= '9') || (metadata[i] >= 'a' && metadata[i] <= 'f')))
     ++i;
   // Anything but hex digits up to the closing quote is no digest this tool wrote.
   if (i == first || i >= end || metadata[i] != '"')
-    return std::string();
+    return {};
   return metadata.substr(first, i - first);
+}
+
+std::string ReadDigest(const std::string& metadata) {
+  return std::string(DigestIn(metadata));
 }
 
 }  // namespace fsdbtool

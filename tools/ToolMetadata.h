@@ -30,6 +30,8 @@ std::string AddToolAttributes(const std::string& metadata, uint32_t uid, uint32_
 Ownership ReadOwnership(const std::string& metadata);
 // The content digest recorded in a metadata document (lower-case hex), or empty when none is.
 std::string ReadDigest(const std::string& metadata);
+// The same without a copy: a view into `metadata`.
+std::string_view DigestIn(std::string_view metadata);
 
 }  // namespace fsdbtool
 
