@@ -388,6 +388,8 @@ ToolStatus OpenForReading(const std::string& databasePath, std::unique_ptr<FSDB:
   if (!status.ok)
     return status;
   database = std::make_unique<FSDB::CScanDatabase>(databasePath, info.layout, true);
+  // Each reader (ls, stat, the reuse lookups of a scan) uses its database from one thread at a time.
+  database->SetSingleThreaded(true);
   CYaError error = database->Open(false);
   if (error.IsError())
     return FromLibraryError(error, "cannot open", databasePath);
