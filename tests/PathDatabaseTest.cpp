@@ -464,6 +464,18 @@ TEST_P(PathDatabaseTest, SelectedFilesReadByIdOrByPathAsTheIteratorReadsThem) {
   EXPECT_FALSE(engine_->ReadSelectedFile(item, path));
 }
 
+// An added file is timed while the counters' report can be written, and costs no clock read otherwise.
+TEST_P(PathDatabaseTest, AddedFilesAreTimedOnlyWhileTheReportCanBeWritten) {
+  const CTimeCounter& counter =
+      *engine_->GetPerformanceCounters()->GetCounter(CDatabasePerformanceCounters::ADD_FILE);
+  for (int level : {3, -1, 0}) {
+    log_->SetLevel(level);
+    const uint64_t samples = counter.GetTotalSamples();
+    ASSERT_OK(engine_->AddFile("/e/f" + std::to_string(level), Item(1)));
+    EXPECT_EQ(level >= 0 ? samples + 1 : samples, counter.GetTotalSamples()) << level;
+  }
+}
+
 // One path, one spelling: runs of separators and a trailing one name the same row in every query, as in
 // every change. A NUL byte would cut the name short in SQLite: such a path is refused everywhere.
 TEST_P(PathDatabaseTest, EverySpellingFindsTheSameRowAndNulBytesAreRefused) {

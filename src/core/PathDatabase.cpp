@@ -51,6 +51,10 @@ CTimeCounter* CPathDatabase::Counter(CDatabasePerformanceCounters::DatabaseCount
                                                                                : nullptr;
 }
 
+CTimeCounter* CPathDatabase::PerRowCounter(CDatabasePerformanceCounters::DatabaseCounter counter) {
+  return FsdbLogLevel() >= 0 ? Counter(counter) : nullptr;
+}
+
 bool CPathDatabase::IsBulkInsertModeActive() {
   return bulkInsertMode_;
 }

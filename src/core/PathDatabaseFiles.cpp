@@ -25,7 +25,7 @@ CYaError CPathDatabase::FlushPendingFiles() {
 
 CYaError CPathDatabase::AddFile(const std::string& path, const CDatabaseItemPtr& item) {
   auto_lock lock(&engineLock_, true);
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FILE));
+  CAutoTimeCounter timer(PerRowCounter(CDatabasePerformanceCounters::ADD_FILE));
   std::string& parent = addFileParent_;
   std::string& name = addFileName_;
   FSDB_RETURN_IF_ERROR(NormalizeFilePath(path, addFilePath_, parent, name));

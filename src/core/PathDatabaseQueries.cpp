@@ -83,10 +83,7 @@ CYaError CPathDatabase::StartSelectedFiles(const std::string& folderPath, int64_
 }
 
 bool CPathDatabase::ReadSelectedFile(CDatabaseItem& item, std::string& path) {
-  // The counters are only ever seen in the report written at level 0: while no writer would write it,
-  // the two clock reads per row (a tenth of a comparison's time) are left out.
-  CAutoTimeCounter timer(FsdbLogLevel() >= 0 ? Counter(CDatabasePerformanceCounters::SELECTED_FILE)
-                                             : nullptr);
+  CAutoTimeCounter timer(PerRowCounter(CDatabasePerformanceCounters::SELECTED_FILE));
   if (!selectedFilesQuery_ || selectedFilesQuery_->Eof())
     return false;
   const FX::CSQLite3Query& row = *selectedFilesQuery_;
