@@ -23,7 +23,7 @@ fi
 
 if [ "${FSDB_SKIP_SANITIZERS:-0}" != "1" ]; then
   # Suites whose code runs on more than one thread.
-  tsan_suites="LocksTest|DatabasePerformanceCountersTest|PlatformThreadTest|LogWriterTest|DatabaseCacheTest|PathDatabaseTest|CompareDatabasesTest"
+  tsan_suites="LocksTest|DatabasePerformanceCountersTest|PlatformThreadTest|LogWriterTest|DatabaseCacheTest|PathDatabaseTest|CompareDatabasesTest|ScanDatabaseTest"
   bash scripts/build.sh "$root/build-tsan" -DFSDB_SANITIZE=thread -DFSDB_BUILD_BENCH=OFF -DFSDB_BUILD_TOOLS=OFF
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir "$root/build-tsan" --output-on-failure -j "$jobs" -L "^(${tsan_suites})$"
