@@ -2,6 +2,7 @@
 // mode and read back.
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -94,11 +95,12 @@ using fsdbtest::Values;
 // Every folder, the root included, is listed, and every item listed is also looked up.
 class ScanDatabaseTest : public ::testing::TestWithParam<DatabaseType> {};
 
-TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
-  const fsdbtest::ScopedCaptureLog log(0);
-  const fsdbtest::TempDir dir;
+// Records the scenario into `dir`/scan.db in bulk mode (from a second thread, without the connection's mutex,
+// as a scanning tool does) and checks that every folder lists exactly what was recorded, value for
+// value. The journal stays beside the file while it is written unless it is kept in memory; either way
+// the file is finished in rollback-journal mode only when the journal was in memory.
+void RecordScenarioAndReadItBack(const fsdbtest::TempDir& dir, DatabaseType type, bool journalInMemory) {
   const std::string file = dir.File("scan.db");
-  const DatabaseType type = GetParam();
   Lines folders;
   std::map<std::string, CDatabaseItemPtr> recorded;
   std::map<std::string, std::set<std::string>> children;  // folder -> paths listed in it
@@ -107,6 +109,7 @@ TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
     // connection's mutex.
     CScanDatabase database(file, type);
     database.SetSingleThreaded(true);
+    database.SetJournalInMemory(journalInMemory);
     ASSERT_OK(database.Open(false));
     ASSERT_OK(database.SetBulkInsertMode(true));
     std::thread writer([&] {
@@ -125,6 +128,8 @@ TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
       }
     });
     writer.join();
+    struct stat log {};
+    EXPECT_EQ(journalInMemory ? -1 : 0, stat((file + "-wal").c_str(), &log)) << "the log beside the file";
     EXPECT_TRUE(database.IsBulkInsertModeActive());
     CDatabaseItemPtr item;
     EXPECT_WIN32(database.QueryItem(folders.back() + "/" + FileName(19), item), 1168);
@@ -132,6 +137,7 @@ TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
     EXPECT_OK(database.QueryItem(folders.back() + "/" + FileName(19), item));
     ASSERT_OK(database.Close());
   }
+  EXPECT_EQ(Lines{journalInMemory ? "delete" : "wal"}, Column(dir.path(), "PRAGMA journal_mode"));
 
   CScanDatabase database(file, type);
   ASSERT_OK(database.Open(false));
@@ -161,6 +167,19 @@ TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
   }
   EXPECT_EQ(listed, recorded.size());
   ASSERT_OK(database.Close());
+}
+
+TEST_P(ScanDatabaseTest, ScanRecordedInBulkModeReadsBackValueForValue) {
+  const fsdbtest::ScopedCaptureLog log(0);
+  const fsdbtest::TempDir dir;
+  RecordScenarioAndReadItBack(dir, GetParam(), false);
+}
+
+// A scan into a file that its caller throws away unless finished: the same rows, no log beside it.
+TEST_P(ScanDatabaseTest, ScanWithItsJournalInMemoryReadsBackTheSame) {
+  const fsdbtest::ScopedCaptureLog log(0);
+  const fsdbtest::TempDir dir;
+  RecordScenarioAndReadItBack(dir, GetParam(), true);
 }
 
 // A file recorded more than once in a bulk scan (within one batch, and again in a later one) keeps its last

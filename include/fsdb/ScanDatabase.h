@@ -97,6 +97,13 @@ class FSDB_EXPORT CScanDatabase : public CScanDatabaseBase {
   // column read would take (the logging thread never touches the connection). Takes effect at the next
   // Open; off by default.
   void SetSingleThreaded(bool singleThreaded);
+  // For a file that its caller throws away unless the work on it finishes, such as a new scan written
+  // to a temporary file that replaces the real one only once complete: the rollback journal is kept in
+  // memory instead of a write-ahead log beside the file, so every page is written once, into the file,
+  // and Close leaves the file in rollback-journal mode. Transactions still roll back (a failed batch,
+  // a full disk), but a crash of the process can leave the file corrupt. Takes effect at the next
+  // writable Open; off by default.
+  void SetJournalInMemory(bool inMemory);
   bool IsBulkInsertModeActive();
   // Writes the queued files now (success at once outside bulk-insert mode).
   CYaError Flush();

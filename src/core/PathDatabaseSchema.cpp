@@ -138,7 +138,11 @@ CYaError CPathDatabase::SetDatabaseOptions() {
   // Switching the journal mode writes the file header: a read-only open keeps the mode the file has (and
   // works on a file it may not write). A file kept in rollback-journal mode is so read without leaving
   // -wal and -shm files beside it.
-  if (!readOnly_) {
+  if (!readOnly_ && journalInMemory_) {
+    // The caller discards the file unless it finishes it: no log beside it, each page written once.
+    FSDB_RETURN_IF_ERROR(Execute("PRAGMA journal_mode=MEMORY;"));
+    FSDB_LOG(2, "Setting Database journal mode to MEMORY");
+  } else if (!readOnly_) {
     FSDB_RETURN_IF_ERROR(Execute("PRAGMA journal_mode=WAL;"));
     FSDB_LOG(2, "Setting Database journal mode to WAL");
   }

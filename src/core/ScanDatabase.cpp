@@ -60,6 +60,10 @@ void CScanDatabase::SetSingleThreaded(bool singleThreaded) {
   if (engine_)
     engine_->SetNoMutex(singleThreaded);
 }
+void CScanDatabase::SetJournalInMemory(bool inMemory) {
+  if (engine_)
+    engine_->SetJournalInMemory(inMemory);
+}
 
 CYaError CScanDatabase::Open(bool startLoggingThread) {
   if (!engine_)

@@ -55,10 +55,13 @@ class CScanDatabasePrivate : public FX::CDatabaseBase {
   virtual CYaError QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator);
   virtual CYaError QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator);
   virtual CYaError CreateLoggingThread();
+  // See CScanDatabase::SetJournalInMemory; read when a writable Open sets the journal mode.
+  void SetJournalInMemory(bool inMemory) { journalInMemory_ = inMemory; }
 
  protected:
   // Set by a successful Open; an engine's Close clears it once it has succeeded.
   bool ready_ = false;
+  bool journalInMemory_ = false;
 };
 
 }  // namespace FSDB
