@@ -229,12 +229,12 @@ TEST_P(ToolScanTest, InterruptedScanLeavesDatabaseUnchanged) {
     const pid_t pid = fsdbtest::SpawnProgram(
         {FSDB_TOOL, "scan", "-q", "--layout", Layout(), Root(), Db("1.db")}, tree_ / ".out", tree_ / ".err");
     ASSERT_GT(pid, 0);
-    // Wait until the scan is midway: its first batches of rows are in the temporary file's log.
-    const std::string wal = tree_ / (".1.db.fsdb-tmp-" + std::to_string(pid) + "-wal");
+    // Wait until the scan is midway: its first batches of rows are in the temporary file.
+    const std::string temp = tree_ / (".1.db.fsdb-tmp-" + std::to_string(pid));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::error_code ec;
     while (std::chrono::steady_clock::now() < deadline &&
-           !(fs::exists(wal, ec) && fs::file_size(wal, ec) > 256 * 1024 && !ec))
+           !(fs::exists(temp, ec) && fs::file_size(temp, ec) > 256 * 1024 && !ec))
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     ASSERT_EQ(kill(pid, signal), 0);
     const ToolResult killed = fsdbtest::WaitProgram(pid, tree_ / ".out", tree_ / ".err");

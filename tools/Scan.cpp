@@ -322,6 +322,48 @@ struct ReadyEntry {
   uint32_t uid = 0, gid = 0;
 };
 
+// Items the walk made, kept for reuse once nobody else holds them. A reused item keeps the buffers of
+// its strings, so a file costs the walk no allocation, and the database thread frees no memory that
+// another thread allocated (which costs glibc more than freeing its own). The library keeps a queued
+// file's item until it writes the file's batch, and writes batches in the order they came: the oldest
+// item handed back is the first to be free again, so only that one is looked at. Used by one thread;
+// other threads only drop their references, which the count reads with the ordering it needs.
+class ItemPool {
+ public:
+  // An item with every property at its default value, reused when the oldest returned one is free.
+  FSDB::CDatabaseItemPtr Get() {
+    if (count_ > 0 && ring_[head_].use_count() == 1) {
+      FSDB::CDatabaseItemPtr item = std::move(ring_[head_]);
+      head_ = (head_ + 1) % ring_.size();
+      --count_;
+      *item = blank_;  // copies empty strings into the kept buffers: no allocation
+      return item;
+    }
+    return boost::make_shared<FSDB::CDatabaseItem>();
+  }
+
+  // Takes back an item that others may still hold; the oldest one is dropped when the pool is full.
+  void Return(FSDB::CDatabaseItemPtr&& item) {
+    if (!item)
+      return;
+    if (count_ == ring_.size()) {
+      ring_[head_] = std::move(item);
+      head_ = (head_ + 1) % ring_.size();
+      return;
+    }
+    ring_[(head_ + count_) % ring_.size()] = std::move(item);
+    ++count_;
+  }
+
+ private:
+  // Room for what the library's queue and the batches between the threads hold, and more.
+  static constexpr size_t kCapacity = 8192;
+
+  const FSDB::CDatabaseItem blank_;
+  std::vector<FSDB::CDatabaseItemPtr> ring_ = std::vector<FSDB::CDatabaseItemPtr>(kCapacity);
+  size_t head_ = 0, count_ = 0;
+};
+
 // Batches of ready entries from the walking thread to the writing thread, at most `capacity` of them
 // waiting, so a walk faster than the database holds a bounded amount of memory. Spent batches go back to
 // the walker with their entries' strings, whose buffers are reused. Thread-safe.
@@ -335,9 +377,9 @@ class EntryQueue {
 
   explicit EntryQueue(size_t capacity) : capacity_(capacity) {}
 
-  // A batch to fill: a spent one when there is one. The items of its entries are released here, on
-  // the thread that made them, rather than on the one that writes the database.
-  Batch Take() {
+  // A batch to fill: a spent one when there is one. The items of its entries go back to `items`, on
+  // the thread that made them, rather than being freed on the one that writes the database.
+  Batch Take(ItemPool& items) {
     Batch batch;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -347,7 +389,7 @@ class EntryQueue {
       spent_.pop_back();
     }
     for (size_t i = 0; i < batch.used; ++i) {
-      batch.entries[i].item.reset();
+      items.Return(std::move(batch.entries[i].item));
       batch.entries[i].folderHold.reset();
     }
     batch.used = 0;
@@ -441,10 +483,10 @@ class FormingSink : public WalkSink {
       : select_(options.select),
         hash_(options.hash != DigestAlgorithm::kNone),
         queue_(queue),
-        batch_(queue.Take()) {}
+        batch_(queue.Take(items_)) {}
 
   ToolStatus OnEntry(const WalkEntry& entry) override {
-    auto item = boost::make_shared<FSDB::CDatabaseItem>();
+    FSDB::CDatabaseItemPtr item = items_.Get();
     item->SetFileName(entry.name);
     item->SetFullyQualifiedPath(entry.path);
     item->SetFileId(static_cast<int64_t>(entry.inode));
@@ -523,11 +565,12 @@ class FormingSink : public WalkSink {
       return ToolStatus::Ok();
     if (!queue_.Push(std::move(batch_)))
       return ToolStatus::Fail("the scan stopped");
-    batch_ = queue_.Take();
+    batch_ = queue_.Take(items_);
     return ToolStatus::Ok();
   }
 
   const bool select_, hash_;
+  ItemPool items_;  // before batch_, which is taken from the queue with it
   EntryQueue& queue_;
   EntryQueue::Batch batch_;
   const void* lastFolder_ = nullptr;  // of the batch's last file to hash
@@ -925,7 +968,8 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
   uint64_t folders = 0, files = 0, skipped = 0;
   {
     FSDB::CScanDatabase database(file, options.layout, false);
-    database.SetSingleThreaded(true);  // this thread alone drives it, below
+    database.SetSingleThreaded(true);   // this thread alone drives it, below
+    database.SetJournalInMemory(true);  // `file` is thrown away unless the scan finishes
     CYaError error = database.Open(false);
     if (error.IsError())
       return FromLibraryError(error, "cannot write", options.database);
@@ -953,6 +997,8 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
         walked = ToolStatus::Fail(std::string("cannot scan: ") + e.what());
       }
       sink.Finish();
+      // This core is free now: what the database thread wrote so far can go to the disk meanwhile.
+      StartWriteback(file);
     });
     // Also on an exception of this thread: the walk must end before what it uses goes.
     const JoinedWalk joinedWalk{walkedQueue, walking};

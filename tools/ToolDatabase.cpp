@@ -366,8 +366,9 @@ ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info) 
     return failure;
   }
 
-  // The library writes in WAL mode. A file left in WAL mode makes every read-only open create -wal and
-  // -shm files beside it; in rollback-journal mode a reader creates nothing.
+  // A file left in WAL mode (the library's default for a writable database) makes every read-only open
+  // create -wal and -shm files beside it; in rollback-journal mode a reader creates nothing. A scan's
+  // own file is in that mode already, and then this costs nothing.
   rc = Prepare(db, "PRAGMA journal_mode=DELETE", statement);
   if (rc == SQLITE_OK)
     rc = sqlite3_step(statement.get());
@@ -380,6 +381,14 @@ ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info) 
   if (rc != SQLITE_OK)
     return SQLiteFailure(nullptr, databasePath, rc);
   return ToolStatus::Ok();
+}
+
+void StartWriteback(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0)
+    return;
+  (void)sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  (void)close(fd);
 }
 
 ToolStatus OpenForReading(const std::string& databasePath, std::unique_ptr<FSDB::CScanDatabase>& database,

@@ -72,6 +72,12 @@ ToolStatus ReadScanInfo(const std::string& databasePath, ScanInfo& info);
 // switches the file to journal_mode=DELETE, so that a later read-only open leaves no -wal/-shm beside it.
 ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info);
 
+// Starts writing to the disk what the file at `path` holds so far, without waiting for it. A scan's
+// file must reach the disk before it replaces the database; begun while the scan still works on the
+// other core, that write is mostly done by the time the final sync waits for it. Best effort: a
+// failure only leaves the work to the sync. Thread-safe.
+void StartWriteback(const std::string& path);
+
 // Opens an existing scan database read-only with its detected layout, without the reporting thread.
 // `info` receives what ReadScanInfo reads. Fails like ReadScanInfo, or with the library's error.
 ToolStatus OpenForReading(const std::string& databasePath, std::unique_ptr<FSDB::CScanDatabase>& database,
