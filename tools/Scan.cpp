@@ -900,64 +900,59 @@ ToolStatus TreeWalker::Walk() {
 
 ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const WalkEntry& folder,
                                   const std::string& relative, std::vector<Pending>& pending) {
-  // readdir reads through its own descriptor; the folder's own stays open for the children.
-  const int listFd = dup(handle->fd);
-  DIR* raw = listFd >= 0 ? fdopendir(listFd) : nullptr;
-  if (raw == nullptr) {
-    const int err = errno;
-    if (listFd >= 0)
-      (void)close(listFd);
-    sink_.OnUnreadable(folder.path, Reason(err));
-    return ToolStatus::Ok();
-  }
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(raw, closedir);
+  // The names are read straight into the walker's own buffer through the folder's descriptor, whose
+  // offset no *at call looks at: no second descriptor and no DIR to allocate per folder.
   bool incomplete = false;
   WalkEntry child;
   child.folderFd = handle->fd;
   child.folderHold = handle;
   for (;;) {
-    errno = 0;
-    const dirent* found = readdir(dir.get());
-    if (found == nullptr) {
-      if (errno != 0 && !incomplete)
+    const ssize_t listed = getdents64(handle->fd, listing_.data(), listing_.size() * sizeof(listing_[0]));
+    if (listed <= 0) {
+      if (listed < 0 && !incomplete)
         sink_.OnUnreadable(folder.path, Reason(errno));
       return ToolStatus::Ok();
     }
-    const char* name = found->d_name;
-    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-      continue;
-    child.name = name;
-    // The relative path serves only the patterns; without any, it is never built.
-    std::string childRelative;
-    if (!options_.excludes.empty()) {
-      childRelative = relative.empty() ? child.name : relative + "/" + child.name;
-      if (IsExcluded(childRelative, child.name))
+    for (ssize_t at = 0; at < listed;) {
+      const auto* found =
+          reinterpret_cast<const dirent64*>(reinterpret_cast<const char*>(listing_.data()) + at);
+      at += found->d_reclen;
+      const char* name = found->d_name;
+      if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
         continue;
-    }
-    if (IsOwnFile(folder, child.name))
-      continue;
-    // Built in place: a file costs the walk no allocation once its strings have grown.
-    JoinPath(folder.path, child.name, child.path);
-    if (const int err = StatAt(handle->fd, name, 0, child); err != 0) {
-      if (err == ENOENT) {
-        sink_.OnVanished(child.path);
-      } else if (!incomplete) {
-        // A folder that can be read but not searched lists names whose status cannot be read.
-        incomplete = true;
-        sink_.OnUnreadable(folder.path, Reason(err));
+      child.name = name;
+      // The relative path serves only the patterns; without any, it is never built.
+      std::string childRelative;
+      if (!options_.excludes.empty()) {
+        childRelative = relative.empty() ? child.name : relative + "/" + child.name;
+        if (IsExcluded(childRelative, child.name))
+          continue;
       }
-      continue;
+      if (IsOwnFile(folder, child.name))
+        continue;
+      // Built in place: a file costs the walk no allocation once its strings have grown.
+      JoinPath(folder.path, child.name, child.path);
+      if (const int err = StatAt(handle->fd, name, 0, child); err != 0) {
+        if (err == ENOENT) {
+          sink_.OnVanished(child.path);
+        } else if (!incomplete) {
+          // A folder that can be read but not searched lists names whose status cannot be read.
+          incomplete = true;
+          sink_.OnUnreadable(folder.path, Reason(err));
+        }
+        continue;
+      }
+      if (child.folder && !(options_.oneFileSystem && child.device != rootDevice_)) {
+        pending.push_back({handle, std::move(childRelative), child});
+        pending.back().entry.folderFd = -1;  // its parent's descriptor may be closed when it is opened
+        pending.back().entry.folderHold.reset();
+        continue;
+      }
+      // A file, or the mount point of another file system recorded without its content.
+      ToolStatus status = sink_.OnEntry(child);
+      if (!status.ok)
+        return status;
     }
-    if (child.folder && !(options_.oneFileSystem && child.device != rootDevice_)) {
-      pending.push_back({handle, std::move(childRelative), child});
-      pending.back().entry.folderFd = -1;  // its parent's descriptor may be closed when it is opened
-      pending.back().entry.folderHold.reset();
-      continue;
-    }
-    // A file, or the mount point of another file system recorded without its content.
-    ToolStatus status = sink_.OnEntry(child);
-    if (!status.ok)
-      return status;
   }
 }
 

@@ -96,6 +96,8 @@ class TreeWalker {
     std::string tempPrefix;  // of the temporary files of scans into it
   };
   std::vector<OwnDatabase> own_;
+  // The names of the folder being listed, as getdents64 returns them (aligned for its records).
+  std::vector<uint64_t> listing_ = std::vector<uint64_t>(4096);
   std::string recordedRoot_, scannedRoot_;
   dev_t rootDevice_ = 0;
 };
