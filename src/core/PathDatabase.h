@@ -153,9 +153,9 @@ class CPathDatabase : public CScanDatabasePrivate {
   CYaError CreateCollatedTable(const char* name, const char* head, const char* tail);
   // The counter for an operation, or null before the counters exist.
   CTimeCounter* Counter(CDatabasePerformanceCounters::DatabaseCounter counter);
-  // The counter of an operation that runs once per row (a file added, a selected file read). The counters
-  // are only ever seen in the report written at level 0: while no writer would write it, this is null
-  // and the rows are spared two clock reads each.
+  // The counter of an operation that runs once per row (a file or folder added, a selected file read).
+  // The counters are only ever seen in the report written at level 0: while no writer would write it,
+  // this is null and the rows are spared two clock reads each.
   CTimeCounter* PerRowCounter(CDatabasePerformanceCounters::DatabaseCounter counter);
   // Binds the eight attribute columns (Inode .. Metadata) of `item` to ?first .. ?first+7. With
   // `metadata`, the Metadata text is bound without a copy, from the item itself (or, for a derived item,

@@ -227,7 +227,7 @@ CYaError CPathDatabase::NormalizeChangedFolderPath(const std::string& path, std:
 
 CYaError CPathDatabase::AddFolder(const std::string& path, const CDatabaseItemPtr& item) {
   auto_lock lock(&engineLock_, true);
-  CAutoTimeCounter timer(Counter(CDatabasePerformanceCounters::ADD_FOLDER));
+  CAutoTimeCounter timer(PerRowCounter(CDatabasePerformanceCounters::ADD_FOLDER));
   std::string folderPath;
   FSDB_RETURN_IF_ERROR(NormalizeChangedFolderPath(path, folderPath));
   if (!item)
