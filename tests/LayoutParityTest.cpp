@@ -390,8 +390,15 @@ struct Answers {
       lines.push_back("selected " + Checked(*folder));
       const std::string path = folder->GetFullyQualifiedPath();
       EXPECT_OK(db.QuerySelectedFiles(path, iterator));
+      Lines files;
       for (const CDatabaseItemPtr& file : Walk(iterator))
-        lines.push_back("  selected " + Checked(*file));
+        files.push_back("  selected " + Checked(*file));
+      // The visit gives the same files through one reused item.
+      Lines visited;
+      EXPECT_OK(db.VisitSelectedFiles(
+          path, [&](const FSDB::CDatabaseItem& file) { visited.push_back("  selected " + Checked(file)); }));
+      EXPECT_EQ(files, visited) << path;
+      Append(lines, files);
       Append(lines, ListLines(path + "/", path, folder->GetId()), "  ");
     }
     return lines;

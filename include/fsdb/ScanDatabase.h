@@ -19,6 +19,7 @@
 #define FSDB_SCANDATABASE_H_
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -112,6 +113,12 @@ class FSDB_EXPORT CScanDatabase : public CScanDatabaseBase {
   // An iterator over the selected files directly in `folderPath`, in name order; at its end at once
   // when the folder is not recorded. One walk per database at a time.
   CYaError QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator);
+  // Calls `visit` with each file that QuerySelectedFiles would give, in the same order and with the
+  // same values, but through one item that each row overwrites: once its strings have grown, reading a
+  // file allocates nothing. The item is valid only during the call; copy what must outlive it. Ends a
+  // walk of QuerySelectedFiles in progress.
+  CYaError VisitSelectedFiles(const std::string& folderPath,
+                              const std::function<void(const CDatabaseItem&)>& visit);
 
  private:
   std::shared_ptr<CScanDatabasePrivate> engine_;

@@ -74,6 +74,8 @@ class CPathDatabase : public CScanDatabasePrivate {
                       const CDatabaseItemPtr& newItem) override;
   CYaError QueryItem(const std::string& path, CDatabaseItemPtr& item) override;
   CYaError QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator) override;
+  CYaError VisitSelectedFiles(const std::string& folderPath,
+                              const std::function<void(const CDatabaseItem&)>& visit) override;
   CYaError CreateLoggingThread() override;
 
   // The folder operations of both layouts. The core runs the steps they share (checks, normalising,

@@ -100,6 +100,24 @@ bool CPathDatabase::ReadSelectedFile(CDatabaseItem& item, std::string& path) {
   return true;
 }
 
+CYaError CPathDatabase::VisitSelectedFiles(const std::string& folderPath,
+                                           const std::function<void(const CDatabaseItem&)>& visit) {
+  FSDB_RETURN_IF_ERROR(StartSelectedFiles(folderPath, 0));
+  return FX::RunGuarded(FX_LOCATION, [&]() -> CYaError {
+    // Each row starts from a blank item whose strings keep their buffers, so that what one row set
+    // and the next does not (nothing, today) can never carry over.
+    static const CDatabaseItem kBlank;
+    CDatabaseItem item;
+    std::string path;
+    for (;;) {
+      item = kBlank;
+      if (!ReadSelectedFile(item, path))
+        return CYaError::Success();
+      visit(item);
+    }
+  });
+}
+
 CDatabaseItemPtr CPathDatabase::GetNextSelectedFileItem() {
   CDatabaseItemPtr item = boost::make_shared<CDatabaseItem>();
   std::string path;

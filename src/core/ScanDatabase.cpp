@@ -117,6 +117,11 @@ CYaError CScanDatabase::QuerySelectedFiles(const std::string& folderPath,
   FSDB_FORWARD(QuerySelectedFiles(folderPath, iterator));
 }
 
+CYaError CScanDatabase::VisitSelectedFiles(const std::string& folderPath,
+                                           const std::function<void(const CDatabaseItem&)>& visit) {
+  FSDB_FORWARD(VisitSelectedFiles(folderPath, visit));
+}
+
 #undef FSDB_FORWARD
 
 }  // namespace FSDB

@@ -121,6 +121,10 @@ CYaError CScanDatabasePrivate::QuerySelectedFolders(CDatabaseItemIteratorPtr&) {
 CYaError CScanDatabasePrivate::QuerySelectedFiles(const std::string&, CDatabaseItemIteratorPtr&) {
   return NotSupportedByBase(FX_LOCATION);
 }
+CYaError CScanDatabasePrivate::VisitSelectedFiles(const std::string&,
+                                                  const std::function<void(const CDatabaseItem&)>&) {
+  return NotSupportedByBase(FX_LOCATION);
+}
 CYaError CScanDatabasePrivate::CreateLoggingThread() {
   return NotSupportedByBase(FX_LOCATION);
 }

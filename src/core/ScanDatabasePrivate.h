@@ -10,6 +10,7 @@
 #define FSDB_CORE_SCANDATABASEPRIVATE_H_
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -54,6 +55,8 @@ class CScanDatabasePrivate : public FX::CDatabaseBase {
   virtual CYaError QueryItem(const std::string& path, CDatabaseItemPtr& item);
   virtual CYaError QuerySelectedFolders(CDatabaseItemIteratorPtr& iterator);
   virtual CYaError QuerySelectedFiles(const std::string& folderPath, CDatabaseItemIteratorPtr& iterator);
+  virtual CYaError VisitSelectedFiles(const std::string& folderPath,
+                                      const std::function<void(const CDatabaseItem&)>& visit);
   virtual CYaError CreateLoggingThread();
   // See CScanDatabase::SetJournalInMemory; read when a writable Open sets the journal mode.
   void SetJournalInMemory(bool inMemory) { journalInMemory_ = inMemory; }
