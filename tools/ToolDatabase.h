@@ -70,6 +70,7 @@ ToolStatus ReadScanInfo(const std::string& databasePath, ScanInfo& info);
 
 // Writes the tool's tables into a closed scan database (replacing any earlier content of them) and
 // switches the file to journal_mode=DELETE, so that a later read-only open leaves no -wal/-shm beside it.
+// It does not sync the file: its writer does before the file replaces a database.
 ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info);
 
 // Starts writing to the disk what the file at `path` holds so far, without waiting for it. A scan's
