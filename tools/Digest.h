@@ -103,6 +103,21 @@ class DigestBuffer {
                                     DigestBuffer& buffer, const ExpectedFile* expected = nullptr,
                                     const std::atomic<bool>* stop = nullptr);
 
+// What ReadMapped did.
+enum class MappedRead { kOk, kFailed, kBusError };
+// Takes `size` bytes of a file mapping; false when it could not. Left by a long jump when a page is
+// missing, so it must hold no resource of its own while it runs (a hash update does not).
+using MappedConsumer = bool (*)(void* context, const unsigned char* data, size_t size);
+
+// Hands `size` bytes at `data`, part of a file mapping, to `consume`. Touching a page past the end of a
+// file that was truncated after it was mapped raises SIGBUS; the signal then ends the read on that
+// thread only, and the result is kBusError instead of a crash. A SIGBUS anywhere else is handled as it
+// was before the first call (by default it ends the process). kFailed when `consume` returned false, or
+// when the guard could not be installed (nothing was read then).
+// Thread-safe.
+[[nodiscard]] MappedRead ReadMapped(const unsigned char* data, size_t size, MappedConsumer consume,
+                                    void* context);
+
 // Owns a file descriptor; closes it on destruction.
 class UniqueFd {
  public:
