@@ -1,6 +1,8 @@
 #include "ToolMetadata.h"
 
+#include <charconv>
 #include <cstring>
+#include <limits>
 
 namespace fsdbtool {
 
@@ -52,25 +54,40 @@ bool ReadAttribute(std::string_view metadata, size_t begin, size_t end, std::str
 
 }  // namespace
 
-std::string AddToolAttributes(const std::string& metadata, uint32_t uid, uint32_t gid,
-                              std::string_view digest) {
+void AddToolAttributes(std::string_view metadata, uint32_t uid, uint32_t gid, std::string_view digest,
+                       std::string& result) {
   size_t begin = 0, end = 0;
-  if (!FindStartTag(metadata, begin, end))
-    return metadata;
-  std::string result;
+  if (!FindStartTag(metadata, begin, end)) {
+    result.assign(metadata);
+    return;
+  }
+  // Built with appends of known lengths into a buffer the caller may reuse: no allocation once it has
+  // grown, no number formatted through a temporary string.
+  char number[std::numeric_limits<uint32_t>::digits10 + 1];
+  const auto append = [&](uint32_t value) {
+    result.append(number,
+                  static_cast<size_t>(std::to_chars(number, number + sizeof(number), value).ptr - number));
+  };
+  result.clear();
   result.reserve(metadata.size() + 40 + digest.size());
-  result.append(metadata, 0, end);
+  result.append(metadata.substr(0, end));
   result += " Uid=\"";
-  result += std::to_string(uid);
+  append(uid);
   result += "\" Gid=\"";
-  result += std::to_string(gid);
+  append(gid);
   result += '"';
   if (!digest.empty()) {
     result += " Digest=\"";
     result += digest;
     result += '"';
   }
-  result.append(metadata, end, std::string::npos);
+  result.append(metadata.substr(end));
+}
+
+std::string AddToolAttributes(const std::string& metadata, uint32_t uid, uint32_t gid,
+                              std::string_view digest) {
+  std::string result;
+  AddToolAttributes(metadata, uid, gid, digest, result);
   return result;
 }
 
