@@ -1,5 +1,6 @@
 // Content digests: agreement with sha256sum and `xxhsum -H2`, refusal of whatever is not the regular
-// file the walk listed, the page cache left as found, and the pool's bookkeeping.
+// file the walk listed, the page cache left as found, a file shrinking under a mapping, the pool's
+// bookkeeping, and the metadata attribute that carries a digest.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "../tools/Digest.h"
+#include "../tools/ToolMetadata.h"
 #include "TestUtil.h"
 
 namespace fsdbtool {
@@ -251,6 +253,45 @@ TEST_P(DigestAlgorithmTest, AFileTruncatedWhileHashedGivesAnErrorOrTheWholeDiges
     }
   }
   RecordProperty("errors", errors);
+}
+
+// The digest travels as an attribute of the document's Filesystem element: what AddToolAttributes writes
+// reads back, whatever the buffer held before, and only hex digits inside that element's start tag count.
+TEST(ToolMetadataTest, WritesAndReadsBackTheDigestAndOwnerAndNothingElse) {
+  const std::string formed = "<Metadata><Filesystem Attributes=\"33188\" Links=\"1\"/></Metadata>";
+  const std::string digest(64, 'e');
+  std::string buffer(300, 'x');  // a reused buffer's old content must not leak into the next document
+  AddToolAttributes(formed, 4294967295u, 0, digest, buffer);
+  EXPECT_EQ(buffer,
+            "<Metadata><Filesystem Attributes=\"33188\" Links=\"1\" Uid=\"4294967295\" Gid=\"0\" Digest=\"" +
+                digest + "\"/></Metadata>");
+  EXPECT_EQ(buffer, AddToolAttributes(formed, 4294967295u, 0, digest));
+  EXPECT_EQ(DigestIn(buffer), digest);
+  const Ownership owner = ReadOwnership(buffer);
+  EXPECT_TRUE(owner.known);
+  EXPECT_EQ(owner.uid, 4294967295u);
+  AddToolAttributes(formed, 7, 8, {}, buffer);
+  EXPECT_TRUE(DigestIn(buffer).empty());
+  EXPECT_EQ(ReadOwnership(buffer).gid, 8u);
+
+  const struct {
+    const char* document;
+    const char* digest;  // what DigestIn finds
+  } cases[] = {
+      {"<Metadata><Filesystem Links=\"1\" Digest=\"0a9f\"/></Metadata>", "0a9f"},
+      {"<Metadata><Filesystem Digest=\"0a9f\"></Filesystem></Metadata>", "0a9f"},
+      {"<Metadata><Filesystem Digest=\"0A9F\"/></Metadata>", ""},          // upper case is not ours
+      {"<Metadata><Filesystem Digest=\"0a9g\"/></Metadata>", ""},          // not hex
+      {"<Metadata><Filesystem Digest=\"\"/></Metadata>", ""},              // empty
+      {"<Metadata><Filesystem Digest=\"0a9f/></Metadata>", ""},            // no closing quote in the tag
+      {"<Metadata><Filesystem/><Other Digest=\"0a9f\"/></Metadata>", ""},  // another element's
+      {"<Metadata><Other Digest=\"0a9f\"/></Metadata>", ""},               // no Filesystem element
+      {"<Metadata><Filesystem XDigest=\"0a9f\"/></Metadata>", ""},         // another attribute
+      {"", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(DigestIn(c.document), c.digest) << c.document;
+  EXPECT_FALSE(ReadOwnership("<Metadata><Filesystem Uid=\"4294967296\" Gid=\"0\"/></Metadata>").known);
 }
 
 // Pages of `path` held by the page cache, out of all its pages (as root, mincore sees the cache itself).
