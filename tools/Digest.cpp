@@ -124,15 +124,14 @@ void OnBusError(int signal, siginfo_t* info, void*) {
     (void)raise(signal);
 }
 
-// Installs OnBusError once per process. SA_NODEFER leaves SIGBUS unblocked in the handler, so that the
-// jump out of it needs no signal mask restored (sigsetjmp without a mask costs no system call).
+// Installs OnBusError once per process.
 bool InstallBusGuard() {
   static std::once_flag once;
   static bool installed = false;
   std::call_once(once, [] {
     struct sigaction action {};
     action.sa_sigaction = OnBusError;
-    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     installed = sigaction(SIGBUS, &action, &gPreviousBusAction) == 0;
   });
@@ -338,7 +337,10 @@ MappedRead ReadMapped(const unsigned char* data, size_t size, MappedConsumer con
   if (!InstallBusGuard())
     return MappedRead::kFailed;
   sigjmp_buf guard;
-  if (sigsetjmp(guard, 0) != 0)
+  // The signal mask is saved and restored by the jump: the handler runs with SIGBUS blocked (and, under
+  // ThreadSanitizer, every signal), and a thread left with SIGBUS blocked would be killed outright by
+  // the next one. One system call per mapped chunk of several MiB.
+  if (sigsetjmp(guard, 1) != 0)
     return MappedRead::kBusError;  // the handler disarmed the guard
   tMappedRead = &guard;
   std::atomic_signal_fence(std::memory_order_seq_cst);
