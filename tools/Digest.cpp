@@ -1,12 +1,14 @@
 #include "Digest.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -259,6 +261,34 @@ class FileMapping {
   const size_t size_;
 };
 
+// Whether the file open as `fd` lies on a file system whose regular files keep their content in the page
+// cache, where a mapping reads what read() would. Elsewhere a "regular file" can be anything: on sysfs a
+// PCI device's resourceN file maps the device's registers, which must never be read by a scan (read()
+// refuses them). Unknown file systems, FUSE among them, are read.
+bool MapsPageCache(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0)
+    return false;
+  switch (static_cast<uint64_t>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+    case SQUASHFS_MAGIC:
+    case EROFS_SUPER_MAGIC_V1:
+    case ISOFS_SUPER_MAGIC:
+    case NFS_SUPER_MAGIC:
+    case SMB2_SUPER_MAGIC:
+    case CIFS_SUPER_MAGIC:
+    case 0x2fc12fc1:  // ZFS, whose magic number is not in the kernel's headers
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Whether every page of [data, data + size) of a file mapping is in the page cache. `data` is
 // page-aligned and size at most kMapChunk. Where the kernel does not tell (mincore reports the cache of
 // a file only to its owner, a writer or root), pages count as missing, so the caller reads instead.
@@ -372,7 +402,7 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
   // What the page cache holds in full is hashed in place; from the first chunk it lacks, the file is
   // read, which keeps the cache as found (see CacheKeepingReader).
   uint64_t offset = 0;
-  if (size >= kMapFrom && size <= SIZE_MAX) {
+  if (size >= kMapFrom && size <= SIZE_MAX && MapsPageCache(fd.Get())) {
     const FileMapping mapping(fd.Get(), static_cast<size_t>(size));
     for (const unsigned char* data = mapping.Data(); data != nullptr && offset < size;) {
       if (stop != nullptr && stop->load(std::memory_order_relaxed))
