@@ -402,7 +402,8 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
   // What the page cache holds in full is hashed in place; from the first chunk it lacks, the file is
   // read, which keeps the cache as found (see CacheKeepingReader).
   uint64_t offset = 0;
-  if (size >= kMapFrom && size <= SIZE_MAX && MapsPageCache(fd.Get())) {
+  // Without its SIGBUS guard (the handler could not be installed) nothing is mapped.
+  if (size >= kMapFrom && size <= SIZE_MAX && MapsPageCache(fd.Get()) && InstallBusGuard()) {
     const FileMapping mapping(fd.Get(), static_cast<size_t>(size));
     for (const unsigned char* data = mapping.Data(); data != nullptr && offset < size;) {
       if (stop != nullptr && stop->load(std::memory_order_relaxed))
