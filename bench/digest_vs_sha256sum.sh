@@ -6,7 +6,8 @@
 #   2. fsdb scan --hash xxh128 TREE          against  fsdb scan --hash sha256 TREE   (target: 3 times faster)
 #   3. fsdb scan --hash sha256 --reuse PREV  against  fsdb scan TREE (no digests)    (target: at most 1.3 times)
 #      PREV is a hashed scan of the same, unchanged tree, so the reusing scan should read no file.
-# It also prints the bytes hashed per second of the hashed scans (sum of regular file sizes / median).
+# It also prints the bytes hashed per second of the hashed scans (sum of regular file sizes / median), and
+# beside each wall time the user+sys CPU time of the same run, which moves less with other work.
 # Needs a tool that has `scan --hash` and `--reuse`; it stops with a message otherwise.
 #
 # Usage: bench/digest_vs_sha256sum.sh [FSDB_BINARY] [TREE] [RUNS]
@@ -39,23 +40,21 @@ scan_reuse() {
   rm -f "$work/reuse.db" && "$fsdb" scan --hash sha256 --reuse "$work/previous.db" "$tree" "$work/reuse.db"
 }
 
-# Prints the median wall time in seconds of RUNS runs of the function $1, after a warm-up run that
-# fills the page cache and must succeed (the find|xargs line ignores files it cannot read).
+# Prints "WALL CPU": the median wall time in seconds of RUNS runs of the function $1, after a warm-up run
+# that fills the page cache and must succeed (the find|xargs line ignores files it cannot read), and the
+# user+sys CPU seconds of that same run (bash's own `time`, which counts every child).
 median_seconds() {
   if ! "$1" >/dev/null 2>"$work/warmup.err"; then
     echo "digest bench: '$1' failed:" >&2
     cat "$work/warmup.err" >&2
     exit 1
   fi
-  local times=() start end
+  local run TIMEFORMAT='%R %U %S'
+  : >"$work/times"
   for ((run = 0; run < runs; run++)); do
-    start=$(date +%s.%N)
-    "$1" >/dev/null 2>&1
-    end=$(date +%s.%N)
-    times+=("$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }')")
+    { time "$1" >/dev/null 2>&1; } 2>>"$work/times"
   done
-  printf '%s\n' "${times[@]}" | sort -g |
-    awk '{ t[NR] = $1 } END { if (NR % 2) print t[(NR + 1) / 2]; else printf "%.3f\n", (t[NR / 2] + t[NR / 2 + 1]) / 2 }'
+  sort -g "$work/times" | awk '{ w[NR] = $1; c[NR] = $2 + $3 } END { m = int((NR + 1) / 2); printf "%.3f %.2f\n", w[m], c[m] }'
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
@@ -66,16 +65,23 @@ echo "tree $tree: $bytes bytes in regular files; $runs runs each, warm cache, $(
 # On a shared machine the ratios move with what else runs: the load goes beside every figure.
 echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-t_sha256sum=$(median_seconds sha256sum_line)
-t_sha256=$(median_seconds scan_sha256)
+r=$(median_seconds sha256sum_line)
+t_sha256sum=${r% *} c_sha256sum=${r#* }
+r=$(median_seconds scan_sha256)
+t_sha256=${r% *} c_sha256=${r#* }
 cp "$work/sha256.db" "$work/previous.db"
-t_xxh128=$(median_seconds scan_xxh128)
-t_plain=$(median_seconds scan_plain)
-t_reuse=$(median_seconds scan_reuse)
+r=$(median_seconds scan_xxh128)
+t_xxh128=${r% *} c_xxh128=${r#* }
+r=$(median_seconds scan_plain)
+t_plain=${r% *} c_plain=${r#* }
+r=$(median_seconds scan_reuse)
+t_reuse=${r% *} c_reuse=${r#* }
 
-printf '%-44s %8ss\n' "find | xargs -P2 sha256sum" "$t_sha256sum" "fsdb scan --hash sha256" "$t_sha256" \
-  "fsdb scan --hash xxh128" "$t_xxh128" "fsdb scan (no digests)" "$t_plain" \
-  "fsdb scan --hash sha256 --reuse (unchanged)" "$t_reuse"
+printf '%-44s %8s %12s\n' "command (median run)" "wall" "user+sys"
+printf '%-44s %7ss %11ss\n' "find | xargs -P2 sha256sum" "$t_sha256sum" "$c_sha256sum" \
+  "fsdb scan --hash sha256" "$t_sha256" "$c_sha256" "fsdb scan --hash xxh128" "$t_xxh128" "$c_xxh128" \
+  "fsdb scan (no digests)" "$t_plain" "$c_plain" \
+  "fsdb scan --hash sha256 --reuse (unchanged)" "$t_reuse" "$c_reuse"
 echo "sha256 scan / sha256sum line:   $(ratio "$t_sha256" "$t_sha256sum")  (target <= 1.1)"
 echo "sha256 scan / xxh128 scan:      $(ratio "$t_sha256" "$t_xxh128")  (target >= 3)"
 echo "reusing scan / plain scan:      $(ratio "$t_reuse" "$t_plain")  (target <= 1.3)"

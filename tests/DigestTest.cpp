@@ -1,5 +1,6 @@
 // Content digests: agreement with sha256sum and `xxhsum -H2`, refusal of whatever is not the regular
-// file the walk listed, the page cache left as found, and the pool's bookkeeping.
+// file the walk listed, the page cache left as found, a file shrinking under a mapping, the pool's
+// bookkeeping, and the metadata attribute that carries a digest.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <future>
@@ -19,6 +21,7 @@
 #include <thread>
 
 #include "../tools/Digest.h"
+#include "../tools/ToolMetadata.h"
 #include "TestUtil.h"
 
 namespace fsdbtool {
@@ -73,8 +76,8 @@ class DigestAlgorithmTest : public testing::TestWithParam<AlgorithmCase> {
 TEST_P(DigestAlgorithmTest, AgreesWithReferenceToolOnEveryFileOfATree) {
   std::mt19937_64 random(42);
   constexpr size_t kRead = DigestBuffer::kReadSize;
-  std::vector<size_t> sizes = {0,         1,     63,        64,        65,       240,          4096,
-                               kRead - 1, kRead, kRead + 1, 2 * kRead, kMiB + 1, 3 * kMiB + 17};
+  std::vector<size_t> sizes = {0,         1,     63,        64,        65,       240,           4096,
+                               kRead - 1, kRead, kRead + 1, 2 * kRead, kMiB + 1, 3 * kMiB + 17, 9 * kMiB + 5};
   for (int i = 0; i < 6; ++i)
     sizes.push_back(random() % (2 * kMiB));
   const UniqueFd folder(open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -222,6 +225,75 @@ TEST(DigestAlgorithmNameTest, ReadsBackWhatItWritesAndNothingElse) {
   }
 }
 
+// A file that shrinks while it is hashed, from a mapping or not, never crashes the hash and never gets
+// a digest of anything but its full content: the truncation comes at a random moment of each round.
+TEST_P(DigestAlgorithmTest, AFileTruncatedWhileHashedGivesAnErrorOrTheWholeDigest) {
+  std::mt19937_64 random(11);
+  const std::string path = dir_.File("shrinking");
+  const std::string content = RandomBytes(24 * kMiB, random);
+  WriteFile(path, content);
+  const std::string whole = std::string(Hash(path).Digest());
+  ASSERT_FALSE(whole.empty());
+  int errors = 0;
+  for (int round = 0; round < 12; ++round) {
+    WriteFile(path, content);  // written, hence in the page cache: hashed from a mapping
+    const auto delay = std::chrono::microseconds(random() % 4000);
+    std::thread truncating([&] {
+      std::this_thread::sleep_for(delay);
+      EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(kMiB / 2)), 0);
+    });
+    const DigestResult result = Hash(path);
+    truncating.join();
+    if (result.IsOk()) {
+      EXPECT_EQ(result.Digest(), whole) << "round " << round;
+    } else {
+      ++errors;
+      EXPECT_EQ(result.error, "changed while being read") << "round " << round;
+      EXPECT_TRUE(result.Digest().empty());
+    }
+  }
+  RecordProperty("errors", errors);
+}
+
+// The digest travels as an attribute of the document's Filesystem element: what AddToolAttributes writes
+// reads back, whatever the buffer held before, and only hex digits inside that element's start tag count.
+TEST(ToolMetadataTest, WritesAndReadsBackTheDigestAndOwnerAndNothingElse) {
+  const std::string formed = "<Metadata><Filesystem Attributes=\"33188\" Links=\"1\"/></Metadata>";
+  const std::string digest(64, 'e');
+  std::string buffer(300, 'x');  // a reused buffer's old content must not leak into the next document
+  AddToolAttributes(formed, 4294967295u, 0, digest, buffer);
+  EXPECT_EQ(buffer,
+            "<Metadata><Filesystem Attributes=\"33188\" Links=\"1\" Uid=\"4294967295\" Gid=\"0\" Digest=\"" +
+                digest + "\"/></Metadata>");
+  EXPECT_EQ(buffer, AddToolAttributes(formed, 4294967295u, 0, digest));
+  EXPECT_EQ(DigestIn(buffer), digest);
+  const Ownership owner = ReadOwnership(buffer);
+  EXPECT_TRUE(owner.known);
+  EXPECT_EQ(owner.uid, 4294967295u);
+  AddToolAttributes(formed, 7, 8, {}, buffer);
+  EXPECT_TRUE(DigestIn(buffer).empty());
+  EXPECT_EQ(ReadOwnership(buffer).gid, 8u);
+
+  const struct {
+    const char* document;
+    const char* digest;  // what DigestIn finds
+  } cases[] = {
+      {"<Metadata><Filesystem Links=\"1\" Digest=\"0a9f\"/></Metadata>", "0a9f"},
+      {"<Metadata><Filesystem Digest=\"0a9f\"></Filesystem></Metadata>", "0a9f"},
+      {"<Metadata><Filesystem Digest=\"0A9F\"/></Metadata>", ""},          // upper case is not ours
+      {"<Metadata><Filesystem Digest=\"0a9g\"/></Metadata>", ""},          // not hex
+      {"<Metadata><Filesystem Digest=\"\"/></Metadata>", ""},              // empty
+      {"<Metadata><Filesystem Digest=\"0a9f/></Metadata>", ""},            // no closing quote in the tag
+      {"<Metadata><Filesystem/><Other Digest=\"0a9f\"/></Metadata>", ""},  // another element's
+      {"<Metadata><Other Digest=\"0a9f\"/></Metadata>", ""},               // no Filesystem element
+      {"<Metadata><Filesystem XDigest=\"0a9f\"/></Metadata>", ""},         // another attribute
+      {"", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(DigestIn(c.document), c.digest) << c.document;
+  EXPECT_FALSE(ReadOwnership("<Metadata><Filesystem Uid=\"4294967296\" Gid=\"0\"/></Metadata>").known);
+}
+
 // Pages of `path` held by the page cache, out of all its pages (as root, mincore sees the cache itself).
 std::pair<size_t, size_t> ResidentPages(const std::string& path) {
   const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -266,6 +338,147 @@ TEST(DigestCacheTest, DropsWhatItBroughtInAndKeepsWhatWasThere) {
     ASSERT_TRUE(HashFile(AT_FDCWD, path.c_str(), DigestAlgorithm::kXxh128, buffer).IsOk()) << path;
   EXPECT_EQ(ResidentPages(cold).first, 0u) << "a cold file stays in the cache after hashing";
   EXPECT_EQ(ResidentPages(warm).first, warmPages) << "hashing evicted a file that was in the cache";
+}
+
+// A file whose head is in the cache and whose tail is not is hashed from a mapping up to the first chunk
+// the cache lacks and read from there: the digest is the whole file's, the head stays in the cache and
+// what the read brought in is dropped again.
+TEST(DigestCacheTest, HashesAHotHeadInPlaceAndReadsAColdTail) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "mincore reports the page cache only to the file's owner or root";
+  TempDir dir;
+  std::mt19937_64 random(8);
+  const std::string path = dir.File("half");
+  WriteFile(path, RandomBytes(24 * kMiB, random));
+  const off_t head = static_cast<off_t>(8 * kMiB);
+  {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(fdatasync(fd.Get()), 0);
+    ASSERT_EQ(posix_fadvise(fd.Get(), head, 0, POSIX_FADV_DONTNEED), 0);
+  }
+  const auto [before, pages] = ResidentPages(path);
+  const size_t headPages = static_cast<size_t>(head) / static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (before != headPages)
+    GTEST_SKIP() << "this file system does not drop pages on request (tmpfs?)";
+  for (const AlgorithmCase& algorithm : {AlgorithmCase{DigestAlgorithm::kSha256, "sha256sum"},
+                                         AlgorithmCase{DigestAlgorithm::kXxh128, "xxhsum -H2"}}) {
+    SCOPED_TRACE(DigestAlgorithmName(algorithm.algorithm));
+    {
+      const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+      ASSERT_EQ(posix_fadvise(fd.Get(), head, 0, POSIX_FADV_DONTNEED), 0);
+    }
+    DigestBuffer buffer;
+    const DigestResult result = HashFile(AT_FDCWD, path.c_str(), algorithm.algorithm, buffer);
+    ASSERT_TRUE(result.IsOk()) << result.error;
+    EXPECT_EQ(result.bytesRead, 24 * kMiB);
+    EXPECT_EQ(ResidentPages(path).first, headPages) << "the head was dropped or the tail kept";
+    const std::string reference = FirstWord(std::string(algorithm.referenceTool) + " -- '" + path + "'");
+    EXPECT_EQ(result.Digest(), reference);
+  }
+  (void)pages;
+}
+
+// The SIGBUS that a page past the end of a truncated file raises ends only the guarded read.
+struct Summing {
+  uint64_t sum = 0;
+  bool refuse = false;
+  static bool Consume(void* context, const unsigned char* data, size_t size) {
+    auto* summing = static_cast<Summing*>(context);
+    for (size_t i = 0; i < size; ++i)
+      summing->sum += data[i];
+    return !summing->refuse;
+  }
+};
+
+// A file of `size` bytes of 1s mapped whole; Data() is null when that failed.
+class MappedOnes {
+ public:
+  MappedOnes(const std::string& path, size_t size) : size_(size) {
+    WriteFile(path, std::string(size, '\1'));
+    fd_.Reset(open(path.c_str(), O_RDWR | O_CLOEXEC));
+    void* map = fd_.Get() < 0 ? MAP_FAILED : mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_.Get(), 0);
+    data_ = map == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(map);
+  }
+  ~MappedOnes() {
+    if (data_ != nullptr)
+      munmap(const_cast<unsigned char*>(data_), size_);
+  }
+  MappedOnes(const MappedOnes&) = delete;
+  MappedOnes& operator=(const MappedOnes&) = delete;
+
+  const unsigned char* Data() const { return data_; }
+  int Fd() const { return fd_.Get(); }
+
+ private:
+  UniqueFd fd_;
+  const unsigned char* data_ = nullptr;
+  const size_t size_;
+};
+
+TEST(ReadMappedTest, ReportsAFileThatShrankUnderTheMappingAndGoesOnAfterwards) {
+  TempDir dir;
+  const size_t size = 4 * kMiB;
+  MappedOnes mapping(dir.File("file"), size);
+  ASSERT_NE(mapping.Data(), nullptr);
+  Summing whole;
+  ASSERT_EQ(ReadMapped(mapping.Data(), size, &Summing::Consume, &whole), MappedRead::kOk);
+  EXPECT_EQ(whole.sum, size);
+  Summing refused{0, true};
+  EXPECT_EQ(ReadMapped(mapping.Data(), size, &Summing::Consume, &refused), MappedRead::kFailed);
+
+  ASSERT_EQ(ftruncate(mapping.Fd(), static_cast<off_t>(kMiB)), 0);
+  // Twice, and on two threads at once: a guard is armed once per read and per thread.
+  for (int round = 0; round < 2; ++round) {
+    std::vector<std::future<MappedRead>> reads;
+    std::vector<Summing> sums(2);
+    for (Summing& sum : sums)
+      reads.push_back(std::async(std::launch::async,
+                                 [&] { return ReadMapped(mapping.Data(), size, &Summing::Consume, &sum); }));
+    for (auto& read : reads)
+      EXPECT_EQ(read.get(), MappedRead::kBusError) << "round " << round;
+  }
+  // The same thread again and again: a guard that left SIGBUS blocked would let the next one kill.
+  for (int round = 0; round < 3; ++round) {
+    Summing sum;
+    EXPECT_EQ(ReadMapped(mapping.Data(), size, &Summing::Consume, &sum), MappedRead::kBusError);
+  }
+  Summing head;
+  EXPECT_EQ(ReadMapped(mapping.Data(), kMiB, &Summing::Consume, &head), MappedRead::kOk);
+  EXPECT_EQ(head.sum, kMiB);
+}
+
+// Outside a guarded read a SIGBUS is what it was before: the process ends (under a sanitizer its own
+// handler reports it and ends the process).
+TEST(ReadMappedDeathTest, ASigbusOutsideAGuardedReadStillEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TempDir dir;
+  MappedOnes mapping(dir.File("file"), 2 * kMiB);
+  ASSERT_NE(mapping.Data(), nullptr);
+  Summing sum;
+  ASSERT_EQ(ReadMapped(mapping.Data(), kMiB, &Summing::Consume, &sum),
+            MappedRead::kOk);  // installs the guard
+  ASSERT_EQ(ftruncate(mapping.Fd(), 0), 0);
+  const auto endedBySigbus = [](int status) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return (WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS) ||
+           (WIFEXITED(status) && WEXITSTATUS(status) != 0);
+#else
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS;
+#endif
+  };
+  EXPECT_EXIT(
+      {
+        volatile unsigned char byte = mapping.Data()[kMiB];
+        (void)byte;
+        std::_Exit(0);
+      },
+      endedBySigbus, "");
+  EXPECT_EXIT(
+      {
+        (void)raise(SIGBUS);
+        std::_Exit(0);
+      },
+      endedBySigbus, "");
 }
 
 // A pool whose hasher holds every call at a gate until the test opens it (or the pool stops), keeping

@@ -1,18 +1,26 @@
 #include "Digest.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sched.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include <openssl/evp.h>
+#define XXH_DISPATCH_DISABLE_REPLACE  // the dispatching functions are called by name
+#include <xxh_x86dispatch.h>
 #include <xxhash.h>
 
 namespace fsdbtool {
@@ -92,6 +100,46 @@ void UniqueFd::Reset(int fd) {
 
 namespace {
 
+// Files from this size on are hashed straight from a mapping of the page cache, which spares copying
+// every byte into the buffer first. Below it, mapping, checking and unmapping cost as much as the copy
+// or more (measured on /usr: files of 16-64 KiB hash 40% slower mapped, of 64-256 KiB 20% slower, of
+// 256 KiB-1 MiB the same, of 1-4 MiB 2% faster, from 4 MiB on 25% faster with XXH3).
+constexpr uint64_t kMapFrom = uint64_t{1} << 20;
+// A mapped file is checked for pages missing from the cache, and hashed, this much at a time.
+constexpr size_t kMapChunk = size_t{4} << 20;
+
+// The SIGBUS guard of ReadMapped: the jump buffer of the thread's read in progress, or null. Plain
+// thread-local storage of the executable, which a signal handler may touch.
+thread_local sigjmp_buf* tMappedRead = nullptr;
+struct sigaction gPreviousBusAction;
+
+// A SIGBUS on a thread inside ReadMapped ends that read. Any other goes where it went before this
+// handler came: the earlier action is put back and, for a fault, the faulting instruction runs again
+// under it once this returns; a SIGBUS sent by another process is sent again.
+void OnBusError(int signal, siginfo_t* info, void*) {
+  if (sigjmp_buf* guard = tMappedRead) {
+    tMappedRead = nullptr;
+    siglongjmp(*guard, 1);
+  }
+  (void)sigaction(signal, &gPreviousBusAction, nullptr);
+  if (info == nullptr || info->si_code <= 0)
+    (void)raise(signal);
+}
+
+// Installs OnBusError once per process.
+bool InstallBusGuard() {
+  static std::once_flag once;
+  static bool installed = false;
+  std::call_once(once, [] {
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    installed = sigaction(SIGBUS, &action, &gPreviousBusAction) == 0;
+  });
+  return installed;
+}
+
 // Sets `result` to the failure "`what`: <strerror>", or just `what` when `errorNumber` is 0.
 DigestResult& Fail(DigestResult& result, int errorNumber, const char* what) {
   result.errorNumber = errorNumber;
@@ -131,7 +179,8 @@ bool SameTime(const timespec& a, const timespec& b) {
 class CacheKeepingReader {
  public:
   // `severalReads`: the file takes more than one read, so the kernel's readahead is worth widening.
-  CacheKeepingReader(int fd, bool severalReads) : fd_(fd) {
+  // Reading starts at `start`, the descriptor's offset.
+  CacheKeepingReader(int fd, off_t start, bool severalReads) : fd_(fd), chunkStart_(start), offset_(start) {
     if (severalReads)
       (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only: a refusal changes nothing
   }
@@ -187,9 +236,74 @@ class CacheKeepingReader {
   bool probe_ = true;  // RWF_NOWAIT works on this file
   bool cold_ = false;  // the cache lacked a byte at coldFrom_
   off_t coldFrom_ = 0;
-  off_t chunkStart_ = 0;
-  off_t offset_ = 0;
+  off_t chunkStart_;
+  off_t offset_;
 };
+
+// A whole file mapped read-only; unmapped on destruction. Data() is null when the mapping failed.
+class FileMapping {
+ public:
+  FileMapping(int fd, size_t size) : size_(size) {
+    void* data = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    data_ = data == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(data);
+  }
+  ~FileMapping() {
+    if (data_ != nullptr)
+      (void)munmap(const_cast<unsigned char*>(data_), size_);  // cannot fail for a mapping we made
+  }
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
+
+  const unsigned char* Data() const { return data_; }
+
+ private:
+  const unsigned char* data_;
+  const size_t size_;
+};
+
+// Whether the file open as `fd` lies on a file system whose regular files keep their content in the page
+// cache, where a mapping reads what read() would. Elsewhere a "regular file" can be anything: on sysfs a
+// PCI device's resourceN file maps the device's registers, which must never be read by a scan (read()
+// refuses them). Unknown file systems, FUSE among them, are read.
+bool MapsPageCache(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0)
+    return false;
+  switch (static_cast<uint64_t>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+    case SQUASHFS_MAGIC:
+    case EROFS_SUPER_MAGIC_V1:
+    case ISOFS_SUPER_MAGIC:
+    case NFS_SUPER_MAGIC:
+    case SMB2_SUPER_MAGIC:
+    case CIFS_SUPER_MAGIC:
+    case 0x2fc12fc1:  // ZFS, whose magic number is not in the kernel's headers
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether every page of [data, data + size) of a file mapping is in the page cache. `data` is
+// page-aligned and size at most kMapChunk. Where the kernel does not tell (mincore reports the cache of
+// a file only to its owner, a writer or root), pages count as missing, so the caller reads instead.
+bool Resident(const unsigned char* data, size_t size) {
+  std::array<unsigned char, kMapChunk / 4096> pages;  // enough for any page size of 4 KiB or more
+  if (mincore(const_cast<unsigned char*>(data), size, pages.data()) != 0)
+    return false;
+  static const size_t kPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t count = (size + kPage - 1) / kPage;
+  for (size_t i = 0; i < count; ++i) {
+    if ((pages[i] & 1) == 0)
+      return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -216,10 +330,16 @@ class FileHasher {
     return false;
   }
 
+  // A MappedConsumer: `context` is the FileHasher.
+  static bool Consume(void* context, const unsigned char* data, size_t size) {
+    return static_cast<FileHasher*>(context)->Update(data, size);
+  }
+
   bool Update(const unsigned char* data, size_t size) {
     if (algorithm_ == DigestAlgorithm::kSha256)
       return EVP_DigestUpdate(buffer_.sha256_.get(), data, size) == 1;
-    return XXH3_128bits_update(buffer_.xxh128_.get(), data, size) == XXH_OK;
+    // The dispatching update uses the widest vector unit the CPU has (AVX-512, AVX2, else SSE2).
+    return XXH3_128bits_update_dispatch(buffer_.xxh128_.get(), data, size) == XXH_OK;
   }
 
   bool Finish(DigestResult& result) {
@@ -243,6 +363,23 @@ class FileHasher {
   DigestBuffer& buffer_;
 };
 
+MappedRead ReadMapped(const unsigned char* data, size_t size, MappedConsumer consume, void* context) {
+  if (!InstallBusGuard())
+    return MappedRead::kFailed;
+  sigjmp_buf guard;
+  // The signal mask is saved and restored by the jump: the handler runs with SIGBUS blocked (and, under
+  // ThreadSanitizer, every signal), and a thread left with SIGBUS blocked would be killed outright by
+  // the next one. One system call per mapped chunk of several MiB.
+  if (sigsetjmp(guard, 1) != 0)
+    return MappedRead::kBusError;  // the handler disarmed the guard
+  tMappedRead = &guard;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  const bool consumed = consume(context, data, size);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  tMappedRead = nullptr;
+  return consumed ? MappedRead::kOk : MappedRead::kFailed;
+}
+
 DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, DigestBuffer& buffer,
                       const ExpectedFile* expected, const std::atomic<bool>* stop) {
   DigestResult result;
@@ -262,8 +399,34 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
     return Fail(result, 0, "changed since it was listed");
 
   const auto size = static_cast<uint64_t>(before.st_size);
-  {
-    CacheKeepingReader reader(fd.Get(), size > DigestBuffer::kReadSize);
+  // What the page cache holds in full is hashed in place; from the first chunk it lacks, the file is
+  // read, which keeps the cache as found (see CacheKeepingReader).
+  uint64_t offset = 0;
+  // Without its SIGBUS guard (the handler could not be installed) nothing is mapped.
+  if (size >= kMapFrom && size <= SIZE_MAX && MapsPageCache(fd.Get()) && InstallBusGuard()) {
+    const FileMapping mapping(fd.Get(), static_cast<size_t>(size));
+    for (const unsigned char* data = mapping.Data(); data != nullptr && offset < size;) {
+      if (stop != nullptr && stop->load(std::memory_order_relaxed))
+        return Fail(result, 0, "cancelled");
+      const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kMapChunk, size - offset));
+      if (!Resident(data + offset, chunk))
+        break;
+      switch (ReadMapped(data + offset, chunk, &FileHasher::Consume, &hasher)) {
+        case MappedRead::kOk:
+          break;
+        case MappedRead::kFailed:
+          return Fail(result, 0, "digest update failed");
+        case MappedRead::kBusError:  // the file shrank under the mapping
+          return Fail(result, 0, "changed while being read");
+      }
+      offset += chunk;
+      result.bytesRead = offset;
+    }
+  }
+  if (offset < size || size == 0) {
+    if (offset > 0 && lseek(fd.Get(), static_cast<off_t>(offset), SEEK_SET) < 0)
+      return Fail(result, errno, "lseek");
+    CacheKeepingReader reader(fd.Get(), static_cast<off_t>(offset), size - offset > DigestBuffer::kReadSize);
     for (;;) {
       if (stop != nullptr && stop->load(std::memory_order_relaxed))
         return Fail(result, 0, "cancelled");

@@ -1,6 +1,6 @@
-// Content digests of regular files: a one-file hasher with large sequential reads that keeps the page
-// cache of the watched machine as it found it, and a small pool of threads that hashes the files a walk
-// hands it while one thread drives the database.
+// Content digests of regular files: a one-file hasher that hashes what the page cache holds in place and
+// reads the rest in large sequential reads, keeping the page cache of the watched machine as it found it, and
+// a small pool of threads that hashes the files a walk hands it while one thread drives the database.
 
 #ifndef FSDB_TOOLS_DIGEST_H_
 #define FSDB_TOOLS_DIGEST_H_
@@ -95,13 +95,29 @@ class DigestBuffer {
 // Hashes the content of the regular file `name` in the folder open as `folder` (or AT_FDCWD with a path).
 // A symbolic link, folder, FIFO, device or socket is refused, never followed or waited on; so is a file
 // whose inode or size differs from `expected` (when given), and a file whose size, modification or change
-// time moved while it was read (error "changed while being read"). When `stop` becomes true the read ends
-// with error "cancelled". The page cache is left as found: what it did not hold before is dropped again
-// once hashed, and what it held stays. Never returns a digest together with an error.
-// REQUIRES: algorithm != kNone.
+// time moved while it was read, or that shrank under its mapping (error "changed while being read").
+// Large files whose pages are all in the cache are hashed from a mapping (see ReadMapped), the rest is
+// read. When `stop` becomes true the read ends with error "cancelled". The page cache is left as found: what
+// it did not hold before is dropped again once hashed, and what it held stays. Never returns a digest
+// together with an error. REQUIRES: algorithm != kNone.
 [[nodiscard]] DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm,
                                     DigestBuffer& buffer, const ExpectedFile* expected = nullptr,
                                     const std::atomic<bool>* stop = nullptr);
+
+// What ReadMapped did.
+enum class MappedRead { kOk, kFailed, kBusError };
+// Takes `size` bytes of a file mapping; false when it could not. Left by a long jump when a page is
+// missing, so it must hold no resource of its own while it runs (a hash update does not).
+using MappedConsumer = bool (*)(void* context, const unsigned char* data, size_t size);
+
+// Hands `size` bytes at `data`, part of a file mapping, to `consume`. Touching a page past the end of a
+// file that was truncated after it was mapped raises SIGBUS; the signal then ends the read on that
+// thread only, and the result is kBusError instead of a crash. A SIGBUS anywhere else is handled as it
+// was before the first call (by default it ends the process). kFailed when `consume` returned false, or
+// when the guard could not be installed (nothing was read then).
+// Thread-safe.
+[[nodiscard]] MappedRead ReadMapped(const unsigned char* data, size_t size, MappedConsumer consume,
+                                    void* context);
 
 // Owns a file descriptor; closes it on destruction.
 class UniqueFd {

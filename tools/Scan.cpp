@@ -240,8 +240,7 @@ class PreviousDigests {
     files_.clear();
     text_.clear();
     const auto keep = [this](const FSDB::CDatabaseItemPtr& item) {
-      const std::string metadata = item->GetMetadata();
-      const std::string_view digest = DigestIn(metadata);
+      const std::string_view digest = DigestIn(item->GetMetadataRef());
       if (digest.empty())
         return;
       const std::string name = item->GetFileName();
@@ -397,14 +396,19 @@ class EntryQueue {
     return batch;
   }
 
-  // Waits for room; false when the reader stopped (the batch is then dropped).
+  // Waits for room; false when the reader stopped (the batch is then dropped). A full queue is left to
+  // drain to half before the writer goes on, and a reader waiting on an empty queue is woken once half
+  // of it is filled: each thread then sleeps and wakes once for several batches rather than for every
+  // one, which spares both cores many context switches when one side is faster.
   bool Push(Batch&& batch) {
     std::unique_lock<std::mutex> lock(mutex_);
-    room_.wait(lock, [this] { return stopped_ || full_.size() < capacity_; });
+    if (!stopped_ && full_.size() >= capacity_)
+      room_.wait(lock, [this] { return stopped_ || full_.size() <= capacity_ / 2; });
     if (stopped_)
       return false;
     full_.push_back(std::move(batch));
-    ready_.notify_one();
+    if (full_.size() >= WakeReaderAt())
+      ready_.notify_one();
     return true;
   }
 
@@ -418,12 +422,14 @@ class EntryQueue {
   // The next batch, waiting for it; false once the queue is closed and empty.
   bool Pop(Batch& batch) {
     std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [this] { return closed_ || !full_.empty(); });
+    if (full_.empty())
+      ready_.wait(lock, [this] { return closed_ || full_.size() >= WakeReaderAt(); });
     if (full_.empty())
       return false;
     batch = std::move(full_.front());
     full_.pop_front();
-    room_.notify_one();
+    if (full_.size() == capacity_ / 2)
+      room_.notify_one();
     return true;
   }
 
@@ -441,6 +447,9 @@ class EntryQueue {
   }
 
  private:
+  // Half the capacity, at least one batch.
+  size_t WakeReaderAt() const { return std::max<size_t>(capacity_ / 2, 1); }
+
   const size_t capacity_;
   std::mutex mutex_;
   std::condition_variable room_, ready_;
@@ -463,9 +472,12 @@ struct JoinedWalk {
   }
 };
 
-// Adds owner, group and `digest` (empty: none) to the item's metadata document.
+// Adds owner, group and `digest` (empty: none) to the item's metadata document. The document is built in
+// a buffer of the calling thread and copied into the item once: one allocation per item at most.
 void AddAttributes(FSDB::CDatabaseItem& item, uint32_t uid, uint32_t gid, std::string_view digest = {}) {
-  item.SetMetadata(AddToolAttributes(item.GetMetadata(), uid, gid, digest));
+  thread_local std::string metadata;
+  AddToolAttributes(item.GetMetadataRef(), uid, gid, digest, metadata);
+  item.SetMetadata(metadata);
 }
 
 // Runs on the walking thread: forms each entry's item and passes the entries on in batches.

@@ -26,6 +26,10 @@ struct Ownership {
 // made by CDatabaseItem::FormMetadata(). `digest` holds hex digits only.
 std::string AddToolAttributes(const std::string& metadata, uint32_t uid, uint32_t gid,
                               std::string_view digest = {});
+// The same into `result` (its old content is replaced), whose buffer is reused. `metadata` must not
+// lie in `result`.
+void AddToolAttributes(std::string_view metadata, uint32_t uid, uint32_t gid, std::string_view digest,
+                       std::string& result);
 // The owner recorded in a metadata document; known is false when either attribute is missing.
 Ownership ReadOwnership(const std::string& metadata);
 // The content digest recorded in a metadata document (lower-case hex), or empty when none is.

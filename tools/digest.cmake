@@ -7,7 +7,8 @@ if(NOT TARGET fsdb_digest)
   # Whichever folder includes this first, the imported targets must be visible to every consumer.
   set_target_properties(OpenSSL::Crypto PROPERTIES IMPORTED_GLOBAL TRUE)
 
-  add_library(fsdb_digest STATIC ${CMAKE_CURRENT_LIST_DIR}/Digest.cpp)
+  # ToolMetadata.cpp carries a digest (with owner and group) in an entry's metadata document.
+  add_library(fsdb_digest STATIC ${CMAKE_CURRENT_LIST_DIR}/Digest.cpp ${CMAKE_CURRENT_LIST_DIR}/ToolMetadata.cpp)
   target_compile_options(fsdb_digest PRIVATE ${FSDB_WARNINGS})
   target_include_directories(fsdb_digest PUBLIC ${CMAKE_CURRENT_LIST_DIR})
   target_link_libraries(fsdb_digest PUBLIC OpenSSL::Crypto PkgConfig::XXHASH Threads::Threads)
