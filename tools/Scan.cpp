@@ -239,39 +239,29 @@ class PreviousDigests {
     loaded_ = true;
     files_.clear();
     text_.clear();
-    const auto keep = [this](const FSDB::CDatabaseItemPtr& item) {
-      const std::string_view digest = DigestIn(item->GetMetadataRef());
+    const auto keep = [this](const FSDB::CDatabaseItem& item) {
+      const std::string_view digest = DigestIn(item.GetMetadataRef());
       if (digest.empty())
         return;
-      const std::string name = item->GetFileName();
-      Recorded recorded{item->GetFileId(),
-                        item->GetFileSize(),
-                        item->GetModificationTime(),
-                        item->GetChangeTime(),
-                        text_.size(),
-                        name.size(),
-                        0,
-                        digest.size()};
-      text_ += name;
-      recorded.digest = text_.size();
+      const size_t nameAt = text_.size();
+      text_ += item.GetFileName();
+      files_.push_back(Recorded{item.GetFileId(), item.GetFileSize(), item.GetModificationTime(),
+                                item.GetChangeTime(), nameAt, text_.size() - nameAt, text_.size(),
+                                digest.size()});
       text_ += digest;
-      files_.push_back(recorded);
     };
-    // The selected-files walk reads a folder's files without parsing their metadata documents: about
-    // twice as fast as QueryFolderItems, which a scan made with --no-select still needs.
+    // The selected-files visit reads a folder's files into one reused item, without parsing their
+    // metadata documents: far cheaper than QueryFolderItems, which a scan made with --no-select still
+    // needs.
     if (selected_) {
-      FSDB::CDatabaseItemIteratorPtr files;
-      if (database_->QuerySelectedFiles(folder_, files).IsError() || !files)
-        return;
-      for (FSDB::CDatabaseItemPtr item = files->GetItem(); item; item = files->NextItem())
-        keep(item);
+      (void)database_->VisitSelectedFiles(folder_, keep);  // a folder it cannot read has no digests
     } else {
       std::list<FSDB::CDatabaseItemPtr> items;
       if (database_->QueryFolderItems(folder_, 0, items).IsError())
         return;
       for (const FSDB::CDatabaseItemPtr& item : items) {
         if (!item->IsDirectory())
-          keep(item);
+          keep(*item);
       }
     }
     // Byte order for the binary search: the database returns its own collation's order, which need
