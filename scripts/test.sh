@@ -22,13 +22,14 @@ if [ "${FSDB_SKIP_SANITIZERS:-0}" != "1" ] && [ "${FSDB_SKIP_FUZZ:-0}" != "1" ];
 fi
 
 if [ "${FSDB_SKIP_SANITIZERS:-0}" != "1" ]; then
-  # Suites whose code runs on more than one thread.
-  tsan_suites="LocksTest|DatabasePerformanceCountersTest|PlatformThreadTest|LogWriterTest|DatabaseCacheTest|PathDatabaseTest|CompareDatabasesTest|ScanDatabaseTest"
-  bash scripts/build.sh "$root/build-tsan" -DFSDB_SANITIZE=thread -DFSDB_BUILD_BENCH=OFF -DFSDB_BUILD_TOOLS=OFF
+  # Suites whose code runs on more than one thread; the tool's scan walks, hashes and writes on threads
+  # of its own, and its suites run the tool built with the sanitizer.
+  tsan_suites="LocksTest|DatabasePerformanceCountersTest|PlatformThreadTest|LogWriterTest|DatabaseCacheTest|PathDatabaseTest|CompareDatabasesTest|ScanDatabaseTest|DigestTest|ToolScanTest|ToolDigestTest"
+  bash scripts/build.sh "$root/build-tsan" -DFSDB_SANITIZE=thread -DFSDB_BUILD_BENCH=OFF
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --test-dir "$root/build-tsan" --output-on-failure -j "$jobs" -L "^(${tsan_suites})$"
 
-  bash scripts/build.sh "$root/build-asan" -DFSDB_SANITIZE=address -DFSDB_BUILD_BENCH=OFF -DFSDB_BUILD_TOOLS=OFF
+  bash scripts/build.sh "$root/build-asan" -DFSDB_SANITIZE=address -DFSDB_BUILD_BENCH=OFF
   ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
     ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
 fi
