@@ -1,8 +1,6 @@
 #include "core/PathOrdering.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
 
 #include "platform/ErrorCodes.h"
 #include "platform/FXPath.h"
@@ -13,35 +11,13 @@ inline unsigned char FoldAscii(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
 }
 
-// Whether any of the eight bytes of `word` is zero.
-inline bool HasZeroByte(uint64_t word) {
-  return ((word - 0x0101010101010101ULL) & ~word & 0x8080808080808080ULL) != 0;
-}
-
-// How many leading bytes the byte loop below may skip: whole words of eight that are equal in both and
-// hold no NUL. The loop would step over each of them without a decision, and paths in one table share
-// long prefixes (every folder's path starts with its parent's), so a word at a time saves most of the
-// work. Only the case-sensitive order skips: folding would have to be done per byte anyway.
-inline int EqualWords(const unsigned char* x, const unsigned char* y, int n) {
-  int i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t wx;
-    uint64_t wy;
-    std::memcpy(&wx, x + i, sizeof(wx));
-    std::memcpy(&wy, y + i, sizeof(wy));
-    if (wx != wy || HasZeroByte(wx))
-      break;
-  }
-  return i;
-}
-
 // One comparison loop for both collations; `Fold` is applied to every byte before it is compared.
 // The separator test comes before the count test so that it applies at the last compared position too.
 template <unsigned char (*Fold)(unsigned char)>
-inline int ComparePaths(const char* a, const char* b, int n, int start) {
+inline int ComparePaths(const char* a, const char* b, int n) {
   const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
   const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
-  for (int i = start; i < n; ++i) {
+  for (int i = 0; i < n; ++i) {
     const unsigned char cx = Fold(x[i]);
     const unsigned char cy = Fold(y[i]);
     const bool sx = cx == '/';
@@ -61,22 +37,16 @@ inline unsigned char Identity(unsigned char c) {
 }  // namespace
 
 int path_strcmp(const char* a, const char* b, int n) {
-  return ComparePaths<Identity>(a, b, n, 0);
+  return ComparePaths<Identity>(a, b, n);
 }
 
 int path_stricmp(const char* a, const char* b, int n) {
-  return ComparePaths<FoldAscii>(a, b, n, 0);
+  return ComparePaths<FoldAscii>(a, b, n);
 }
 
 int sqlite_collation_bypath(void* /*context*/, int lengthA, const void* a, int lengthB, const void* b) {
-  // Both texts hold at least `n` bytes here, so whole words may be read up to n; path_strcmp's caller
-  // may give a count beyond a NUL-terminated text, which only the byte loop respects.
-  const int n = std::min(lengthA, lengthB);
-  const char* x = static_cast<const char*>(a);
-  const char* y = static_cast<const char*>(b);
-  const int start =
-      EqualWords(reinterpret_cast<const unsigned char*>(x), reinterpret_cast<const unsigned char*>(y), n);
-  const int result = ComparePaths<Identity>(x, y, n, start);
+  const int result =
+      path_strcmp(static_cast<const char*>(a), static_cast<const char*>(b), std::min(lengthA, lengthB));
   return result != 0 ? result : lengthA - lengthB;
 }
 
