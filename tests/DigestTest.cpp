@@ -226,14 +226,19 @@ TEST(DigestAlgorithmNameTest, ReadsBackWhatItWritesAndNothingElse) {
 }
 
 // A file that shrinks while it is hashed, from a mapping or not, never crashes the hash and never gets
-// a digest of anything but its full content: the truncation comes at a random moment of each round.
+// a digest of a mix: only of its whole content, or of what is left when the truncation came before the
+// hash began (a slow start, as under ThreadSanitizer, lets it). The truncation comes at a random moment
+// of each round.
 TEST_P(DigestAlgorithmTest, AFileTruncatedWhileHashedGivesAnErrorOrTheWholeDigest) {
   std::mt19937_64 random(11);
   const std::string path = dir_.File("shrinking");
   const std::string content = RandomBytes(24 * kMiB, random);
+  WriteFile(path, content.substr(0, kMiB / 2));
+  const std::string head = std::string(Hash(path).Digest());
   WriteFile(path, content);
   const std::string whole = std::string(Hash(path).Digest());
   ASSERT_FALSE(whole.empty());
+  ASSERT_FALSE(head.empty());
   int errors = 0;
   for (int round = 0; round < 12; ++round) {
     WriteFile(path, content);  // written, hence in the page cache: hashed from a mapping
@@ -245,7 +250,8 @@ TEST_P(DigestAlgorithmTest, AFileTruncatedWhileHashedGivesAnErrorOrTheWholeDiges
     const DigestResult result = Hash(path);
     truncating.join();
     if (result.IsOk()) {
-      EXPECT_EQ(result.Digest(), whole) << "round " << round;
+      EXPECT_TRUE(result.Digest() == whole || (result.Digest() == head && result.bytesRead == kMiB / 2))
+          << "round " << round << ": " << result.Digest();
     } else {
       ++errors;
       EXPECT_EQ(result.error, "changed while being read") << "round " << round;
