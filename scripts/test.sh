@@ -30,6 +30,8 @@ if [ "${FSDB_SKIP_SANITIZERS:-0}" != "1" ]; then
     ctest --test-dir "$root/build-tsan" --output-on-failure -j "$jobs" -L "^(${tsan_suites})$"
 
   bash scripts/build.sh "$root/build-asan" -DFSDB_SANITIZE=address -DFSDB_BUILD_BENCH=OFF
+  # The package checks load the built library and extension into programs built without the sanitizer
+  # (sqlite3, an installed example), which ASan refuses; they ran in the plain build above.
   ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
-    ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
+    ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" -LE "^PackageTest$"
 fi
