@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "../tools/Digest.h"
+#include "../tools/DigestIndex.h"
 #include "../tools/ToolMetadata.h"
 #include "TestUtil.h"
 
@@ -259,6 +260,74 @@ TEST_P(DigestAlgorithmTest, AFileTruncatedWhileHashedGivesAnErrorOrTheWholeDiges
     }
   }
   RecordProperty("errors", errors);
+}
+
+// The digests of a scan go out as stored blobs and come back as a table that finds each file only by all
+// four of its values: over several blobs, for both algorithms, with inodes that crowd the table (many
+// consecutive ones and many that share their low bits) and hard links recorded twice.
+TEST(DigestIndexTest, FindsEveryRecordedFileByItsWholeIdentityAndNothingElse) {
+  for (const DigestAlgorithm algorithm : {DigestAlgorithm::kSha256, DigestAlgorithm::kXxh128}) {
+    SCOPED_TRACE(DigestAlgorithmName(algorithm));
+    const size_t hexSize = 2 * DigestBytes(algorithm);
+    std::mt19937_64 random(7);
+    std::vector<std::pair<FileIdentity, std::string>> files;
+    for (uint64_t i = 0; i < DigestIndexWriter::kChunkRecords + 1000; ++i) {
+      FileIdentity file;
+      file.inode = i % 2 == 0 ? 1000 + i : (i << 32) | 5;  // the same low bits for half of them
+      file.size = static_cast<int64_t>(random() % 100000);
+      file.modificationNs = static_cast<int64_t>(random() >> 1);
+      file.changeNs = -static_cast<int64_t>(random() >> 2);  // before 1970 is a time like any other
+      std::string hex(hexSize, '0');
+      for (char& digit : hex)
+        digit = "0123456789abcdef"[random() % 16];
+      files.emplace_back(file, hex);
+    }
+    files.push_back(files[3]);  // a hard link: the same file under a second name
+
+    DigestIndexWriter writer(algorithm);
+    for (const auto& [file, hex] : files)
+      writer.Add(file, hex);
+    FileIdentity ignored;
+    writer.Add(ignored, std::string(hexSize - 2, '0'));        // too short
+    writer.Add(ignored, std::string(hexSize - 1, '0') + "A");  // upper case is not what we write
+    EXPECT_EQ(writer.records(), files.size());
+    const std::vector<std::string> chunks = writer.TakeChunks();
+    ASSERT_EQ(chunks.size(), 2u);
+
+    DigestIndex index(algorithm);
+    for (const std::string& chunk : chunks)
+      ASSERT_TRUE(index.AddChunk(reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size()));
+    index.Seal();
+    EXPECT_EQ(index.size(), files.size());
+    std::string found;
+    for (const auto& [file, hex] : files) {
+      ASSERT_TRUE(index.Find(file, found)) << file.inode;
+      EXPECT_EQ(found, hex);
+      for (int field = 0; field < 4; ++field) {
+        FileIdentity other = file;
+        int64_t* values[] = {nullptr, &other.size, &other.modificationNs, &other.changeNs};
+        if (field == 0)
+          other.inode += 2;  // another recorded inode, or none
+        else
+          *values[field] += 1;
+        if (index.Find(other, found)) {
+          EXPECT_EQ(field, 0) << "a file that differs in one value was found";
+          EXPECT_NE(found, hex);
+        }
+      }
+    }
+
+    // A blob cut short or of the other algorithm's record size is refused whole.
+    DigestIndex damaged(algorithm);
+    EXPECT_FALSE(
+        damaged.AddChunk(reinterpret_cast<const unsigned char*>(chunks[1].data()), chunks[1].size() - 1));
+    damaged.Seal();
+    EXPECT_EQ(damaged.size(), 0u);
+    EXPECT_FALSE(damaged.Find(files[0].first, found));
+  }
+  DigestIndex none(DigestAlgorithm::kNone);
+  const unsigned char record[48] = {};
+  EXPECT_FALSE(none.AddChunk(record, sizeof(record)));
 }
 
 // The digest travels as an attribute of the document's Filesystem element: what AddToolAttributes writes

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
 #include "ToolTestUtil.h"
@@ -269,10 +270,10 @@ TEST_P(ToolDigestTest, ReuseReadsOnlyFilesThatChanged) {
   EXPECT_EQ(std::count(across.err.begin(), across.err.end(), '\n'), 1) << across.err;
 }
 
-// The earlier scan is looked up folder by folder, by name in byte order: names that sort differently
-// by path, by case or by byte, files of the same name in other folders and many folders in a row must
-// each find their own digest, from a scan recorded as selected or not. A file of the same name and size
-// in another folder of the earlier scan is no match.
+// Every file of many folders, with names that sort differently by path, by case or by byte and the same
+// names in other folders, finds its own digest, from a scan recorded as selected or not. Two files
+// swapped between folders keep their sizes and times but the moves set their change times: both are read
+// again, not taken for each other.
 TEST_P(ToolDigestTest, ReuseFindsEveryFileOfManyFoldersByName) {
   const std::vector<std::string> names = {"Z",         "a",        "a b", "a-b", "a.b",  "a_b",
                                           "a\xc3\xa4", "\xc3\xa4", "10",  "9",   "x\ny", "same"};
@@ -302,6 +303,66 @@ TEST_P(ToolDigestTest, ReuseFindsEveryFileOfManyFoldersByName) {
   EXPECT_EQ(Info("3.db", "digests"), Counts(2, files - 2));
   EXPECT_EQ(Recorded("3.db", "d1/same"), External("d1/same"));
   EXPECT_EQ(Recorded("3.db", "d2/same"), External("d2/same"));
+}
+
+// Runs `sql` on the database file `path`.
+void RunSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* message = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+  const std::string text = message != nullptr ? message : "";
+  sqlite3_free(message);
+  sqlite3_close(db);
+  ASSERT_EQ(rc, SQLITE_OK) << text;
+}
+
+// The first column of the first row `sql` gives on the database file `path`, or -1.
+int SqlInt(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* statement = nullptr;
+  int value = -1;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW)
+    value = sqlite3_column_int(statement, 0);
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return value;
+}
+
+// The digests are taken over from the earlier scan's own table of them. Without it (a scan by an
+// earlier version) or with a damaged one, nothing is taken over and nothing wrong is recorded: every
+// file is read, and the scan says why.
+TEST_P(ToolDigestTest, ReuseOfAScanWithoutAUsableDigestTableReadsEveryFile) {
+  tree_.Write("root/a", RandomBytes(3000, 1));
+  tree_.Write("root/sub/b", RandomBytes(10, 2));
+  HashOk("1.db");
+  HashOk("ok.db", "1.db");
+  EXPECT_EQ(Info("ok.db", "digests"), Counts(0, 2));
+
+  RunSql(Db("1.db"), "DROP TABLE FsdbDigests");
+  const ToolResult missing = Scan("2.db", {"--hash", Algorithm(), "--reuse", Db("1.db")});
+  ASSERT_EQ(missing.status, 0) << missing.err;
+  EXPECT_NE(missing.err.find("has no digest index (made by an earlier version); every file is read"),
+            std::string::npos)
+      << missing.err;
+  EXPECT_EQ(Info("2.db", "digests"), Counts(2, 0));
+
+  // A blob one byte short of whole records is refused whole, not read up to the damage.
+  RunSql(Db("2.db"), "UPDATE FsdbDigests SET Records = substr(Records, 1, length(Records) - 1)");
+  const ToolResult damaged = Scan("3.db", {"--hash", Algorithm(), "--reuse", Db("2.db")});
+  ASSERT_EQ(damaged.status, 0) << damaged.err;
+  EXPECT_NE(damaged.err.find("has a damaged digest index; every file is read"), std::string::npos)
+      << damaged.err;
+  EXPECT_EQ(Info("3.db", "digests"), Counts(2, 0));
+  for (const char* name : {"a", "sub/b"})
+    EXPECT_EQ(Recorded("3.db", name), External(name)) << name;
+
+  // A scan without digests keeps no table of them.
+  ScanOk("plain.db");
+  EXPECT_EQ(SqlInt(Db("plain.db"), "SELECT count(*) FROM sqlite_master WHERE name = 'FsdbDigests'"), 0);
+  EXPECT_EQ(SqlInt(Db("3.db"), "SELECT count(*) FROM sqlite_master WHERE name = 'FsdbDigests'"), 1);
 }
 
 TEST_P(ToolDigestTest, UnreadableFileIsReportedAndRecordedWithoutDigest) {

@@ -48,13 +48,17 @@ const char* DigestAlgorithmName(DigestAlgorithm algorithm) {
   return "none";
 }
 
-void DigestResult::SetDigest(const unsigned char* bytes, size_t size) {
+void WriteLowerHex(const unsigned char* bytes, size_t size, char* hex) {
   static constexpr char kHex[] = "0123456789abcdef";
-  size = std::min(size, hex_.size() / 2);
   for (size_t i = 0; i < size; ++i) {
-    hex_[2 * i] = kHex[bytes[i] >> 4];
-    hex_[2 * i + 1] = kHex[bytes[i] & 0x0f];
+    hex[2 * i] = kHex[bytes[i] >> 4];
+    hex[2 * i + 1] = kHex[bytes[i] & 0x0f];
   }
+}
+
+void DigestResult::SetDigest(const unsigned char* bytes, size_t size) {
+  size = std::min(size, hex_.size() / 2);
+  WriteLowerHex(bytes, size, hex_.data());
   hexLength_ = 2 * size;
 }
 

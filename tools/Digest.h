@@ -35,6 +35,9 @@ enum class DigestAlgorithm { kNone, kSha256, kXxh128 };
 // The name ParseDigestAlgorithm reads back: "sha256", "xxh128" or "none".
 const char* DigestAlgorithmName(DigestAlgorithm algorithm);
 
+// Writes the `size` bytes at `bytes` as 2 * `size` lower-case hex digits at `hex`.
+void WriteLowerHex(const unsigned char* bytes, size_t size, char* hex);
+
 // What the walk saw of a file, checked again once the file is open so that a digest is never recorded
 // against an entry that was replaced or rewritten in between. Zero or negative means "not known".
 struct ExpectedFile {

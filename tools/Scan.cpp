@@ -17,7 +17,6 @@
 #include <cstring>
 #include <deque>
 #include <iostream>
-#include <list>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -26,6 +25,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include "DigestIndex.h"
 #include "Format.h"
 #include "ToolMetadata.h"
 #include "fsdb/DatabaseItem.h"
@@ -168,117 +168,39 @@ class ProgressLine {
   std::chrono::steady_clock::time_point start_, last_;
 };
 
-// The digests of an earlier scan, looked up folder by folder: the files of one recorded folder are read
-// at once when the lookups reach the first file of that folder, and only that folder's files are held.
-// The walk hands over a folder's files one after the other, so each folder is queried once. Not
-// thread-safe: one thread looks up.
-class PreviousDigests {
- public:
-  // Opens `path` read-only. When it holds no digests of `algorithm`, says so, and Find finds nothing.
-  ToolStatus Open(const std::string& path, DigestAlgorithm algorithm) {
-    ScanInfo info;
-    ToolStatus status = OpenForReading(path, database_, info);
-    if (!status.ok)
-      return status;
-    usable_ = info.hash == DigestAlgorithmName(algorithm);
-    selected_ = info.select;
-    if (!usable_) {
-      std::cerr << "fsdb: " << EscapePath(path) << " holds no " << DigestAlgorithmName(algorithm)
-                << " digests; every file is read\n";
-      database_.reset();
-      return ToolStatus::Ok();
-    }
-    // A walk left open holds one read transaction for the whole scan, so that the queries of each
-    // folder do not take and drop the file's lock and check it for changes every time.
-    if (database_->QuerySelectedFolders(readTransaction_).IsError())
-      readTransaction_.reset();
+// The digests of an earlier scan, loaded whole before the walk: looked up on the walking thread.
+// Returns null when `path` holds none of `algorithm`, or only a damaged index, after saying so: every
+// file is read then.
+ToolStatus LoadPreviousDigests(const std::string& path, DigestAlgorithm algorithm,
+                               std::unique_ptr<DigestIndex>& index) {
+  index.reset();
+  ScanInfo info;
+  ToolStatus status = ReadScanInfo(path, info);
+  if (!status.ok)
+    return status;
+  if (info.hash != DigestAlgorithmName(algorithm)) {
+    std::cerr << "fsdb: " << EscapePath(path) << " holds no " << DigestAlgorithmName(algorithm)
+              << " digests; every file is read\n";
     return ToolStatus::Ok();
   }
-
-  // Whether Find can find anything.
-  bool usable() const { return usable_; }
-
-  // The digest the earlier scan recorded for the file `name` at `path` when it recorded the same file
-  // unchanged (same inode, size, modification and change time); empty otherwise. The view is valid
-  // until the next Find.
-  std::string_view Find(const std::string& path, const std::string& name, const FSDB::CDatabaseItem& item) {
-    if (!usable_)
-      return {};
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-      return {};
-    const std::string_view folder(path.data(), slash == 0 ? 1 : slash);
-    if (!loaded_ || folder != folder_)
-      Load(folder);
-    const auto found = std::lower_bound(
-        files_.begin(), files_.end(), std::string_view(name),
-        [this](const Recorded& recorded, std::string_view wanted) { return Name(recorded) < wanted; });
-    if (found == files_.end() || Name(*found) != name)
-      return {};
-    if (found->inode != item.GetFileId() || found->size != item.GetFileSize() ||
-        found->modificationNs != item.GetModificationTime() || found->changeNs != item.GetChangeTime())
-      return {};
-    return std::string_view(text_).substr(found->digest, found->digestSize);
+  auto loaded = std::make_unique<DigestIndex>(algorithm);
+  bool stored = false;
+  status = ReadDigestChunks(path, stored, [&loaded](const unsigned char* data, size_t size) {
+    return loaded->AddChunk(data, size);
+  });
+  if (!status.ok && !stored)
+    return status;  // the database could not be read at all
+  if (!status.ok || !stored) {
+    std::cerr << "fsdb: " << EscapePath(path)
+              << (stored ? " has a damaged digest index"
+                         : " has no digest index (made by an earlier version)")
+              << "; every file is read\n";
+    return ToolStatus::Ok();
   }
-
- private:
-  // One recorded file; its name and digest lie in text_.
-  struct Recorded {
-    int64_t inode, size, modificationNs, changeNs;
-    size_t name, nameSize, digest, digestSize;
-  };
-
-  std::string_view Name(const Recorded& recorded) const {
-    return std::string_view(text_).substr(recorded.name, recorded.nameSize);
-  }
-
-  // A folder the earlier scan did not record (or cannot read) has no files to take digests from. The
-  // vector and the text keep their memory from folder to folder.
-  void Load(std::string_view folder) {
-    folder_.assign(folder);
-    loaded_ = true;
-    files_.clear();
-    text_.clear();
-    const auto keep = [this](const FSDB::CDatabaseItem& item) {
-      const std::string_view digest = DigestIn(item.GetMetadataRef());
-      if (digest.empty())
-        return;
-      const size_t nameAt = text_.size();
-      text_ += item.GetFileName();
-      files_.push_back(Recorded{item.GetFileId(), item.GetFileSize(), item.GetModificationTime(),
-                                item.GetChangeTime(), nameAt, text_.size() - nameAt, text_.size(),
-                                digest.size()});
-      text_ += digest;
-    };
-    // The selected-files visit reads a folder's files into one reused item, without parsing their
-    // metadata documents: far cheaper than QueryFolderItems, which a scan made with --no-select still
-    // needs.
-    if (selected_) {
-      (void)database_->VisitSelectedFiles(folder_, keep);  // a folder it cannot read has no digests
-    } else {
-      std::list<FSDB::CDatabaseItemPtr> items;
-      if (database_->QueryFolderItems(folder_, 0, items).IsError())
-        return;
-      for (const FSDB::CDatabaseItemPtr& item : items) {
-        if (!item->IsDirectory())
-          keep(*item);
-      }
-    }
-    // Byte order for the binary search: the database returns its own collation's order, which need
-    // not be the same (and sorting what is sorted already costs one pass).
-    std::sort(files_.begin(), files_.end(),
-              [this](const Recorded& a, const Recorded& b) { return Name(a) < Name(b); });
-  }
-
-  std::unique_ptr<FSDB::CScanDatabase> database_;
-  FSDB::CDatabaseItemIteratorPtr readTransaction_;  // must go before database_
-  bool usable_ = false;
-  bool selected_ = true;  // the earlier scan recorded its entries as selected
-  bool loaded_ = false;
-  std::string folder_;
-  std::vector<Recorded> files_;  // the folder's files with a digest, by name
-  std::string text_;
-};
+  loaded->Seal();
+  index = std::move(loaded);
+  return ToolStatus::Ok();
+}
 
 // The counts of the digest work of one scan.
 struct DigestCounts {
@@ -287,13 +209,13 @@ struct DigestCounts {
 
 // What the walk found, ready to be recorded: the item is formed (metadata document included) on the
 // walking thread, so the thread that writes the database only does database work. A regular file of a
-// scan with digests leaves the walk as kToHash: a reusing scan looks it up in the earlier scan on a
-// thread of its own (ReuseStage), and what is not found there is hashed.
+// scan with digests leaves the walk complete when the earlier scan recorded it unchanged, and as kToHash
+// otherwise.
 struct ReadyEntry {
   enum class Kind : uint8_t {
     kFolder,      // item complete
-    kFile,        // item complete; `reused` when its digest came from the earlier scan, `reason` set
-                  // when it has none because it could not be hashed
+    kFile,        // item complete; `reused` when its digest (`digest`, hex) came from the earlier scan,
+                  // `reason` set when it has none because it could not be hashed
     kToHash,      // a regular file whose digest is still to be taken: `folderFd` is its folder, kept
                   // open by `folderHold`, and the item gets its tool attributes once the digest is known
     kUnreadable,  // a folder not completely listed, for `reason`
@@ -301,7 +223,7 @@ struct ReadyEntry {
   };
   Kind kind = Kind::kFile;
   bool reused = false;
-  std::string path, reason;
+  std::string path, reason, digest;
   FSDB::CDatabaseItemPtr item;
   // kToHash only.
   int folderFd = -1;
@@ -448,9 +370,8 @@ class EntryQueue {
   bool closed_ = false, stopped_ = false;
 };
 
-// Ends a thread that fills `queue` (the walk, or the lookups of a reusing scan): stops the queue, so
-// that the thread fails at its next batch, and joins it (when it was started). Done at the latest on
-// destruction.
+// Ends the walk's thread, which fills `queue`: stops the queue, so that the walk fails at its next
+// batch, and joins it. Done at the latest on destruction.
 struct JoinedWalk {
   EntryQueue& queue;
   std::thread& thread;
@@ -481,9 +402,11 @@ class FormingSink : public WalkSink {
   static constexpr size_t kBatchDescriptors = 8;
   static constexpr size_t kQueuedBatches = 4;
 
-  FormingSink(const ScanOptions& options, EntryQueue& queue)
+  // `previous`, when given, holds the digests of an earlier scan to take over.
+  FormingSink(const ScanOptions& options, const DigestIndex* previous, EntryQueue& queue)
       : select_(options.select),
         hash_(options.hash != DigestAlgorithm::kNone),
+        previous_(previous),
         queue_(queue),
         batch_(queue.Take(items_)) {}
 
@@ -506,9 +429,16 @@ class FormingSink : public WalkSink {
     if (error.IsError())
       return FromLibraryError(error, "cannot record", entry.path);
     ReadyEntry& ready = Next(entry.folder ? ReadyEntry::Kind::kFolder : ReadyEntry::Kind::kFile, entry.path);
-    if (hash_ && !entry.folder && S_ISREG(entry.mode))
-      ToHash(entry, ready);
-    else
+    if (hash_ && !entry.folder && S_ISREG(entry.mode)) {
+      if (previous_ != nullptr &&
+          previous_->Find(FileIdentity{entry.inode, entry.size, entry.modificationNs, entry.changeNs},
+                          ready.digest)) {
+        AddAttributes(*item, entry.uid, entry.gid, ready.digest);
+        ready.reused = true;
+      } else {
+        ToHash(entry, ready);
+      }
+    } else
       AddAttributes(*item, entry.uid, entry.gid);
     ready.item = std::move(item);
     return Sent();
@@ -572,58 +502,11 @@ class FormingSink : public WalkSink {
   }
 
   const bool select_, hash_;
+  const DigestIndex* const previous_;
   ItemPool items_;  // before batch_, which is taken from the queue with it
   EntryQueue& queue_;
   EntryQueue::Batch batch_;
   const void* lastFolder_ = nullptr;  // of the batch's last file to hash
-};
-
-// Between the walk and the database thread of a reusing scan, on a thread of its own (the lookups cost
-// about as much as the walk): a file to hash that the earlier scan recorded unchanged gets the recorded
-// digest and its folder is let go; every other entry passes unchanged. Spent batches go from the
-// database thread straight back to the walk.
-class ReuseStage {
- public:
-  ReuseStage(PreviousDigests& previous, EntryQueue& walked, EntryQueue& looked)
-      : previous_(previous), walked_(walked), looked_(looked) {}
-
-  // Until the walk's queue is closed and empty, or the database thread stopped (which then stops the
-  // walk). Closes the queue to the database thread.
-  ToolStatus Run() {
-    ToolStatus status;
-    try {
-      EntryQueue::Batch batch;
-      while (walked_.Pop(batch)) {
-        for (size_t i = 0; i < batch.used; ++i) {
-          ReadyEntry& ready = batch.entries[i];
-          if (ready.kind == ReadyEntry::Kind::kToHash)
-            LookUp(ready);
-        }
-        if (!looked_.Push(std::move(batch)))
-          break;
-      }
-    } catch (const std::exception& e) {
-      status = ToolStatus::Fail(std::string("cannot scan: ") + e.what());
-    }
-    walked_.Stop();  // a walk still going fails at its next batch
-    looked_.Close();
-    return status;
-  }
-
- private:
-  void LookUp(ReadyEntry& ready) {
-    const std::string_view digest = previous_.Find(ready.path, ready.name, *ready.item);
-    if (digest.empty())
-      return;
-    AddAttributes(*ready.item, ready.uid, ready.gid, digest);
-    ready.kind = ReadyEntry::Kind::kFile;
-    ready.reused = true;
-    ready.folderHold.reset();
-  }
-
-  PreviousDigests& previous_;
-  EntryQueue& walked_;
-  EntryQueue& looked_;
 };
 
 // Runs on the one thread that drives the database: writes every entry and keeps the counts and the
@@ -632,7 +515,7 @@ class ReuseStage {
 class DatabaseWriter {
  public:
   DatabaseWriter(FSDB::CScanDatabase& database, const ScanOptions& options, ProgressLine& progress)
-      : database_(database), progress_(progress) {
+      : database_(database), progress_(progress), index_(options.hash) {
     if (options.hash != DigestAlgorithm::kNone) {
       const unsigned threads = DigestPool::DefaultThreads();
       // Enough files per thread keep every thread busy while this one writes, also while the pool
@@ -653,8 +536,10 @@ class DatabaseWriter {
         return ToolStatus::Ok();
       }
       case ReadyEntry::Kind::kFile:
-        if (ready.reused)
+        if (ready.reused) {
           ++digests_.reused;
+          index_.Add(IdentityOf(*ready.item), ready.digest);
+        }
         if (!ready.reason.empty())
           NotHashed(ready.path, ready.reason);
         return AddFile(ready.path, ready.item);
@@ -686,6 +571,8 @@ class DatabaseWriter {
   uint64_t files() const { return files_; }
   uint64_t skipped() const { return skipped_; }
   const DigestCounts& digests() const { return digests_; }
+  // The digests recorded, for the next scan to take over.
+  DigestIndexWriter& index() { return index_; }
   std::vector<UnreadableFolder>& unreadable() { return unreadable_; }
 
  private:
@@ -740,16 +627,23 @@ class DatabaseWriter {
       Waiting file = std::move(found->second);
       waiting_.erase(found);
       digests_.bytesRead += outcome.result.bytesRead;
-      if (outcome.result.IsOk())
+      if (outcome.result.IsOk()) {
         ++digests_.hashed;
-      else
+        index_.Add(IdentityOf(*file.item), outcome.result.Digest());
+      } else {
         NotHashed(file.path, outcome.result.error);
+      }
       AddAttributes(*file.item, file.uid, file.gid, outcome.result.Digest());
       ToolStatus status = AddFile(file.path, file.item);
       if (!status.ok)
         return status;
     }
     return ToolStatus::Ok();
+  }
+
+  static FileIdentity IdentityOf(const FSDB::CDatabaseItem& item) {
+    return FileIdentity{static_cast<uint64_t>(item.GetFileId()), item.GetFileSize(),
+                        item.GetModificationTime(), item.GetChangeTime()};
   }
 
   // A regular file recorded without a digest.
@@ -769,6 +663,7 @@ class DatabaseWriter {
   std::string currentFolder_;
   std::vector<UnreadableFolder> unreadable_;
   DigestCounts digests_;
+  DigestIndexWriter index_;
   uint64_t nextId_ = 0;
   std::unordered_map<uint64_t, Waiting> waiting_;
   static constexpr size_t kGroup = 16;
@@ -963,6 +858,7 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
   info.startNs = NowNs();
   ProgressLine progress(options.progress);
   uint64_t folders = 0, files = 0, skipped = 0;
+  std::vector<std::string> digestChunks;
   {
     FSDB::CScanDatabase database(file, options.layout, false);
     database.SetSingleThreaded(true);   // this thread alone drives it, below
@@ -973,18 +869,17 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
     error = database.SetBulkInsertMode(true);
     if (error.IsError())
       return FromLibraryError(error, "cannot write", options.database);
-    PreviousDigests previous;
+    std::unique_ptr<DigestIndex> previous;
     if (options.hash != DigestAlgorithm::kNone && !options.reuse.empty()) {
-      const ToolStatus opened = previous.Open(options.reuse, options.hash);
-      if (!opened.ok)
-        return opened;
+      const ToolStatus loaded = LoadPreviousDigests(options.reuse, options.hash, previous);
+      if (!loaded.ok)
+        return loaded;
     }
     DatabaseWriter writer(database, options, progress);
     // The walk runs on a thread of its own and hands batches over to this thread, the only one that
-    // drives the database; while one waits for the file system the other writes. A reusing scan looks
-    // files up in the earlier scan on a third thread between the two.
+    // drives the database; while one waits for the file system the other writes.
     EntryQueue walkedQueue(FormingSink::kQueuedBatches);
-    FormingSink sink(options, walkedQueue);
+    FormingSink sink(options, previous.get(), walkedQueue);
     TreeWalker walker(options, {options.database, file}, sink);
     ToolStatus walked;
     std::thread walking([&] {
@@ -999,27 +894,16 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
     });
     // Also on an exception of this thread: the walk must end before what it uses goes.
     const JoinedWalk joinedWalk{walkedQueue, walking};
-    EntryQueue lookedQueue(FormingSink::kQueuedBatches);
-    ReuseStage stage(previous, walkedQueue, lookedQueue);
-    ToolStatus looked;
-    std::thread looking;
-    if (previous.usable())
-      looking = std::thread([&] { looked = stage.Run(); });
-    const JoinedWalk joinedLookups{lookedQueue, looking};  // ends first: it stops the walk in turn
-    EntryQueue& queue = previous.usable() ? lookedQueue : walkedQueue;
     ToolStatus status;
     EntryQueue::Batch batch;
-    while (status.ok && queue.Pop(batch)) {
+    while (status.ok && walkedQueue.Pop(batch)) {
       for (size_t i = 0; i < batch.used && status.ok; ++i)
         status = writer.Write(batch.entries[i]);
       if (status.ok)
         status = writer.EndBatch();
       walkedQueue.Recycle(std::move(batch));
     }
-    joinedLookups.End();  // a failed write stops the lookups and the walk at their next batch
-    joinedWalk.End();
-    if (status.ok)
-      status = looked;
+    joinedWalk.End();  // a failed write stops the walk at its next batch
     if (status.ok)
       status = walked;
     if (status.ok)
@@ -1040,6 +924,7 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
     info.filesReused = digests.reused;
     info.unreadableFiles = digests.unreadable;
     info.unreadable = std::move(writer.unreadable());
+    digestChunks = writer.index().TakeChunks();
     info.root = walker.recordedRoot();
     info.scannedRoot = walker.scannedRoot();
   }
@@ -1058,7 +943,7 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
   info.oneFileSystem = options.oneFileSystem;
   info.select = options.select;
   info.hash = DigestAlgorithmName(options.hash);
-  return WriteScanInfo(file, info);
+  return WriteScanInfo(file, info, digestChunks);
 }
 
 ToolStatus ScanToDatabase(const ScanOptions& options, ScanInfo& info) {

@@ -145,6 +145,11 @@ constexpr const char* kCompanions[kNamesPerSlot] = {"", "-journal", "-wal", "-sh
 char g_tempNames[kSlots][kNamesPerSlot][PATH_MAX];
 volatile sig_atomic_t g_slotUsed[kSlots];
 
+// Only a scan with digests has the table; its rows are written whole, never updated.
+constexpr char kDropDigestTable[] = "DROP TABLE IF EXISTS FsdbDigests";
+constexpr char kCreateDigestTable[] =
+    "CREATE TABLE FsdbDigests (Chunk INTEGER NOT NULL PRIMARY KEY, Records BLOB NOT NULL)";
+
 void RemoveTempFilesOnSignal(int signal) {
   for (int slot = 0; slot < kSlots; ++slot) {
     if (g_slotUsed[slot] == 0)
@@ -307,7 +312,8 @@ ToolStatus ReadScanInfo(const std::string& databasePath, ScanInfo& info) {
   return ToolStatus::Ok();
 }
 
-ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info) {
+ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info,
+                         const std::vector<std::string>& digestChunks) {
   Connection connection;
   ToolStatus status = OpenExisting(databasePath, SQLITE_OPEN_READWRITE, connection);
   if (!status.ok)
@@ -361,6 +367,21 @@ ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info) 
     rc = sqlite3_step(statement.get());
     rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
   }
+  if (rc == SQLITE_OK)
+    rc = Execute(db, kDropDigestTable);
+  if (rc == SQLITE_OK && HasDigests(info)) {
+    rc = Execute(db, kCreateDigestTable);
+    if (rc == SQLITE_OK)
+      rc = Prepare(db, "INSERT INTO FsdbDigests (Chunk, Records) VALUES (?1, ?2)", statement);
+    for (size_t i = 0; rc == SQLITE_OK && i < digestChunks.size(); ++i) {
+      (void)sqlite3_reset(statement.get());
+      (void)sqlite3_bind_int64(statement.get(), 1, static_cast<sqlite3_int64>(i));
+      (void)sqlite3_bind_blob64(statement.get(), 2, digestChunks[i].data(), digestChunks[i].size(),
+                                SQLITE_STATIC);
+      rc = sqlite3_step(statement.get());
+      rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
+    }
+  }
   statement.reset();
   if (rc == SQLITE_OK)
     rc = Execute(db, "COMMIT");
@@ -384,6 +405,34 @@ ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info) 
   rc = sqlite3_close(connection.release());
   if (rc != SQLITE_OK)
     return SQLiteFailure(nullptr, databasePath, rc);
+  return ToolStatus::Ok();
+}
+
+ToolStatus ReadDigestChunks(const std::string& databasePath, bool& stored,
+                            const std::function<bool(const unsigned char* data, size_t size)>& use) {
+  stored = false;
+  Connection connection;
+  ToolStatus status = OpenExisting(databasePath, SQLITE_OPEN_READONLY, connection);
+  if (!status.ok)
+    return status;
+  sqlite3* db = connection.get();
+  int rc = ForEachRow(db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='FsdbDigests'",
+                      [&](sqlite3_stmt* row) { stored = sqlite3_column_int(row, 0) == 1; });
+  if (rc != SQLITE_OK)
+    return SQLiteFailure(db, databasePath, rc);
+  if (!stored)
+    return ToolStatus::Ok();
+  bool whole = true;
+  rc = ForEachRow(db, "SELECT Records FROM FsdbDigests ORDER BY Chunk", [&](sqlite3_stmt* row) {
+    if (whole) {
+      const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(row, 0));
+      whole = use(data, static_cast<size_t>(sqlite3_column_bytes(row, 0)));
+    }
+  });
+  if (rc != SQLITE_OK)
+    return SQLiteFailure(db, databasePath, rc);
+  if (!whole)
+    return ToolStatus::Fail("damaged digest index: " + databasePath);
   return ToolStatus::Ok();
 }
 

@@ -5,6 +5,8 @@
 //   FsdbScan(Key TEXT PRIMARY KEY, Value)      one row per scalar (root, layout, times, counts, options)
 //   FsdbExcludes(Position INTEGER PRIMARY KEY, Pattern TEXT)
 //   FsdbUnreadable(Path TEXT, Reason TEXT)     folders whose entries could not be listed
+//   FsdbDigests(Chunk INTEGER PRIMARY KEY, Records BLOB)  a scan with digests: its files' digests by
+//                                              identity, for the next scan to take over (DigestIndex.h)
 // A database without FsdbScan was made by another program: it still reads, its layout detected from
 // the schema and its times shown as stored.
 //
@@ -13,7 +15,9 @@
 #ifndef FSDB_TOOLS_TOOLDATABASE_H_
 #define FSDB_TOOLS_TOOLDATABASE_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,8 +74,16 @@ ToolStatus ReadScanInfo(const std::string& databasePath, ScanInfo& info);
 
 // Writes the tool's tables into a closed scan database (replacing any earlier content of them) and
 // switches the file to journal_mode=DELETE, so that a later read-only open leaves no -wal/-shm beside it.
-// It does not sync the file: its writer does before the file replaces a database.
-ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info);
+// A scan with digests also stores `digestChunks`, the blobs of its DigestIndexWriter. It does not sync
+// the file: its writer does before the file replaces a database.
+ToolStatus WriteScanInfo(const std::string& databasePath, const ScanInfo& info,
+                         const std::vector<std::string>& digestChunks = {});
+
+// Hands each stored blob of the digests of a scan to `use`, in order, and sets `stored` to whether the
+// database has them at all (a scan without digests, or one made by an earlier version, has not). Stops
+// at the first blob `use` refuses, with `stored` true and the error "damaged digest index: PATH".
+ToolStatus ReadDigestChunks(const std::string& databasePath, bool& stored,
+                            const std::function<bool(const unsigned char* data, size_t size)>& use);
 
 // Starts writing to the disk what the file at `path` holds so far, without waiting for it. A scan's
 // file must reach the disk before it replaces the database; begun while the scan still works on the
