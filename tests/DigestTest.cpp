@@ -721,6 +721,66 @@ TEST(DigestPoolTest, StopEndsRunningAndQueuedJobsAndWaitingSubmits) {
   EXPECT_FALSE(gated.Submit(5));
 }
 
+// A thread that would wait for the pool hashes queued jobs itself: with the only worker held at a gate
+// and room for two in flight, SubmitAll of six jobs could only wait for ever; with help it returns, and
+// Help takes what is left. Each outcome carries its job's context back, and TryPopAll takes every
+// outcome ready at once.
+TEST(DigestPoolTest, ASubmitterThatHelpsHashesQueuedJobsInsteadOfWaiting) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  std::set<uint64_t> hashedHere;
+  DigestPool pool(1, 2, [&](const DigestJob& job, DigestBuffer&, const std::atomic<bool>& stop) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (std::this_thread::get_id() == self)
+      hashedHere.insert(job.id);
+    else
+      changed.wait(lock, [&] { return open || stop.load(); });
+    DigestResult result;
+    const unsigned char id = static_cast<unsigned char>(job.id);
+    result.SetDigest(&id, 1);
+    return result;
+  });
+  DigestBuffer buffer;
+  EXPECT_FALSE(pool.Help(buffer)) << "nothing was queued";
+
+  constexpr uint64_t kJobs = 6;
+  int contexts[kJobs] = {};
+  std::vector<DigestJob> jobs(kJobs);
+  for (uint64_t id = 0; id < kJobs; ++id) {
+    jobs[id].id = id;
+    jobs[id].context = &contexts[id];
+  }
+  ASSERT_TRUE(pool.SubmitAll(jobs, &buffer));
+  while (pool.Help(buffer)) {
+  }
+  const size_t held = pool.InFlight();
+  EXPECT_LE(held, 1u) << "only the worker's own job may still be in flight";
+  std::vector<DigestOutcome> outcomes;
+  EXPECT_EQ(pool.TryPopAll(outcomes), kJobs - held);
+  EXPECT_EQ(outcomes.size(), kJobs - held);
+  EXPECT_EQ(hashedHere.size(), kJobs - held);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    open = true;
+    changed.notify_all();
+  }
+  for (DigestOutcome& rest : DrainOnce(pool))
+    outcomes.push_back(std::move(rest));
+  ASSERT_EQ(outcomes.size(), kJobs);
+  std::set<uint64_t> seen;
+  for (const DigestOutcome& outcome : outcomes) {
+    ASSERT_LT(outcome.id, kJobs);
+    EXPECT_TRUE(seen.insert(outcome.id).second) << "job " << outcome.id << " came back twice";
+    EXPECT_EQ(outcome.context, &contexts[outcome.id]);
+    const unsigned char id = static_cast<unsigned char>(outcome.id);
+    DigestResult expected;
+    expected.SetDigest(&id, 1);
+    EXPECT_EQ(outcome.result.Digest(), expected.Digest());
+  }
+}
+
 // A real hash of a large file ends between two reads when the pool stops.
 TEST(DigestPoolTest, StopCancelsAHashInProgress) {
   TempDir dir;

@@ -486,18 +486,21 @@ DigestPool::~DigestPool() {
 }
 
 bool DigestPool::Submit(DigestJob job) {
-  return Queue(&job, 1);
+  return Queue(&job, 1, nullptr);
 }
 
-bool DigestPool::SubmitAll(std::vector<DigestJob>& jobs) {
-  const bool queued = Queue(jobs.data(), jobs.size());
+bool DigestPool::SubmitAll(std::vector<DigestJob>& jobs, DigestBuffer* help) {
+  const bool queued = Queue(jobs.data(), jobs.size(), help);
   jobs.clear();
   return queued;
 }
 
-bool DigestPool::Queue(DigestJob* jobs, size_t count) {
+bool DigestPool::Queue(DigestJob* jobs, size_t count, DigestBuffer* help) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (size_t i = 0; i < count; ++i) {
+    // A submitter that can help hashes queued jobs itself rather than wait for room.
+    while (help != nullptr && !stopping_ && jobs_.size() + running_ >= maxInFlight_ && !jobs_.empty())
+      RunOne(lock, *help);
     if (jobs_.size() + running_ >= maxInFlight_) {
       // A full pool is left to drain to half the bound, so that the submitter wakes once for many
       // finished jobs rather than once for every one. The workers hear of what is queued first.
@@ -525,6 +528,38 @@ bool DigestPool::TryPop(DigestOutcome& outcome) {
   outcome = std::move(outcomes_.front());
   outcomes_.pop_front();
   return true;
+}
+
+size_t DigestPool::TryPopAll(std::vector<DigestOutcome>& outcomes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const size_t count = outcomes_.size();
+  for (DigestOutcome& outcome : outcomes_)
+    outcomes.push_back(std::move(outcome));
+  outcomes_.clear();
+  return count;
+}
+
+bool DigestPool::Help(DigestBuffer& buffer) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (stopping_ || jobs_.empty())
+    return false;
+  RunOne(lock, buffer);
+  return true;
+}
+
+void DigestPool::RunOne(std::unique_lock<std::mutex>& lock, DigestBuffer& buffer) {
+  DigestJob job = std::move(jobs_.front());
+  jobs_.pop_front();
+  ++running_;
+  lock.unlock();
+  DigestResult result;
+  if (stop_.load(std::memory_order_relaxed))
+    (void)Fail(result, 0, "cancelled");  // the result is filled in place
+  else
+    result = hasher_(job, buffer, stop_);
+  job.folderHold.reset();  // the folder goes before the job stops counting as in flight
+  lock.lock();
+  Finished(job, std::move(result));
 }
 
 bool DigestPool::Pop(DigestOutcome& outcome) {
@@ -562,30 +597,17 @@ unsigned DigestPool::DefaultThreads() {
 void DigestPool::Work() {
   DigestBuffer buffer;
   for (;;) {
-    DigestJob job;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      jobReady_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (jobs_.empty())
-        return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-      ++running_;
-    }
-    DigestResult result;
-    if (stop_.load(std::memory_order_relaxed))
-      (void)Fail(result, 0, "cancelled");  // the result is filled in place
-    else
-      result = hasher_(job, buffer, stop_);
-    job.folderHold.reset();  // the folder goes before the job stops counting as in flight
-    Finish(job.id, std::move(result));
+    std::unique_lock<std::mutex> lock(mutex_);
+    jobReady_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+    if (jobs_.empty())
+      return;
+    RunOne(lock, buffer);
   }
 }
 
-void DigestPool::Finish(uint64_t id, DigestResult result) {
-  std::lock_guard<std::mutex> lock(mutex_);
+void DigestPool::Finished(const DigestJob& job, DigestResult result) {
   --running_;
-  outcomes_.push_back(DigestOutcome{id, std::move(result)});
+  outcomes_.push_back(DigestOutcome{job.id, job.context, std::move(result)});
   if (submitters_ > 0 && jobs_.size() + running_ <= maxInFlight_ / 2)
     slotFree_.notify_all();
   if (jobs_.empty() && running_ == 0)

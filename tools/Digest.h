@@ -146,6 +146,9 @@ class UniqueFd {
 // and is released before the job stops counting as in flight.
 struct DigestJob {
   uint64_t id = 0;
+  // The submitter's own: handed to the hasher with the job and back with its outcome, untouched. While
+  // the job is in flight, what it points to belongs to the hasher.
+  void* context = nullptr;
   int folder = -1;
   std::shared_ptr<const void> folderHold;
   std::string name;
@@ -154,6 +157,7 @@ struct DigestJob {
 
 struct DigestOutcome {
   uint64_t id = 0;
+  void* context = nullptr;  // the job's
   DigestResult result;
 };
 
@@ -184,10 +188,16 @@ class DigestPool {
   // false (and drops the job) once the pool is stopping.
   bool Submit(DigestJob job);
   // Submits every job of `jobs` in turn under one lock and one wake-up of the workers, and empties it.
-  // On false the jobs not queued yet are dropped.
-  bool SubmitAll(std::vector<DigestJob>& jobs);
+  // On false the jobs not queued yet are dropped. With `help`, a full pool has the calling thread hash
+  // queued jobs (with `help` as its buffer) while there are any, instead of waiting for the workers.
+  bool SubmitAll(std::vector<DigestJob>& jobs, DigestBuffer* help = nullptr);
+  // Hashes one queued job on the calling thread, as a worker would, with `buffer`: for a thread that
+  // would otherwise wait. Returns false at once when no job is queued.
+  bool Help(DigestBuffer& buffer);
   // Moves a finished job's outcome into `outcome`: returns false at once when none is ready.
   bool TryPop(DigestOutcome& outcome);
+  // Appends every outcome ready to `outcomes`, under one lock, without waiting; returns how many.
+  size_t TryPopAll(std::vector<DigestOutcome>& outcomes);
   // Like TryPop but waits while jobs are in flight; returns false only when nothing is in flight and
   // no outcome is left.
   bool Pop(DigestOutcome& outcome);
@@ -201,9 +211,13 @@ class DigestPool {
   static unsigned DefaultThreads();
 
  private:
-  bool Queue(DigestJob* jobs, size_t count);
+  bool Queue(DigestJob* jobs, size_t count, DigestBuffer* help);
   void Work();
-  void Finish(uint64_t id, DigestResult result);
+  // Takes the first queued job and hashes it with the lock released. REQUIRES: `lock` holds mutex_ and
+  // a job is queued; holds it again on return.
+  void RunOne(std::unique_lock<std::mutex>& lock, DigestBuffer& buffer);
+  // Records a job's outcome. REQUIRES: mutex_ held.
+  void Finished(const DigestJob& job, DigestResult result);
 
   const size_t maxInFlight_;
   const Hasher hasher_;

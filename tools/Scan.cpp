@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -20,7 +21,6 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 
 #include <boost/make_shared.hpp>
@@ -336,13 +336,13 @@ class EntryQueue {
     std::unique_lock<std::mutex> lock(mutex_);
     if (full_.empty())
       ready_.wait(lock, [this] { return closed_ || full_.size() >= WakeReaderAt(); });
-    if (full_.empty())
-      return false;
-    batch = std::move(full_.front());
-    full_.pop_front();
-    if (full_.size() == capacity_ / 2)
-      room_.notify_one();
-    return true;
+    return TakeFront(batch);
+  }
+
+  // The next batch if one is there; false at once otherwise.
+  bool TryPop(Batch& batch) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return TakeFront(batch);
   }
 
   // Hands a batch back once its entries are written.
@@ -361,6 +361,17 @@ class EntryQueue {
  private:
   // Half the capacity, at least one batch.
   size_t WakeReaderAt() const { return std::max<size_t>(capacity_ / 2, 1); }
+
+  // REQUIRES: mutex_ held.
+  bool TakeFront(Batch& batch) {
+    if (full_.empty())
+      return false;
+    batch = std::move(full_.front());
+    full_.pop_front();
+    if (full_.size() == capacity_ / 2)
+      room_.notify_one();
+    return true;
+  }
 
   const size_t capacity_;
   std::mutex mutex_;
@@ -517,10 +528,25 @@ class DatabaseWriter {
   DatabaseWriter(FSDB::CScanDatabase& database, const ScanOptions& options, ProgressLine& progress)
       : database_(database), progress_(progress), index_(options.hash) {
     if (options.hash != DigestAlgorithm::kNone) {
-      const unsigned threads = DigestPool::DefaultThreads();
-      // Enough files per thread keep every thread busy while this one writes, also while the pool
-      // drains to half before this thread submits again; each keeps its folder open.
-      pool_ = std::make_unique<DigestPool>(options.hash, threads, size_t{16} * threads);
+      // This thread hashes too whenever it would otherwise wait (for the walk, or for room in the pool),
+      // so the pool has one thread fewer than there are cores. Two threads handing work to each other
+      // through a sleep and a wake-up lose the most: the kernel often wakes a thread on the busy core
+      // and leaves it waiting there for a time slice while the other core idles.
+      const unsigned threads = std::max(DigestPool::DefaultThreads(), 2u) - 1;
+      const DigestAlgorithm algorithm = options.hash;
+      help_ = std::make_unique<DigestBuffer>();
+      // A hashing thread also finishes the document of each file it hashed: when files are small, this
+      // thread is the one that every other waits for, and the hashing threads have time to spare.
+      pool_ = std::make_unique<DigestPool>(
+          threads, InFlightBound(threads),
+          [algorithm](const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop) {
+            Waiting& file = *static_cast<Waiting*>(job.context);
+            DigestResult result = HashFile(job.folder >= 0 ? job.folder : AT_FDCWD, file.name.c_str(),
+                                           algorithm, buffer, &job.expected, &stop);
+            if (result.IsOk())
+              AddAttributes(*file.item, file.uid, file.gid, result.Digest());
+            return result;
+          });
     }
   }
 
@@ -561,6 +587,13 @@ class DatabaseWriter {
   // A batch is written: hands its files to hash to the pool, and writes those whose digests are back.
   ToolStatus EndBatch() { return SubmitQueued(); }
 
+  // Hashes a file queued for the hashing threads on this thread, which has nothing else to do, and
+  // writes what is back; `helped` is false when no file was queued.
+  ToolStatus Help(bool& helped) {
+    helped = pool_ != nullptr && pool_->Help(*help_);
+    return helped ? Drain(false) : ToolStatus::Ok();
+  }
+
   // Writes the files whose digests are still being computed. The walk is over.
   ToolStatus Finish() {
     ToolStatus status = SubmitQueued();
@@ -576,11 +609,11 @@ class DatabaseWriter {
   std::vector<UnreadableFolder>& unreadable() { return unreadable_; }
 
  private:
-  // A file waiting for its digest.
+  // A file waiting for its digest: the job's context. Kept from file to file with its strings' buffers.
   struct Waiting {
-    std::string path;
+    std::string path, name;
     FSDB::CDatabaseItemPtr item;
-    uint32_t uid, gid;
+    uint32_t uid = 0, gid = 0;
   };
 
   ToolStatus AddFile(const std::string& path, const FSDB::CDatabaseItemPtr& item) {
@@ -594,13 +627,21 @@ class DatabaseWriter {
 
   // Files to hash go to the pool in groups, so that the hashing threads wake once for many files.
   ToolStatus Queue(ReadyEntry& ready) {
-    const uint64_t id = nextId_++;
-    waiting_.emplace(id, Waiting{ready.path, std::move(ready.item), ready.uid, ready.gid});
+    if (spare_.empty()) {
+      waiting_.push_back(std::make_unique<Waiting>());
+      spare_.push_back(waiting_.back().get());
+    }
+    Waiting& file = *spare_.back();
+    spare_.pop_back();
+    file.path = ready.path;
+    file.name = ready.name;
+    file.item = std::move(ready.item);
+    file.uid = ready.uid;
+    file.gid = ready.gid;
     DigestJob& job = queued_.emplace_back();
-    job.id = id;
+    job.context = &file;
     job.folder = ready.folderFd;
     job.folderHold = std::move(ready.folderHold);
-    job.name = ready.name;
     job.expected = ready.expected;
     return queued_.size() < kGroup ? ToolStatus::Ok() : SubmitQueued();
   }
@@ -609,36 +650,49 @@ class DatabaseWriter {
     if (!pool_)
       return ToolStatus::Ok();
     // Waits while the pool is full; outcomes keep queueing meanwhile and are written just below.
-    if (!pool_->SubmitAll(queued_))
+    if (!pool_->SubmitAll(queued_, help_.get()))
       return ToolStatus::Fail("cannot hash files in " + EscapePath(currentFolder_) +
                               ": the hashing threads stopped");
     return Drain(false);
   }
 
-  // Writes the files whose digests are back; with `wait`, until none is being computed.
+  // Writes the files whose digests are back, taken all at once; with `wait`, until none is being
+  // computed.
   ToolStatus Drain(bool wait) {
     if (!pool_)
       return ToolStatus::Ok();
-    DigestOutcome outcome;
-    while (wait ? pool_->Pop(outcome) : pool_->TryPop(outcome)) {
-      const auto found = waiting_.find(outcome.id);
-      if (found == waiting_.end())
-        continue;  // cannot happen: every job was registered before it was submitted
-      Waiting file = std::move(found->second);
-      waiting_.erase(found);
-      digests_.bytesRead += outcome.result.bytesRead;
-      if (outcome.result.IsOk()) {
-        ++digests_.hashed;
-        index_.Add(IdentityOf(*file.item), outcome.result.Digest());
-      } else {
-        NotHashed(file.path, outcome.result.error);
+    for (;;) {
+      outcomes_.clear();
+      if (pool_->TryPopAll(outcomes_) == 0) {
+        DigestOutcome outcome;
+        if (!wait || !pool_->Pop(outcome))
+          return ToolStatus::Ok();
+        outcomes_.push_back(std::move(outcome));
       }
-      AddAttributes(*file.item, file.uid, file.gid, outcome.result.Digest());
-      ToolStatus status = AddFile(file.path, file.item);
-      if (!status.ok)
-        return status;
+      for (DigestOutcome& outcome : outcomes_) {
+        ToolStatus status = WriteHashed(outcome);
+        if (!status.ok)
+          return status;
+      }
     }
-    return ToolStatus::Ok();
+  }
+
+  // The document of a file hashed is finished already (by the hashing thread); that of a file that
+  // could not be is finished here, without a digest.
+  ToolStatus WriteHashed(const DigestOutcome& outcome) {
+    Waiting& file = *static_cast<Waiting*>(outcome.context);
+    digests_.bytesRead += outcome.result.bytesRead;
+    if (outcome.result.IsOk()) {
+      ++digests_.hashed;
+      index_.Add(IdentityOf(*file.item), outcome.result.Digest());
+    } else {
+      NotHashed(file.path, outcome.result.error);
+      AddAttributes(*file.item, file.uid, file.gid);
+    }
+    ToolStatus status = AddFile(file.path, file.item);
+    file.item.reset();
+    spare_.push_back(&file);
+    return status;
   }
 
   static FileIdentity IdentityOf(const FSDB::CDatabaseItem& item) {
@@ -664,11 +718,28 @@ class DatabaseWriter {
   std::vector<UnreadableFolder> unreadable_;
   DigestCounts digests_;
   DigestIndexWriter index_;
-  uint64_t nextId_ = 0;
-  std::unordered_map<uint64_t, Waiting> waiting_;
+  // Every file waiting there has been (each job's context), and those free for the next file.
+  std::vector<std::unique_ptr<Waiting>> waiting_;
+  std::vector<Waiting*> spare_;
   static constexpr size_t kGroup = 16;
-  std::vector<DigestJob> queued_;     // not submitted yet, at most kGroup
-  std::unique_ptr<DigestPool> pool_;  // last: stopped and joined before anything it reports to goes
+  // Files in flight per hashing thread: enough small files to keep the threads busy through the few
+  // milliseconds this thread spends writing a batch of the library's, also while the pool drains to half
+  // before this thread submits again (16 per thread cost an xxh128 scan of /usr about 5%).
+  static constexpr size_t kInFlightPerThread = 256;
+
+  // Each file in flight may keep a folder of its own open: at most a quarter of the descriptors this
+  // process may open, so the walk and SQLite keep theirs.
+  static size_t InFlightBound(unsigned threads) {
+    size_t bound = kInFlightPerThread * threads;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+      bound = std::min<size_t>(bound, static_cast<size_t>(limit.rlim_cur / 4));
+    return std::max<size_t>(bound, 8);
+  }
+  std::vector<DigestJob> queued_;  // not submitted yet, at most kGroup
+  std::vector<DigestOutcome> outcomes_;
+  std::unique_ptr<DigestBuffer> help_;  // this thread's, for the files it hashes itself
+  std::unique_ptr<DigestPool> pool_;    // last: stopped and joined before anything it reports to goes
 };
 
 }  // namespace
@@ -896,7 +967,16 @@ ToolStatus ScanIntoFile(const ScanOptions& options, const std::string& file, Sca
     const JoinedWalk joinedWalk{walkedQueue, walking};
     ToolStatus status;
     EntryQueue::Batch batch;
-    while (status.ok && walkedQueue.Pop(batch)) {
+    while (status.ok) {
+      // With nothing from the walk yet, this thread hashes a file rather than wait.
+      if (!walkedQueue.TryPop(batch)) {
+        bool helped = false;
+        status = writer.Help(helped);
+        if (helped)
+          continue;
+        if (!walkedQueue.Pop(batch))
+          break;
+      }
       for (size_t i = 0; i < batch.used && status.ok; ++i)
         status = writer.Write(batch.entries[i]);
       if (status.ok)
