@@ -664,8 +664,12 @@ class DatabaseWriter {
     for (;;) {
       outcomes_.clear();
       if (pool_->TryPopAll(outcomes_) == 0) {
+        if (!wait)
+          return ToolStatus::Ok();
+        if (pool_->Help(*help_))
+          continue;  // what this thread hashed is among the outcomes now
         DigestOutcome outcome;
-        if (!wait || !pool_->Pop(outcome))
+        if (!pool_->Pop(outcome))
           return ToolStatus::Ok();
         outcomes_.push_back(std::move(outcome));
       }
