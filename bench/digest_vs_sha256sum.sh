@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # BENCHMARK, not a test. What it compares, on one tree (default /usr) with a warm page cache, as the
-# median wall time of RUNS runs after one warm-up run each:
+# median wall time of RUNS runs after one warm-up run each (the runs go round the commands in turn):
 #   1. fsdb scan --hash sha256 TREE          against  find TREE -type f -print0 | xargs -0 -P2 sha256sum
 #      (target: fsdb at most 1.1 times the find|xargs line)
 #   2. fsdb scan --hash xxh128 TREE          against  fsdb scan --hash sha256 TREE   (target: 3 times faster)
@@ -40,21 +40,27 @@ scan_reuse() {
   rm -f "$work/reuse.db" && "$fsdb" scan --hash sha256 --reuse "$work/previous.db" "$tree" "$work/reuse.db"
 }
 
-# Prints "WALL CPU": the median wall time in seconds of RUNS runs of the function $1, after a warm-up run
-# that fills the page cache and must succeed (the find|xargs line ignores files it cannot read), and the
-# user+sys CPU seconds of that same run (bash's own `time`, which counts every child).
-median_seconds() {
+# Runs the function $1 once, as a warm-up that fills the page cache and must succeed (the find|xargs line
+# ignores files it cannot read).
+warm_up() {
   if ! "$1" >/dev/null 2>"$work/warmup.err"; then
     echo "digest bench: '$1' failed:" >&2
     cat "$work/warmup.err" >&2
     exit 1
   fi
-  local run TIMEFORMAT='%R %U %S'
-  : >"$work/times"
-  for ((run = 0; run < runs; run++)); do
-    { time "$1" >/dev/null 2>&1; } 2>>"$work/times"
-  done
-  sort -g "$work/times" | awk '{ w[NR] = $1; c[NR] = $2 + $3 } END { m = int((NR + 1) / 2); printf "%.3f %.2f\n", w[m], c[m] }'
+}
+
+# Times one run of the function $1, appending "WALL USER SYS" to $work/$1.times (bash's own `time`,
+# which counts every child).
+time_once() {
+  local TIMEFORMAT='%R %U %S'
+  { time "$1" >/dev/null 2>&1; } 2>>"$work/$1.times"
+}
+
+# Prints "WALL CPU" for the function $1: the median wall time of its runs, and the user+sys CPU seconds
+# of that same run.
+median_of() {
+  sort -g "$work/$1.times" | awk '{ w[NR] = $1; c[NR] = $2 + $3 } END { m = int((NR + 1) / 2); printf "%.3f %.2f\n", w[m], c[m] }'
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
@@ -65,16 +71,29 @@ echo "tree $tree: $bytes bytes in regular files; $runs runs each, warm cache, $(
 # On a shared machine the ratios move with what else runs: the load goes beside every figure.
 echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-r=$(median_seconds sha256sum_line)
+# Every command is warmed up first; then the runs go round the commands in turn, so that each ratio
+# compares runs taken seconds apart, whatever the machine does over the whole series.
+commands="sha256sum_line scan_sha256 scan_xxh128 scan_plain scan_reuse"
+for command in $commands; do
+  if [ "$command" = scan_reuse ]; then
+    cp "$work/sha256.db" "$work/previous.db"  # the earlier scan: a hashed scan of the same tree
+  fi
+  warm_up "$command"
+done
+for ((run = 0; run < runs; run++)); do
+  for command in $commands; do
+    time_once "$command"
+  done
+done
+r=$(median_of sha256sum_line)
 t_sha256sum=${r% *} c_sha256sum=${r#* }
-r=$(median_seconds scan_sha256)
+r=$(median_of scan_sha256)
 t_sha256=${r% *} c_sha256=${r#* }
-cp "$work/sha256.db" "$work/previous.db"
-r=$(median_seconds scan_xxh128)
+r=$(median_of scan_xxh128)
 t_xxh128=${r% *} c_xxh128=${r#* }
-r=$(median_seconds scan_plain)
+r=$(median_of scan_plain)
 t_plain=${r% *} c_plain=${r#* }
-r=$(median_seconds scan_reuse)
+r=$(median_of scan_reuse)
 t_reuse=${r% *} c_reuse=${r#* }
 
 printf '%-44s %8s %12s\n' "command (median run)" "wall" "user+sys"

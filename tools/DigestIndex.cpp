@@ -15,10 +15,16 @@ void PutLittleEndian(uint64_t value, unsigned char* out) {
 }
 
 uint64_t GetLittleEndian(const unsigned char* in) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  uint64_t value;
+  std::memcpy(&value, in, sizeof(value));  // one load where the host's order is the stored one
+  return value;
+#else
   uint64_t value = 0;
   for (int i = 7; i >= 0; --i)
     value = (value << 8) | in[i];
   return value;
+#endif
 }
 
 // The value of each lower-case hex digit; -1 for every other byte. A table: the branches of a
