@@ -467,9 +467,13 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
 DigestPool::DigestPool(DigestAlgorithm algorithm, unsigned threads, size_t maxInFlight)
     : DigestPool(threads, maxInFlight,
                  [algorithm](const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop) {
-                   return HashFile(job.folder >= 0 ? job.folder : AT_FDCWD, job.name.c_str(), algorithm,
-                                   buffer, &job.expected, &stop);
+                   return HashJob(job, job.name.c_str(), algorithm, buffer, stop);
                  }) {}
+
+DigestResult DigestPool::HashJob(const DigestJob& job, const char* name, DigestAlgorithm algorithm,
+                                 DigestBuffer& buffer, const std::atomic<bool>& stop) {
+  return HashFile(job.folder >= 0 ? job.folder : AT_FDCWD, name, algorithm, buffer, &job.expected, &stop);
+}
 
 DigestPool::DigestPool(unsigned threads, size_t maxInFlight, Hasher hasher)
     : maxInFlight_(std::max<size_t>(maxInFlight, 1)), hasher_(std::move(hasher)) {

@@ -541,8 +541,7 @@ class DatabaseWriter {
           threads, InFlightBound(threads),
           [algorithm](const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop) {
             Waiting& file = *static_cast<Waiting*>(job.context);
-            DigestResult result = HashFile(job.folder >= 0 ? job.folder : AT_FDCWD, file.name.c_str(),
-                                           algorithm, buffer, &job.expected, &stop);
+            DigestResult result = DigestPool::HashJob(job, file.name.c_str(), algorithm, buffer, stop);
             if (result.IsOk())
               AddAttributes(*file.item, file.uid, file.gid, result.Digest());
             return result;
