@@ -6,15 +6,18 @@
 #include <grp.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <future>
+#include <iostream>
 #include <mutex>
 #include <random>
 #include <set>
@@ -369,24 +372,36 @@ TEST(ToolMetadataTest, WritesAndReadsBackTheDigestAndOwnerAndNothingElse) {
   EXPECT_FALSE(ReadOwnership("<Metadata><Filesystem Uid=\"4294967296\" Gid=\"0\"/></Metadata>").known);
 }
 
-// Pages of `path` held by the page cache, out of all its pages (as root, mincore sees the cache itself).
-std::pair<size_t, size_t> ResidentPages(const std::string& path) {
+// Which pages of `path` the page cache holds (as root, mincore sees the cache itself).
+std::vector<bool> HeldPages(const std::string& path) {
   const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat status;
   if (fd.Get() < 0 || fstat(fd.Get(), &status) != 0 || status.st_size == 0)
-    return {0, 0};
+    return {};
   const size_t size = static_cast<size_t>(status.st_size);
   void* map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.Get(), 0);
   if (map == MAP_FAILED)
-    return {0, 0};
+    return {};
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  std::vector<unsigned char> pages((size + page - 1) / page);
-  size_t resident = 0;
-  if (mincore(map, size, pages.data()) == 0)
-    for (unsigned char flag : pages)
-      resident += flag & 1;
+  std::vector<unsigned char> flags((size + page - 1) / page);
+  std::vector<bool> held(flags.size(), false);
+  if (mincore(map, size, flags.data()) == 0)
+    for (size_t i = 0; i < flags.size(); ++i)
+      held[i] = (flags[i] & 1) != 0;
   munmap(map, size);
-  return {resident, pages.size()};
+  return held;
+}
+
+// Pages of `path` held by the page cache, out of all its pages.
+std::pair<size_t, size_t> ResidentPages(const std::string& path) {
+  const std::vector<bool> held = HeldPages(path);
+  return {static_cast<size_t>(std::count(held.begin(), held.end(), true)), held.size()};
+}
+
+// Whether this kernel tells which parts of a file its cache holds (cachestat, Linux 6.5).
+bool HasCachestat(int fd) {
+  uint64_t range[2] = {0, 0}, counts[5] = {};
+  return syscall(451, fd, range, counts, 0) == 0;
 }
 
 TEST(DigestCacheTest, DropsWhatItBroughtInAndKeepsWhatWasThere) {
@@ -415,42 +430,67 @@ TEST(DigestCacheTest, DropsWhatItBroughtInAndKeepsWhatWasThere) {
   EXPECT_EQ(ResidentPages(warm).first, warmPages) << "hashing evicted a file that was in the cache";
 }
 
-// A file whose head is in the cache and whose tail is not is hashed from a mapping up to the first chunk
-// the cache lacks and read from there: the digest is the whole file's, the head stays in the cache and
-// what the read brought in is dropped again.
-TEST(DigestCacheTest, HashesAHotHeadInPlaceAndReadsAColdTail) {
+// A file of which the cache holds some parts and lacks others is hashed whole, from a mapping as far as
+// the cache holds it from the start and read from there; afterwards the cache holds exactly the parts it
+// held before: what the reads brought in is dropped, and nothing that was there, also past a part that
+// was not. The kernel tells which parts it holds through cachestat (Linux 6.5); without it, everything
+// past the first missing part counts as brought in, so only the cold tail is checked there.
+TEST(DigestCacheTest, HashesAFileTheCacheHoldsInPartAndLeavesTheCacheAsFound) {
   if (geteuid() != 0)
     GTEST_SKIP() << "mincore reports the page cache only to the file's owner or root";
   TempDir dir;
   std::mt19937_64 random(8);
-  const std::string path = dir.File("half");
+  const std::string path = dir.File("parts");
   WriteFile(path, RandomBytes(24 * kMiB, random));
-  const off_t head = static_cast<off_t>(8 * kMiB);
+  bool cachestat;
   {
     const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_EQ(fdatasync(fd.Get()), 0);
-    ASSERT_EQ(posix_fadvise(fd.Get(), head, 0, POSIX_FADV_DONTNEED), 0);
+    ASSERT_EQ(posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_DONTNEED), 0);
+    cachestat = HasCachestat(fd.Get());
   }
-  const auto [before, pages] = ResidentPages(path);
-  const size_t headPages = static_cast<size_t>(head) / static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  if (before != headPages)
+  if (ResidentPages(path).first != 0)
     GTEST_SKIP() << "this file system does not drop pages on request (tmpfs?)";
-  for (const AlgorithmCase& algorithm : {AlgorithmCase{DigestAlgorithm::kSha256, "sha256sum"},
-                                         AlgorithmCase{DigestAlgorithm::kXxh128, "xxhsum -H2"}}) {
-    SCOPED_TRACE(DigestAlgorithmName(algorithm.algorithm));
-    {
-      const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-      ASSERT_EQ(posix_fadvise(fd.Get(), head, 0, POSIX_FADV_DONTNEED), 0);
+  if (!cachestat)
+    std::cerr << "[ NOTE     ] no cachestat here: the cold middle case is left out\n";
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t pages = 24 * kMiB / page;
+
+  struct Layout {
+    const char* name;
+    uint64_t coldFrom, coldTo;  // the part the cache lacks
+  };
+  std::vector<Layout> layouts = {{"cold tail", 8 * kMiB, 24 * kMiB}};
+  if (cachestat)
+    layouts.push_back({"cold middle", 8 * kMiB, 16 * kMiB});
+  for (const Layout& layout : layouts) {
+    for (const AlgorithmCase& algorithm : {AlgorithmCase{DigestAlgorithm::kSha256, "sha256sum"},
+                                           AlgorithmCase{DigestAlgorithm::kXxh128, "xxhsum -H2"}}) {
+      SCOPED_TRACE(std::string(layout.name) + ", " + DigestAlgorithmName(algorithm.algorithm));
+      // The reference tool reads the whole file into the cache: the layout is set up again each time.
+      const std::string reference = FirstWord(std::string(algorithm.referenceTool) + " -- '" + path + "'");
+      std::vector<bool> expected(pages, true);
+      {
+        const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(posix_fadvise(fd.Get(), static_cast<off_t>(layout.coldFrom),
+                                static_cast<off_t>(layout.coldTo - layout.coldFrom), POSIX_FADV_DONTNEED),
+                  0);
+      }
+      for (size_t i = layout.coldFrom / page; i < layout.coldTo / page; ++i)
+        expected[i] = false;
+      ASSERT_EQ(HeldPages(path), expected) << "the cache did not take the layout";
+
+      DigestBuffer buffer;
+      const DigestResult result = HashFile(AT_FDCWD, path.c_str(), algorithm.algorithm, buffer);
+      ASSERT_TRUE(result.IsOk()) << result.error;
+      EXPECT_EQ(result.bytesRead, 24 * kMiB);
+      EXPECT_EQ(result.Digest(), reference);
+      const std::vector<bool> held = HeldPages(path);
+      EXPECT_EQ(ResidentPages(path).first,
+                static_cast<size_t>(std::count(expected.begin(), expected.end(), true)));
+      EXPECT_TRUE(held == expected) << "a part that was held was dropped, or one brought in was kept";
     }
-    DigestBuffer buffer;
-    const DigestResult result = HashFile(AT_FDCWD, path.c_str(), algorithm.algorithm, buffer);
-    ASSERT_TRUE(result.IsOk()) << result.error;
-    EXPECT_EQ(result.bytesRead, 24 * kMiB);
-    EXPECT_EQ(ResidentPages(path).first, headPages) << "the head was dropped or the tail kept";
-    const std::string reference = FirstWord(std::string(algorithm.referenceTool) + " -- '" + path + "'");
-    EXPECT_EQ(result.Digest(), reference);
   }
-  (void)pages;
 }
 
 // The SIGBUS that a page past the end of a truncated file raises ends only the guarded read.

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -174,23 +175,73 @@ bool SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// Reads a file front to back so that a scan leaves the page cache as it found it. Each chunk is first
-// asked for with RWF_NOWAIT, which returns only what the cache already holds; from the first byte it
-// lacks the file counts as cold, is read normally, and every chunk read from there on is dropped once it
-// is hashed (plus, at the end, the kernel's readahead past it). A hot file is never dropped, so the
-// machine's working set survives the scan; a cold one does not push it out. Where the kernel cannot say
-// (RWF_NOWAIT unsupported), nothing is dropped: dropping blind could evict a file that somebody uses.
+// Whether the page cache holds every page of [offset, offset + length) of the file open as `fd`, asked of
+// the kernel in one call (cachestat, Linux 6.5 on) rather than page by page: yes, no, or unknown where the
+// kernel lacks the call or tells only a file's owner or a writer.
+enum class Cached { kAll, kNotAll, kUnknown };
+
+Cached CacheHolds(int fd, uint64_t offset, uint64_t length) {
+  // The structures and the call's number are those of the kernel's ABI (the number is the same on every
+  // architecture); the C library's headers of older systems lack them.
+  struct Range {
+    uint64_t offset, length;
+  };
+  struct Counts {
+    uint64_t cache, dirty, writeback, evicted, recentlyEvicted;
+  };
+  constexpr long kCachestat = 451;
+  static const uint64_t kPage = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  if (length == 0)
+    return Cached::kAll;
+  // The pages [offset, offset + length) touches.
+  const uint64_t pages = (offset + length + kPage - 1) / kPage - offset / kPage;
+  Range range{offset, length};
+  Counts counts{};
+  if (syscall(kCachestat, fd, &range, &counts, 0) != 0)
+    return Cached::kUnknown;
+  return counts.cache >= pages ? Cached::kAll : Cached::kNotAll;
+}
+
+// Reads a file front to back so that a scan leaves the page cache as it found it: what the cache held
+// stays, what the scan brought in is dropped again once hashed (plus, at the end, the kernel's readahead
+// past it). How it knows depends on what the caller learnt of the file beforehand:
+//  - held in full: plain reads, nothing dropped;
+//  - held in part: the kernel is asked up front, read by read, which parts it lacks, before any read of
+//    ours pulls readahead in; only those are dropped, so the pages somebody uses keep their place even in a
+//    file the kernel has evicted a page of;
+//  - unknown (small files, and kernels that cannot say): each read is first asked for with RWF_NOWAIT,
+//    which returns only what the cache holds; from the first byte it lacks the rest of the file counts as
+//    brought in. Where RWF_NOWAIT is unsupported too, nothing is dropped: dropping blind could evict a
+//    file that somebody uses.
 class CacheKeepingReader {
  public:
-  // `severalReads`: the file takes more than one read, so the kernel's readahead is worth widening.
-  // Reading starts at `start`, the descriptor's offset.
-  CacheKeepingReader(int fd, off_t start, bool severalReads) : fd_(fd), chunkStart_(start), offset_(start) {
-    if (severalReads)
+  // Reading starts at `start`, the descriptor's offset; the file has `size` bytes, held by the cache as
+  // `cached` says.
+  CacheKeepingReader(int fd, off_t start, uint64_t size, Cached cached)
+      : fd_(fd), start_(start), chunkStart_(start), offset_(start), probe_(cached == Cached::kUnknown) {
+    // Readahead serves only what the cache lacks.
+    if (cached != Cached::kAll && size - static_cast<uint64_t>(start) > DigestBuffer::kReadSize)
       (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only: a refusal changes nothing
+    if (cached == Cached::kNotAll) {
+      // One question per read to come; a read past the size (the file grew) counts as brought in.
+      for (uint64_t at = static_cast<uint64_t>(start); at < size; at += DigestBuffer::kReadSize) {
+        const uint64_t length = std::min<uint64_t>(DigestBuffer::kReadSize, size - at);
+        held_.push_back(CacheHolds(fd_, at, length) == Cached::kAll);
+      }
+    }
   }
   ~CacheKeepingReader() {
-    if (cold_)
+    if (cold_) {
       (void)posix_fadvise(fd_, coldFrom_, 0, POSIX_FADV_DONTNEED);  // advice only
+      return;
+    }
+    // What a read that stopped early left unread, where readahead may have pulled it in.
+    for (size_t i = Index(offset_); i < held_.size(); ++i) {
+      if (!held_[i])
+        (void)posix_fadvise(fd_, start_ + static_cast<off_t>(i * DigestBuffer::kReadSize),
+                            DigestBuffer::kReadSize,
+                            POSIX_FADV_DONTNEED);  // advice only
+    }
   }
   CacheKeepingReader(const CacheKeepingReader&) = delete;
   CacheKeepingReader& operator=(const CacheKeepingReader&) = delete;
@@ -221,15 +272,24 @@ class CacheKeepingReader {
     return count < 0 ? -1 : Advance(count);
   }
 
-  // The bytes of the last Read have been hashed: drop them from the cache when the file is cold.
+  // The bytes of the last Read have been hashed: drop them from the cache if the scan brought them in.
   void Consumed() {
-    if (cold_ && offset_ > chunkStart_) {
+    if (offset_ <= chunkStart_)
+      return;
+    if (cold_) {
       const off_t start = std::max(chunkStart_, coldFrom_);
       (void)posix_fadvise(fd_, start, offset_ - start, POSIX_FADV_DONTNEED);  // advice only
+    } else if (!held_.empty()) {
+      bool held = true;
+      for (size_t i = Index(chunkStart_); i <= Index(offset_ - 1); ++i)
+        held = held && i < held_.size() && held_[i];
+      if (!held)
+        (void)posix_fadvise(fd_, chunkStart_, offset_ - chunkStart_, POSIX_FADV_DONTNEED);  // advice only
     }
   }
 
  private:
+  size_t Index(off_t at) const { return static_cast<size_t>((at - start_) / DigestBuffer::kReadSize); }
   ssize_t Advance(ssize_t count) {
     chunkStart_ = offset_;
     offset_ += count;
@@ -237,11 +297,13 @@ class CacheKeepingReader {
   }
 
   const int fd_;
-  bool probe_ = true;  // RWF_NOWAIT works on this file
-  bool cold_ = false;  // the cache lacked a byte at coldFrom_
-  off_t coldFrom_ = 0;
+  const off_t start_;
   off_t chunkStart_;
   off_t offset_;
+  bool probe_;         // reads are probed with RWF_NOWAIT
+  bool cold_ = false;  // a probe found a byte missing at coldFrom_
+  off_t coldFrom_ = 0;
+  std::vector<bool> held_;  // per read from start_: held in full by the cache before the first read
 };
 
 // A whole file mapped read-only; unmapped on destruction. Data() is null when the mapping failed.
@@ -403,8 +465,11 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
     return Fail(result, 0, "changed since it was listed");
 
   const auto size = static_cast<uint64_t>(before.st_size);
-  // What the page cache holds in full is hashed in place; from the first chunk it lacks, the file is
-  // read, which keeps the cache as found (see CacheKeepingReader).
+  // A file of more than one read is looked up in the page cache whole first: most are held in full, and
+  // are then hashed without asking chunk by chunk.
+  const Cached cached = size > DigestBuffer::kReadSize ? CacheHolds(fd.Get(), 0, size) : Cached::kUnknown;
+  // What the page cache holds is hashed in place, up to the first chunk it lacks; from there the file
+  // is read, which keeps the cache as found (see CacheKeepingReader).
   uint64_t offset = 0;
   // Without its SIGBUS guard (the handler could not be installed) nothing is mapped.
   if (size >= kMapFrom && size <= SIZE_MAX && MapsPageCache(fd.Get()) && InstallBusGuard()) {
@@ -413,7 +478,7 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
       if (stop != nullptr && stop->load(std::memory_order_relaxed))
         return Fail(result, 0, "cancelled");
       const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kMapChunk, size - offset));
-      if (!Resident(data + offset, chunk))
+      if (cached != Cached::kAll && !Resident(data + offset, chunk))
         break;
       switch (ReadMapped(data + offset, chunk, &FileHasher::Consume, &hasher)) {
         case MappedRead::kOk:
@@ -430,7 +495,7 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
   if (offset < size || size == 0) {
     if (offset > 0 && lseek(fd.Get(), static_cast<off_t>(offset), SEEK_SET) < 0)
       return Fail(result, errno, "lseek");
-    CacheKeepingReader reader(fd.Get(), static_cast<off_t>(offset), size - offset > DigestBuffer::kReadSize);
+    CacheKeepingReader reader(fd.Get(), static_cast<off_t>(offset), size, cached);
     for (;;) {
       if (stop != nullptr && stop->load(std::memory_order_relaxed))
         return Fail(result, 0, "cancelled");
