@@ -166,6 +166,57 @@ TEST_P(DigestAlgorithmTest, RefusesWhatReplacedTheFile) {
   }
 }
 
+// A file the walk listed without reading its status is examined where it is opened: what is recorded is
+// the status of what was read, or of whatever took the name, and only a regular file gets a digest.
+TEST_P(DigestAlgorithmTest, ExaminesTheListedFileThroughWhatItOpens) {
+  WriteFile(dir_.File("file"), "content");
+  ASSERT_EQ(symlink("file", dir_.File("link").c_str()), 0);
+  ASSERT_EQ(mkdir(dir_.File("folder").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(dir_.File("fifo").c_str(), 0644), 0);
+  const UniqueFd folder(open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_GE(folder.Get(), 0);
+  const auto examine = [&](const char* name, FileStatus& status, DigestResult& result,
+                           const ExpectedFile& expected = {}) {
+    return ExamineAndHash(folder.Get(), name, expected, GetParam().algorithm, buffer_, nullptr, status,
+                          result);
+  };
+  FileStatus status;
+  DigestResult result;
+
+  struct stat listed;
+  ASSERT_EQ(stat(dir_.File("file").c_str(), &listed), 0);
+  ASSERT_EQ(examine("file", status, result), 0);
+  EXPECT_EQ(result.Digest(), Reference(dir_.File("file"))) << result.error;
+  EXPECT_EQ(status.inode, listed.st_ino);
+  EXPECT_EQ(status.size, 7);
+  EXPECT_EQ(status.modificationNs, Nanoseconds(listed.st_mtim));
+  EXPECT_TRUE(S_ISREG(status.mode));
+
+  // Something else in its place is recorded as what it is, without a digest; a link is not followed.
+  const struct {
+    const char* name;
+    mode_t type;
+    int errorNumber;
+  } others[] = {{"link", S_IFLNK, ELOOP}, {"fifo", S_IFIFO, 0}};
+  for (const auto& other : others) {
+    ASSERT_EQ(examine(other.name, status, result), 0) << other.name;
+    EXPECT_EQ(status.mode & S_IFMT, other.type) << other.name;
+    EXPECT_FALSE(result.IsOk()) << other.name;
+    EXPECT_EQ(result.errorNumber, other.errorNumber) << other.name << ": " << result.error;
+    EXPECT_TRUE(result.Digest().empty()) << other.name;
+  }
+  // Gone, or a folder the walk did not list: nothing to record.
+  EXPECT_EQ(examine("missing", status, result), ENOENT);
+  EXPECT_EQ(examine("folder", status, result), EISDIR);
+  EXPECT_TRUE(result.Digest().empty());
+
+  // What the walk saw, when it looked, must still be there.
+  const ExpectedFile other{listed.st_ino + 1, listed.st_size};
+  ASSERT_EQ(examine("file", status, result, other), 0);
+  EXPECT_EQ(result.error, "changed since it was listed");
+  EXPECT_EQ(status.inode, listed.st_ino);
+}
+
 // A file renamed over the listed one, or rewritten to another size, is not hashed under the old listing.
 TEST_P(DigestAlgorithmTest, RefusesAFileThatIsNotTheOneListed) {
   const std::string path = dir_.File("file");

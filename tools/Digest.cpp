@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -61,6 +62,17 @@ void DigestResult::SetDigest(const unsigned char* bytes, size_t size) {
   size = std::min(size, hex_.size() / 2);
   WriteLowerHex(bytes, size, hex_.data());
   hexLength_ = 2 * size;
+}
+
+DigestResult& DigestResult::Fail(int number, const char* what) {
+  errorNumber = number;
+  error = what;
+  if (number != 0) {
+    char text[128];
+    error += ": ";
+    error += strerror_r(number, text, sizeof(text));  // the GNU form returns the text
+  }
+  return *this;
 }
 
 void DigestBuffer::Free::operator()(unsigned char* data) const {
@@ -145,34 +157,8 @@ bool InstallBusGuard() {
   return installed;
 }
 
-// Sets `result` to the failure "`what`: <strerror>", or just `what` when `errorNumber` is 0.
-DigestResult& Fail(DigestResult& result, int errorNumber, const char* what) {
-  result.errorNumber = errorNumber;
-  result.error = what;
-  if (errorNumber != 0) {
-    char text[128];
-    result.error += ": ";
-    result.error += strerror_r(errorNumber, text, sizeof(text));  // the GNU form returns the text
-  }
-  return result;
-}
-
-// Opens for reading without following a final symbolic link. O_NONBLOCK keeps a FIFO swapped in after
-// the walk from blocking the open (a regular file ignores it); O_NOATIME spares the inode a write where
-// the caller owns the file or is privileged, and is dropped when the kernel refuses it with EPERM.
-int OpenForReading(int folder, const char* name) {
-  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-  int fd;
-  do {
-    fd = openat(folder, name, flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM)
-      fd = openat(folder, name, flags);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-bool SameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+int64_t Nanoseconds(const struct statx_timestamp& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
 // Whether the page cache holds every page of [offset, offset + length) of the file open as `fd`, asked of
@@ -373,6 +359,63 @@ bool Resident(const unsigned char* data, size_t size) {
 
 }  // namespace
 
+int64_t Nanoseconds(const struct timespec& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// statx is the only call that reports the birth time; where it is missing, fstatat gives everything else.
+int StatusAt(int folder, const char* name, int flags, FileStatus& entry) {
+  flags |= AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
+  struct statx sx;
+  if (statx(folder, name, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+    entry.inode = sx.stx_ino;
+    entry.size = static_cast<int64_t>(sx.stx_size);
+    entry.sizeOnDisk = static_cast<int64_t>(sx.stx_blocks) * 512;
+    entry.accessNs = Nanoseconds(sx.stx_atime);
+    entry.modificationNs = Nanoseconds(sx.stx_mtime);
+    entry.changeNs = Nanoseconds(sx.stx_ctime);
+    entry.creationNs = (sx.stx_mask & STATX_BTIME) != 0 ? Nanoseconds(sx.stx_btime) : 0;
+    entry.mode = sx.stx_mode;
+    entry.links = sx.stx_nlink;
+    entry.uid = sx.stx_uid;
+    entry.gid = sx.stx_gid;
+    entry.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    return 0;
+  }
+  if (errno != ENOSYS)
+    return errno;
+  struct stat st;
+  if (fstatat(folder, name, &st, flags) != 0)
+    return errno;
+  entry.inode = st.st_ino;
+  entry.size = st.st_size;
+  entry.sizeOnDisk = static_cast<int64_t>(st.st_blocks) * 512;
+  entry.accessNs = Nanoseconds(st.st_atim);
+  entry.modificationNs = Nanoseconds(st.st_mtim);
+  entry.changeNs = Nanoseconds(st.st_ctim);
+  entry.creationNs = 0;
+  entry.mode = st.st_mode;
+  entry.links = static_cast<uint32_t>(st.st_nlink);
+  entry.uid = st.st_uid;
+  entry.gid = st.st_gid;
+  entry.device = st.st_dev;
+  return 0;
+}
+
+// Opens for reading without following a final symbolic link. O_NONBLOCK keeps a FIFO swapped in after
+// the walk from blocking the open (a regular file ignores it); O_NOATIME spares the inode a write where
+// the caller owns the file or is privileged, and is dropped when the kernel refuses it with EPERM.
+int OpenForReading(int folder, const char* name) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  int fd;
+  do {
+    fd = openat(folder, name, flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+      fd = openat(folder, name, flags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 // Streams bytes into the hash state of one algorithm kept in a DigestBuffer.
 class FileHasher {
  public:
@@ -449,34 +492,39 @@ MappedRead ReadMapped(const unsigned char* data, size_t size, MappedConsumer con
 DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, DigestBuffer& buffer,
                       const ExpectedFile* expected, const std::atomic<bool>* stop) {
   DigestResult result;
-  FileHasher hasher(algorithm, buffer);
-  if (!hasher.Begin())
-    return Fail(result, ENOMEM, "digest setup");
   const UniqueFd fd(OpenForReading(folder, name));
   if (fd.Get() < 0)
-    return Fail(result, errno, "open");
+    return result.Fail(errno, "open");
   struct stat before;
   if (fstat(fd.Get(), &before) != 0)
-    return Fail(result, errno, "fstat");
+    return result.Fail(errno, "fstat");
   if (!S_ISREG(before.st_mode))
-    return Fail(result, 0, "not a regular file");
-  if (expected != nullptr && ((expected->inode != 0 && expected->inode != before.st_ino) ||
-                              (expected->size >= 0 && expected->size != before.st_size)))
-    return Fail(result, 0, "changed since it was listed");
+    return result.Fail(0, "not a regular file");
+  if (expected != nullptr && !expected->Matches(before.st_ino, before.st_size))
+    return result.Fail(0, "changed since it was listed");
+  const OpenedFile opened{before.st_size, Nanoseconds(before.st_mtim), Nanoseconds(before.st_ctim)};
+  return HashOpenFile(fd.Get(), opened, algorithm, buffer, stop);
+}
 
-  const auto size = static_cast<uint64_t>(before.st_size);
+DigestResult HashOpenFile(int fd, const OpenedFile& opened, DigestAlgorithm algorithm, DigestBuffer& buffer,
+                          const std::atomic<bool>* stop) {
+  DigestResult result;
+  FileHasher hasher(algorithm, buffer);
+  if (!hasher.Begin())
+    return result.Fail(ENOMEM, "digest setup");
+  const auto size = static_cast<uint64_t>(opened.size);
   // A file of more than one read is looked up in the page cache whole first: most are held in full, and
   // are then hashed without asking chunk by chunk.
-  const Cached cached = size > DigestBuffer::kReadSize ? CacheHolds(fd.Get(), 0, size) : Cached::kUnknown;
+  const Cached cached = size > DigestBuffer::kReadSize ? CacheHolds(fd, 0, size) : Cached::kUnknown;
   // What the page cache holds is hashed in place, up to the first chunk it lacks; from there the file
   // is read, which keeps the cache as found (see CacheKeepingReader).
   uint64_t offset = 0;
   // Without its SIGBUS guard (the handler could not be installed) nothing is mapped.
-  if (size >= kMapFrom && size <= SIZE_MAX && MapsPageCache(fd.Get()) && InstallBusGuard()) {
-    const FileMapping mapping(fd.Get(), static_cast<size_t>(size));
+  if (size >= kMapFrom && size <= SIZE_MAX && MapsPageCache(fd) && InstallBusGuard()) {
+    const FileMapping mapping(fd, static_cast<size_t>(size));
     for (const unsigned char* data = mapping.Data(); data != nullptr && offset < size;) {
       if (stop != nullptr && stop->load(std::memory_order_relaxed))
-        return Fail(result, 0, "cancelled");
+        return result.Fail(0, "cancelled");
       const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kMapChunk, size - offset));
       if (cached != Cached::kAll && !Resident(data + offset, chunk))
         break;
@@ -484,29 +532,29 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
         case MappedRead::kOk:
           break;
         case MappedRead::kFailed:
-          return Fail(result, 0, "digest update failed");
+          return result.Fail(0, "digest update failed");
         case MappedRead::kBusError:  // the file shrank under the mapping
-          return Fail(result, 0, "changed while being read");
+          return result.Fail(0, "changed while being read");
       }
       offset += chunk;
       result.bytesRead = offset;
     }
   }
   if (offset < size || size == 0) {
-    if (offset > 0 && lseek(fd.Get(), static_cast<off_t>(offset), SEEK_SET) < 0)
-      return Fail(result, errno, "lseek");
-    CacheKeepingReader reader(fd.Get(), static_cast<off_t>(offset), size, cached);
+    if (offset > 0 && lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+      return result.Fail(errno, "lseek");
+    CacheKeepingReader reader(fd, static_cast<off_t>(offset), size, cached);
     for (;;) {
       if (stop != nullptr && stop->load(std::memory_order_relaxed))
-        return Fail(result, 0, "cancelled");
+        return result.Fail(0, "cancelled");
       const ssize_t count = reader.Read(hasher.Data(), DigestBuffer::kReadSize);
       if (count < 0)
-        return Fail(result, errno, "read");
+        return result.Fail(errno, "read");
       if (count == 0)
         break;
       result.bytesRead += static_cast<uint64_t>(count);
       if (!hasher.Update(hasher.Data(), static_cast<size_t>(count)))
-        return Fail(result, 0, "digest update failed");
+        return result.Fail(0, "digest update failed");
       reader.Consumed();
       // A read that returned less than asked and reached the size fstat gave ends the file without a
       // read that returns nothing; a file that grew meanwhile changed its size and times, which the
@@ -519,14 +567,42 @@ DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, D
   // A writer that was active during the read leaves a mix of old and new content: no digest for that.
   // The byte count also catches files whose size says nothing about their content (/proc, /sys).
   struct stat after;
-  if (fstat(fd.Get(), &after) != 0)
-    return Fail(result, errno, "fstat");
-  if (after.st_size != before.st_size || !SameTime(after.st_mtim, before.st_mtim) ||
-      !SameTime(after.st_ctim, before.st_ctim) || result.bytesRead != static_cast<uint64_t>(before.st_size))
-    return Fail(result, 0, "changed while being read");
+  if (fstat(fd, &after) != 0)
+    return result.Fail(errno, "fstat");
+  if (after.st_size != opened.size || Nanoseconds(after.st_mtim) != opened.modificationNs ||
+      Nanoseconds(after.st_ctim) != opened.changeNs || result.bytesRead != size)
+    return result.Fail(0, "changed while being read");
   if (!hasher.Finish(result))
-    return Fail(result, 0, "digest final failed");
+    return result.Fail(0, "digest final failed");
   return result;
+}
+
+int ExamineAndHash(int folder, const char* name, const ExpectedFile& expected, DigestAlgorithm algorithm,
+                   DigestBuffer& buffer, const std::atomic<bool>* stop, FileStatus& status,
+                   DigestResult& result) {
+  result = DigestResult();
+  const UniqueFd fd(OpenForReading(folder, name));
+  const int openError = fd.Get() < 0 ? errno : 0;
+  // The status of what is read, taken through the descriptor once it is open.
+  const int missing =
+      fd.Get() >= 0 ? StatusAt(fd.Get(), "", AT_EMPTY_PATH, status) : StatusAt(folder, name, 0, status);
+  // A folder in the place of the file listed is not recorded as a file: the file is gone, and the walk
+  // did not list that folder.
+  const int gone = missing != 0 ? missing : S_ISDIR(status.mode) ? EISDIR : 0;
+  if (gone != 0) {
+    result.Fail(gone, "examine");
+    return gone;
+  }
+  if (openError != 0)
+    result.Fail(openError, "open");
+  else if (!S_ISREG(status.mode))
+    result.Fail(0, "not a regular file");
+  else if (!expected.Matches(status.inode, status.size))
+    result.Fail(0, "changed since it was listed");
+  else
+    result = HashOpenFile(fd.Get(), OpenedFile{status.size, status.modificationNs, status.changeNs},
+                          algorithm, buffer, stop);
+  return 0;
 }
 
 DigestPool::DigestPool(DigestAlgorithm algorithm, unsigned threads, size_t maxInFlight)
@@ -623,7 +699,7 @@ void DigestPool::RunOne(std::unique_lock<std::mutex>& lock, DigestBuffer& buffer
   lock.unlock();
   DigestResult result;
   if (stop_.load(std::memory_order_relaxed))
-    (void)Fail(result, 0, "cancelled");  // the result is filled in place
+    (void)result.Fail(0, "cancelled");  // the result is filled in place
   else
     result = hasher_(job, buffer, stop_);
   job.folderHold.reset();  // the folder goes before the job stops counting as in flight

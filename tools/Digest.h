@@ -38,11 +38,32 @@ const char* DigestAlgorithmName(DigestAlgorithm algorithm);
 // Writes the `size` bytes at `bytes` as 2 * `size` lower-case hex digits at `hex`.
 void WriteLowerHex(const unsigned char* bytes, size_t size, char* hex);
 
+// The status of a file as a scan records it (times in ns since the epoch).
+struct FileStatus {
+  uint64_t inode = 0;
+  int64_t size = 0, sizeOnDisk = 0;
+  int64_t accessNs = 0, modificationNs = 0, changeNs = 0, creationNs = 0;  // creation 0: not kept
+  uint32_t mode = 0, links = 0, uid = 0, gid = 0;
+  dev_t device = 0;
+};
+
+// Reads the status of `name` relative to the open folder `folder` (or of the file open as `folder`
+// itself, with AT_EMPTY_PATH and ""), never following a link and never triggering an automount.
+// Returns 0 or an errno value.
+int StatusAt(int folder, const char* name, int flags, FileStatus& status);
+
+int64_t Nanoseconds(const struct timespec& time);
+
 // What the walk saw of a file, checked again once the file is open so that a digest is never recorded
 // against an entry that was replaced or rewritten in between. Zero or negative means "not known".
 struct ExpectedFile {
   uint64_t inode = 0;
   int64_t size = -1;
+
+  // Whether a file of this inode and size may be the one expected.
+  bool Matches(uint64_t actualInode, int64_t actualSize) const {
+    return (inode == 0 || inode == actualInode) && (size < 0 || size == actualSize);
+  }
 };
 
 // The outcome of hashing one file: a digest, or an error and no digest. Cheap to move; a success owns no
@@ -62,6 +83,8 @@ struct DigestResult {
 
   // For the hasher: stores `size` bytes of digest as hex.
   void SetDigest(const unsigned char* bytes, size_t size);
+  // For the hasher: the failure "`what`: <strerror of errorNumber>", or just `what` when errorNumber is 0.
+  DigestResult& Fail(int errorNumber, const char* what);
 
  private:
   std::array<char, 64> hex_{};  // SHA-256 is the longest digest: 32 bytes
@@ -106,6 +129,33 @@ class DigestBuffer {
 [[nodiscard]] DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm,
                                     DigestBuffer& buffer, const ExpectedFile* expected = nullptr,
                                     const std::atomic<bool>* stop = nullptr);
+
+// Opens `name` in `folder` (or a path with AT_FDCWD) for hashing: read-only, without following a final
+// symbolic link, and without waiting on a FIFO or taking a terminal. Returns the descriptor, or -1 with
+// errno set.
+int OpenForReading(int folder, const char* name);
+
+// The status of a file taken once it was open, which the file must still have once read.
+struct OpenedFile {
+  int64_t size = 0;
+  int64_t modificationNs = 0, changeNs = 0;
+};
+
+// HashFile for a regular file the caller opened with OpenForReading and examined already (that it is a
+// regular file, and the one expected): `opened` is its status taken after the open. The descriptor stays
+// the caller's.
+[[nodiscard]] DigestResult HashOpenFile(int fd, const OpenedFile& opened, DigestAlgorithm algorithm,
+                                        DigestBuffer& buffer, const std::atomic<bool>* stop = nullptr);
+
+// Opens a regular file the walk listed, `name` in the open folder `folder`, reads its status through the
+// descriptor (so that the status is that of what is read) and hashes it when it is a regular file that
+// `expected` allows; `result` receives the digest or why there is none. A file that cannot be opened gets
+// the status of its name and no digest. Returns 0 with `status` set, or the errno value when not even
+// the name could be examined (ENOENT: the file vanished since it was listed), or EISDIR when a folder
+// took its place.
+int ExamineAndHash(int folder, const char* name, const ExpectedFile& expected, DigestAlgorithm algorithm,
+                   DigestBuffer& buffer, const std::atomic<bool>* stop, FileStatus& status,
+                   DigestResult& result);
 
 // What ReadMapped did.
 enum class MappedRead { kOk, kFailed, kBusError };

@@ -41,62 +41,17 @@ std::string Reason(int err) {
   return text;
 }
 
-int64_t Nanoseconds(const struct statx_timestamp& time) {
-  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
-
-int64_t Nanoseconds(const struct timespec& time) {
-  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
-
 int64_t NowNs() {
   struct timespec now;
   (void)clock_gettime(CLOCK_REALTIME, &now);  // cannot fail for CLOCK_REALTIME
   return Nanoseconds(now);
 }
 
-// Reads the status of `name` relative to the open folder `folder` (or of the folder itself with
-// AT_EMPTY_PATH and ""), never following a link and never triggering an automount. statx is the only
-// call that reports the birth time; where it is missing, fstatat gives everything else.
-// Returns 0 or an errno value.
+// StatusAt for a walk entry, which also learns whether it is a folder.
 int StatAt(int folder, const char* name, int flags, WalkEntry& entry) {
-  flags |= AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
-  struct statx sx;
-  if (statx(folder, name, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
-    entry.folder = S_ISDIR(sx.stx_mode);
-    entry.inode = sx.stx_ino;
-    entry.size = static_cast<int64_t>(sx.stx_size);
-    entry.sizeOnDisk = static_cast<int64_t>(sx.stx_blocks) * 512;
-    entry.accessNs = Nanoseconds(sx.stx_atime);
-    entry.modificationNs = Nanoseconds(sx.stx_mtime);
-    entry.changeNs = Nanoseconds(sx.stx_ctime);
-    entry.creationNs = (sx.stx_mask & STATX_BTIME) != 0 ? Nanoseconds(sx.stx_btime) : 0;
-    entry.mode = sx.stx_mode;
-    entry.links = sx.stx_nlink;
-    entry.uid = sx.stx_uid;
-    entry.gid = sx.stx_gid;
-    entry.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-    return 0;
-  }
-  if (errno != ENOSYS)
-    return errno;
-  struct stat st;
-  if (fstatat(folder, name, &st, flags) != 0)
-    return errno;
-  entry.folder = S_ISDIR(st.st_mode);
-  entry.inode = st.st_ino;
-  entry.size = st.st_size;
-  entry.sizeOnDisk = static_cast<int64_t>(st.st_blocks) * 512;
-  entry.accessNs = Nanoseconds(st.st_atim);
-  entry.modificationNs = Nanoseconds(st.st_mtim);
-  entry.changeNs = Nanoseconds(st.st_ctim);
-  entry.creationNs = 0;
-  entry.mode = st.st_mode;
-  entry.links = static_cast<uint32_t>(st.st_nlink);
-  entry.uid = st.st_uid;
-  entry.gid = st.st_gid;
-  entry.device = st.st_dev;
-  return 0;
+  const int err = StatusAt(folder, name, flags, entry);
+  entry.folder = err == 0 && S_ISDIR(entry.mode);
+  return err;
 }
 
 // `folder`/`name` into `path`, whose buffer is reused.
@@ -210,14 +165,15 @@ struct DigestCounts {
 // What the walk found, ready to be recorded: the item is formed (metadata document included) on the
 // walking thread, so the thread that writes the database only does database work. A regular file of a
 // scan with digests leaves the walk complete when the earlier scan recorded it unchanged, and as kToHash
-// otherwise.
+// otherwise, to be formed on the hashing thread.
 struct ReadyEntry {
   enum class Kind : uint8_t {
     kFolder,      // item complete
     kFile,        // item complete; `reused` when its digest (`digest`, hex) came from the earlier scan,
                   // `reason` set when it has none because it could not be hashed
     kToHash,      // a regular file whose digest is still to be taken: `folderFd` is its folder, kept
-                  // open by `folderHold`, and the item gets its tool attributes once the digest is known
+                  // open by `folderHold`; the item has its name, path and selection, and the hashing
+                  // thread sets the rest from the file it opens
     kUnreadable,  // a folder not completely listed, for `reason`
     kVanished,    // an entry gone before it was examined
   };
@@ -229,8 +185,7 @@ struct ReadyEntry {
   int folderFd = -1;
   std::shared_ptr<const void> folderHold;
   std::string name;
-  ExpectedFile expected;
-  uint32_t uid = 0, gid = 0;
+  ExpectedFile expected;  // what the walk saw of it, if it looked
 };
 
 // Items the walk made, kept for reuse once nobody else holds them. A reused item keeps the buffers of
@@ -402,6 +357,25 @@ void AddAttributes(FSDB::CDatabaseItem& item, uint32_t uid, uint32_t gid, std::s
   item.SetMetadata(metadata);
 }
 
+// Sets the item's properties from the status of its entry, and forms its metadata document with the
+// tool's attributes (and `digest`, when given). The name, path and selection are set already.
+CYaError FormItem(FSDB::CDatabaseItem& item, const WalkEntry& entry, std::string_view digest = {}) {
+  item.SetFileId(static_cast<int64_t>(entry.inode));
+  item.SetFileSize(entry.size);
+  item.SetAccessTime(entry.accessNs);
+  item.SetModificationTime(entry.modificationNs);
+  item.SetChangeTime(entry.changeNs);
+  item.SetAttributes(static_cast<int>(entry.mode));
+  item.SetLinks(static_cast<int>(entry.links));
+  item.SetFileSizeOnDisk(entry.sizeOnDisk);
+  item.SetCreationTime(entry.creationNs);
+  item.SetAsDirectory(entry.folder);
+  CYaError error = item.FormMetadata();
+  if (!error.IsError())
+    AddAttributes(item, entry.uid, entry.gid, digest);
+  return error;
+}
+
 // Runs on the walking thread: forms each entry's item and passes the entries on in batches.
 class FormingSink : public WalkSink {
  public:
@@ -425,35 +399,32 @@ class FormingSink : public WalkSink {
     FSDB::CDatabaseItemPtr item = items_.Get();
     item->SetFileName(entry.name);
     item->SetFullyQualifiedPath(entry.path);
-    item->SetFileId(static_cast<int64_t>(entry.inode));
-    item->SetFileSize(entry.size);
-    item->SetAccessTime(entry.accessNs);
-    item->SetModificationTime(entry.modificationNs);
-    item->SetChangeTime(entry.changeNs);
-    item->SetAttributes(static_cast<int>(entry.mode));
-    item->SetLinks(static_cast<int>(entry.links));
-    item->SetFileSizeOnDisk(entry.sizeOnDisk);
-    item->SetCreationTime(entry.creationNs);
-    item->SetAsDirectory(entry.folder);
     item->SetAsSelected(select_);
-    const CYaError error = item->FormMetadata();
-    if (error.IsError())
-      return FromLibraryError(error, "cannot record", entry.path);
+    // A regular file to hash leaves its item to the hashing thread, which forms it from the status of
+    // the file it opens; one that the earlier scan recorded unchanged takes its digest over.
+    const bool toHash = hash_ && !entry.folder && S_ISREG(entry.mode);
+    const bool reused =
+        toHash && entry.examined && previous_ != nullptr &&
+        previous_->Find(FileIdentity{entry.inode, entry.size, entry.modificationNs, entry.changeNs}, digest_);
+    if (!toHash || reused) {
+      const CYaError error = FormItem(*item, entry, reused ? std::string_view(digest_) : std::string_view());
+      if (error.IsError())
+        return FromLibraryError(error, "cannot record", entry.path);
+    }
     ReadyEntry& ready = Next(entry.folder ? ReadyEntry::Kind::kFolder : ReadyEntry::Kind::kFile, entry.path);
-    if (hash_ && !entry.folder && S_ISREG(entry.mode)) {
-      if (previous_ != nullptr &&
-          previous_->Find(FileIdentity{entry.inode, entry.size, entry.modificationNs, entry.changeNs},
-                          ready.digest)) {
-        AddAttributes(*item, entry.uid, entry.gid, ready.digest);
-        ready.reused = true;
-      } else {
-        ToHash(entry, ready);
-      }
-    } else
-      AddAttributes(*item, entry.uid, entry.gid);
+    if (reused) {
+      ready.reused = true;
+      ready.digest = digest_;
+    } else if (toHash) {
+      ToHash(entry, ready);
+    }
     ready.item = std::move(item);
     return Sent();
   }
+
+  // Without an earlier scan to take digests from, every regular file is opened: its status is read
+  // there rather than by the walk as well.
+  bool ExaminesRegularFiles() const override { return hash_ && previous_ == nullptr; }
 
   void OnUnreadable(const std::string& path, const std::string& reason) override {
     Next(ReadyEntry::Kind::kUnreadable, path).reason = reason;
@@ -492,10 +463,7 @@ class FormingSink : public WalkSink {
     ready.folderFd = entry.folderFd;
     ready.folderHold = entry.folderHold;
     ready.name = entry.name;
-    ready.expected.inode = entry.inode;
-    ready.expected.size = entry.size;
-    ready.uid = entry.uid;
-    ready.gid = entry.gid;
+    ready.expected = entry.examined ? ExpectedFile{entry.inode, entry.size} : ExpectedFile{};
     if (batch_.descriptors == 0 || entry.folderHold.get() != lastFolder_) {
       ++batch_.descriptors;
       lastFolder_ = entry.folderHold.get();
@@ -518,6 +486,7 @@ class FormingSink : public WalkSink {
   EntryQueue& queue_;
   EntryQueue::Batch batch_;
   const void* lastFolder_ = nullptr;  // of the batch's last file to hash
+  std::string digest_;                // of the file last taken over, its buffer kept
 };
 
 // Runs on the one thread that drives the database: writes every entry and keeps the counts and the
@@ -535,16 +504,12 @@ class DatabaseWriter {
       const unsigned threads = std::max(DigestPool::DefaultThreads(), 2u) - 1;
       const DigestAlgorithm algorithm = options.hash;
       help_ = std::make_unique<DigestBuffer>();
-      // A hashing thread also finishes the document of each file it hashed: when files are small, this
-      // thread is the one that every other waits for, and the hashing threads have time to spare.
+      // A hashing thread also forms the item of each file it hashes: when files are small, this thread
+      // is the one that every other waits for, and the hashing threads have time to spare.
       pool_ = std::make_unique<DigestPool>(
           threads, InFlightBound(threads),
           [algorithm](const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop) {
-            Waiting& file = *static_cast<Waiting*>(job.context);
-            DigestResult result = DigestPool::HashJob(job, file.name.c_str(), algorithm, buffer, stop);
-            if (result.IsOk())
-              AddAttributes(*file.item, file.uid, file.gid, result.Digest());
-            return result;
+            return HashAndForm(job, *static_cast<Waiting*>(job.context), algorithm, buffer, stop);
           });
     }
   }
@@ -612,8 +577,29 @@ class DatabaseWriter {
   struct Waiting {
     std::string path, name;
     FSDB::CDatabaseItemPtr item;
-    uint32_t uid = 0, gid = 0;
+    // Set by the hashing thread: whether it formed the item (and how that went), or else the errno of
+    // examining the file (ENOENT: it vanished).
+    bool formed = false;
+    ToolStatus formStatus;
+    int missing = 0;
   };
+
+  // Runs on a hashing thread: examines and hashes the file, and forms its item from the status found,
+  // with the digest when there is one.
+  static DigestResult HashAndForm(const DigestJob& job, Waiting& file, DigestAlgorithm algorithm,
+                                  DigestBuffer& buffer, const std::atomic<bool>& stop) {
+    DigestResult result;
+    WalkEntry status;
+    file.missing = ExamineAndHash(job.folder >= 0 ? job.folder : AT_FDCWD, file.name.c_str(), job.expected,
+                                  algorithm, buffer, &stop, status, result);
+    if (file.missing != 0)
+      return result;
+    const CYaError error = FormItem(*file.item, status, result.IsOk() ? result.Digest() : std::string_view());
+    file.formStatus =
+        error.IsError() ? FromLibraryError(error, "cannot record", file.path) : ToolStatus::Ok();
+    file.formed = true;
+    return result;
+  }
 
   ToolStatus AddFile(const std::string& path, const FSDB::CDatabaseItemPtr& item) {
     const CYaError error = database_.AddFile(path, item);
@@ -635,8 +621,8 @@ class DatabaseWriter {
     file.path = ready.path;
     file.name = ready.name;
     file.item = std::move(ready.item);
-    file.uid = ready.uid;
-    file.gid = ready.gid;
+    file.formed = false;
+    file.missing = 0;
     DigestJob& job = queued_.emplace_back();
     job.context = &file;
     job.folder = ready.folderFd;
@@ -680,19 +666,28 @@ class DatabaseWriter {
     }
   }
 
-  // The document of a file hashed is finished already (by the hashing thread); that of a file that
-  // could not be is finished here, without a digest.
+  // The item was formed by the hashing thread, with the digest or without.
   ToolStatus WriteHashed(const DigestOutcome& outcome) {
     Waiting& file = *static_cast<Waiting*>(outcome.context);
     digests_.bytesRead += outcome.result.bytesRead;
-    if (outcome.result.IsOk()) {
-      ++digests_.hashed;
-      index_.Add(IdentityOf(*file.item), outcome.result.Digest());
+    ToolStatus status;
+    if (file.missing != 0) {
+      Warn(file.missing == ENOENT ? "vanished during the scan: " + EscapePath(file.path)
+                                  : "cannot examine " + EscapePath(file.path) + ": " + Reason(file.missing));
+      ++skipped_;
+    } else if (!file.formed) {  // the pool stopped before it came to the file
+      status = ToolStatus::Fail("cannot hash " + EscapePath(file.path) + ": " + outcome.result.error);
+    } else if (!file.formStatus.ok) {
+      status = file.formStatus;
     } else {
-      NotHashed(file.path, outcome.result.error);
-      AddAttributes(*file.item, file.uid, file.gid);
+      if (outcome.result.IsOk()) {
+        ++digests_.hashed;
+        index_.Add(IdentityOf(*file.item), outcome.result.Digest());
+      } else {
+        NotHashed(file.path, outcome.result.error);
+      }
+      status = AddFile(file.path, file.item);
     }
-    ToolStatus status = AddFile(file.path, file.item);
     file.item.reset();
     spare_.push_back(&file);
     return status;
@@ -874,6 +869,10 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
   // The names are read straight into the walker's own buffer through the folder's descriptor, whose
   // offset no *at call looks at: no second descriptor and no DIR to allocate per folder.
   bool incomplete = false;
+  // A regular file is left to a sink that examines it itself only once an entry of this folder could be
+  // examined: a folder that can be listed but not searched is reported here, once, as it is otherwise.
+  const bool examinesFiles = sink_.ExaminesRegularFiles();
+  bool examinedOne = false;
   WalkEntry child;
   child.folderFd = handle->fd;
   child.folderHold = handle;
@@ -903,6 +902,16 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
         continue;
       // Built in place: a file costs the walk no allocation once its strings have grown.
       JoinPath(folder.path, child.name, child.path);
+      if (found->d_type == DT_REG && examinedOne && examinesFiles) {
+        child.examined = false;
+        child.folder = false;
+        child.mode = S_IFREG;
+        ToolStatus status = sink_.OnEntry(child);
+        if (!status.ok)
+          return status;
+        continue;
+      }
+      child.examined = true;
       if (const int err = StatAt(handle->fd, name, 0, child); err != 0) {
         if (err == ENOENT) {
           sink_.OnVanished(child.path);
@@ -913,6 +922,7 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
         }
         continue;
       }
+      examinedOne = true;  // the folder can be searched
       if (child.folder && !(options_.oneFileSystem && child.device != rootDevice_)) {
         pending.push_back({handle, std::move(childRelative), child});
         pending.back().entry.folderFd = -1;  // its parent's descriptor may be closed when it is opened

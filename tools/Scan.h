@@ -37,20 +37,18 @@ struct ScanOptions {
   std::string reuse;
 };
 
-// One entry as the walk found it, in the units the database records (times in ns since the epoch).
-struct WalkEntry {
+// One entry as the walk found it.
+struct WalkEntry : FileStatus {
   std::string path;  // as recorded: under the root's recorded path
   std::string name;
   bool folder = false;
-  uint64_t inode = 0;
-  int64_t size = 0, sizeOnDisk = 0;
-  int64_t accessNs = 0, modificationNs = 0, changeNs = 0, creationNs = 0;  // creation 0: not kept
-  uint32_t mode = 0, links = 0, uid = 0, gid = 0;
-  dev_t device = 0;
   // The open folder that holds the entry, or -1 (the root, and a folder reached on its own
   // descriptor). Valid during OnEntry, and for as long as a copy of `folderHold` is kept.
   int folderFd = -1;
   std::shared_ptr<const void> folderHold;
+  // False for a regular file handed to a sink that examines regular files itself: then only `path`,
+  // `name`, the folder and `mode` (S_IFREG, as the folder's listing says) are set.
+  bool examined = true;
 };
 
 // Receives the walk. A folder arrives before everything beneath it.
@@ -63,6 +61,10 @@ class WalkSink {
   virtual void OnUnreadable(const std::string& path, const std::string& reason) = 0;
   // An entry that went away between being listed and being examined.
   virtual void OnVanished(const std::string& path) = 0;
+  // True when the sink opens every regular file and examines it through its descriptor: the walk then
+  // spares the status of each (one system call per file, most of what a walk costs), once it has
+  // seen that the folder lets its entries be examined.
+  virtual bool ExaminesRegularFiles() const { return false; }
 };
 
 // Walks without following symbolic links, through folder descriptors (openat/statx relative to the
