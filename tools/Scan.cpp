@@ -620,7 +620,10 @@ class DatabaseWriter {
     spare_.pop_back();
     file.path = ready.path;
     file.name = ready.name;
-    file.item = std::move(ready.item);
+    // Shared, not taken: the batch's reference goes back to the walk's pool with the batch, which
+    // reuses the item once this thread and the library are done with it. Taken, every hashed file
+    // would cost the walk a new item and this thread the freeing of memory that thread allocated.
+    file.item = ready.item;
     file.formed = false;
     file.missing = 0;
     DigestJob& job = queued_.emplace_back();
