@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -717,6 +718,48 @@ std::vector<DigestOutcome> DrainOnce(DigestPool& pool) {
 
 // Jobs submitted one by one and in groups (SubmitAll) come back once each, with the digest HashFile
 // gives, never more than the bound in flight; the folder each job kept open is let go once it is done.
+// The pool's bound on files in flight follows the descriptors the process may open, raising the soft
+// limit as far as the hard one lets it. Run in a child, whose limits the other tests do not share; each
+// check that fails sets a bit of its exit status.
+TEST(DigestPoolTest, DescriptorBoundRaisesTheSoftLimitOnlyAsFarAsTheHardOne) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int failed = 0;
+    const auto limitTo = [](rlim_t soft, rlim_t hard) {
+      const struct rlimit limit = {soft, hard};
+      return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    };
+    const auto soft = [] {
+      struct rlimit limit;
+      return getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 0;
+    };
+    // The hard limit only goes down from here (raising it takes a privilege).
+    struct rlimit start;
+    if (getrlimit(RLIMIT_NOFILE, &start) != 0 || start.rlim_max < 1000)
+      _exit(64);
+    // Raised only to four times what is wanted.
+    if (!limitTo(20, 1000) || DigestPool::DescriptorBound(100) != 100 || soft() != 400)
+      failed |= 8;
+    // Raised from 40 to the hard 100: a quarter of it.
+    if (!limitTo(40, 100) || DigestPool::DescriptorBound(2048) != 25 || soft() != 100)
+      failed |= 1;
+    // Nothing to raise: a quarter of 40, and never under 8.
+    if (!limitTo(40, 40) || DigestPool::DescriptorBound(2048) != 10 || DigestPool::DescriptorBound(2) != 8)
+      failed |= 2;
+    // Enough already: all that is wanted, and the limit left as it was.
+    if (!limitTo(40, 40) || DigestPool::DescriptorBound(9) != 9 || soft() != 40)
+      failed |= 4;
+    _exit(failed);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 64)
+    GTEST_SKIP() << "the hard limit on descriptors is under 1,000 here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "failed checks, as bits: " << WEXITSTATUS(status);
+}
+
 TEST(DigestPoolTest, ReturnsEveryJobOnceWithMatchingDigests) {
   TempDir dir;
   std::mt19937_64 random(3);

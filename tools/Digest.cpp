@@ -6,6 +6,7 @@
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -739,6 +740,20 @@ unsigned DigestPool::DefaultThreads() {
 
 // Each worker keeps one DigestBuffer for its life. Once the pool stops, queued jobs are answered
 // "cancelled" without being opened, so the queue drains at once and every job still comes back.
+size_t DigestPool::DescriptorBound(size_t wanted) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return std::max<size_t>(wanted, 8);
+  const rlim_t needed = static_cast<rlim_t>(wanted) * 4;
+  if (limit.rlim_cur < needed) {
+    struct rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : std::min(needed, limit.rlim_max);
+    if (raised.rlim_cur > limit.rlim_cur && setrlimit(RLIMIT_NOFILE, &raised) == 0)
+      limit = raised;
+  }
+  return std::max<size_t>(std::min<size_t>(wanted, static_cast<size_t>(limit.rlim_cur / 4)), 8);
+}
+
 void DigestPool::Work() {
   DigestBuffer buffer;
   for (;;) {

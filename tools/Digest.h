@@ -264,6 +264,11 @@ class DigestPool {
 
   // Threads a pool should use on this machine: the available cores, at least one.
   static unsigned DefaultThreads();
+  // How many of `wanted` files may be in flight when each may keep a folder of its own open: at most a
+  // quarter of the descriptors this process may open, so that the walk and SQLite keep theirs, and at
+  // least 8. The soft limit is raised towards 4 * `wanted` first, as far as the hard limit allows (the
+  // tool waits on no descriptor with select, whose sets stop at 1,024).
+  static size_t DescriptorBound(size_t wanted);
 
  private:
   bool Queue(DigestJob* jobs, size_t count, DigestBuffer* help);
