@@ -490,21 +490,34 @@ MappedRead ReadMapped(const unsigned char* data, size_t size, MappedConsumer con
   return consumed ? MappedRead::kOk : MappedRead::kFailed;
 }
 
+namespace {
+
+// Hashes the file open as `fd`, whose status taken through the descriptor is `status`, if it is a regular
+// file that `expected` allows.
+DigestResult HashIfExpected(int fd, const FileStatus& status, const ExpectedFile& expected,
+                            DigestAlgorithm algorithm, DigestBuffer& buffer, const std::atomic<bool>* stop) {
+  DigestResult result;
+  if (!S_ISREG(status.mode))
+    return result.Fail(0, "not a regular file");
+  if (!expected.Matches(status.inode, status.size))
+    return result.Fail(0, "changed since it was listed");
+  return HashOpenFile(fd, OpenedFile{status.size, status.modificationNs, status.changeNs}, algorithm, buffer,
+                      stop);
+}
+
+}  // namespace
+
 DigestResult HashFile(int folder, const char* name, DigestAlgorithm algorithm, DigestBuffer& buffer,
                       const ExpectedFile* expected, const std::atomic<bool>* stop) {
   DigestResult result;
   const UniqueFd fd(OpenForReading(folder, name));
   if (fd.Get() < 0)
     return result.Fail(errno, "open");
-  struct stat before;
-  if (fstat(fd.Get(), &before) != 0)
-    return result.Fail(errno, "fstat");
-  if (!S_ISREG(before.st_mode))
-    return result.Fail(0, "not a regular file");
-  if (expected != nullptr && !expected->Matches(before.st_ino, before.st_size))
-    return result.Fail(0, "changed since it was listed");
-  const OpenedFile opened{before.st_size, Nanoseconds(before.st_mtim), Nanoseconds(before.st_ctim)};
-  return HashOpenFile(fd.Get(), opened, algorithm, buffer, stop);
+  FileStatus status;
+  if (const int err = StatusAt(fd.Get(), "", AT_EMPTY_PATH, status); err != 0)
+    return result.Fail(err, "fstat");
+  return HashIfExpected(fd.Get(), status, expected != nullptr ? *expected : ExpectedFile{}, algorithm, buffer,
+                        stop);
 }
 
 DigestResult HashOpenFile(int fd, const OpenedFile& opened, DigestAlgorithm algorithm, DigestBuffer& buffer,
@@ -596,26 +609,17 @@ int ExamineAndHash(int folder, const char* name, const ExpectedFile& expected, D
   }
   if (openError != 0)
     result.Fail(openError, "open");
-  else if (!S_ISREG(status.mode))
-    result.Fail(0, "not a regular file");
-  else if (!expected.Matches(status.inode, status.size))
-    result.Fail(0, "changed since it was listed");
   else
-    result = HashOpenFile(fd.Get(), OpenedFile{status.size, status.modificationNs, status.changeNs},
-                          algorithm, buffer, stop);
+    result = HashIfExpected(fd.Get(), status, expected, algorithm, buffer, stop);
   return 0;
 }
 
 DigestPool::DigestPool(DigestAlgorithm algorithm, unsigned threads, size_t maxInFlight)
     : DigestPool(threads, maxInFlight,
                  [algorithm](const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop) {
-                   return HashJob(job, job.name.c_str(), algorithm, buffer, stop);
+                   return HashFile(job.folder >= 0 ? job.folder : AT_FDCWD, job.name.c_str(), algorithm,
+                                   buffer, &job.expected, &stop);
                  }) {}
-
-DigestResult DigestPool::HashJob(const DigestJob& job, const char* name, DigestAlgorithm algorithm,
-                                 DigestBuffer& buffer, const std::atomic<bool>& stop) {
-  return HashFile(job.folder >= 0 ? job.folder : AT_FDCWD, name, algorithm, buffer, &job.expected, &stop);
-}
 
 DigestPool::DigestPool(unsigned threads, size_t maxInFlight, Hasher hasher)
     : maxInFlight_(std::max<size_t>(maxInFlight, 1)), hasher_(std::move(hasher)) {
@@ -738,8 +742,6 @@ unsigned DigestPool::DefaultThreads() {
   return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
-// Each worker keeps one DigestBuffer for its life. Once the pool stops, queued jobs are answered
-// "cancelled" without being opened, so the queue drains at once and every job still comes back.
 size_t DigestPool::DescriptorBound(size_t wanted) {
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
@@ -754,6 +756,8 @@ size_t DigestPool::DescriptorBound(size_t wanted) {
   return std::max<size_t>(std::min<size_t>(wanted, static_cast<size_t>(limit.rlim_cur / 4)), 8);
 }
 
+// Each worker keeps one DigestBuffer for its life. Once the pool stops, queued jobs are answered
+// "cancelled" without being opened, so the queue drains at once and every job still comes back.
 void DigestPool::Work() {
   DigestBuffer buffer;
   for (;;) {

@@ -257,11 +257,6 @@ class DigestPool {
   // between two reads. Idempotent.
   void Stop();
 
-  // What the default hasher does: HashFile of `name` (the job's own, or one its context holds) in the
-  // job's folder, checked against what the job expects, ending when `stop` becomes true.
-  static DigestResult HashJob(const DigestJob& job, const char* name, DigestAlgorithm algorithm,
-                              DigestBuffer& buffer, const std::atomic<bool>& stop);
-
   // Threads a pool should use on this machine: the available cores, at least one.
   static unsigned DefaultThreads();
   // How many of `wanted` files may be in flight when each may keep a folder of its own open: at most a

@@ -507,7 +507,7 @@ class DatabaseWriter {
       // A hashing thread also forms the item of each file it hashes: when files are small, this thread
       // is the one that every other waits for, and the hashing threads have time to spare.
       pool_ = std::make_unique<DigestPool>(
-          threads, InFlightBound(threads),
+          threads, DigestPool::DescriptorBound(kInFlightPerThread * threads),
           [algorithm](const DigestJob& job, DigestBuffer& buffer, const std::atomic<bool>& stop) {
             return HashAndForm(job, *static_cast<Waiting*>(job.context), algorithm, buffer, stop);
           });
@@ -730,9 +730,6 @@ class DatabaseWriter {
   // gave no more.
   static constexpr size_t kInFlightPerThread = 2048;
 
-  static size_t InFlightBound(unsigned threads) {
-    return DigestPool::DescriptorBound(kInFlightPerThread * threads);
-  }
   std::vector<DigestJob> queued_;  // not submitted yet, at most kGroup
   std::vector<DigestOutcome> outcomes_;
   std::unique_ptr<DigestBuffer> help_;  // this thread's, for the files it hashes itself
@@ -901,17 +898,11 @@ ToolStatus TreeWalker::ListFolder(const std::shared_ptr<Handle>& handle, const W
         continue;
       // Built in place: a file costs the walk no allocation once its strings have grown.
       JoinPath(folder.path, child.name, child.path);
-      if (found->d_type == DT_REG && examinedOne && examinesFiles) {
-        child.examined = false;
+      child.examined = !(found->d_type == DT_REG && examinedOne && examinesFiles);
+      if (!child.examined) {
         child.folder = false;
         child.mode = S_IFREG;
-        ToolStatus status = sink_.OnEntry(child);
-        if (!status.ok)
-          return status;
-        continue;
-      }
-      child.examined = true;
-      if (const int err = StatAt(handle->fd, name, 0, child); err != 0) {
+      } else if (const int err = StatAt(handle->fd, name, 0, child); err != 0) {
         if (err == ENOENT) {
           sink_.OnVanished(child.path);
         } else if (!incomplete) {
