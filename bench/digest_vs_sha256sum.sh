@@ -8,6 +8,10 @@
 #      PREV is a hashed scan of the same, unchanged tree, so the reusing scan should read no file.
 # It also prints the bytes hashed per second of the hashed scans (sum of regular file sizes / median), and
 # beside each wall time the user+sys CPU time of the same run, which moves less with other work.
+# With the fsdb_digest_floor program beside the binary (bench/ of the same build), it also times the
+# hashing alone, over files listed beforehand, and from it and the plain scan the best sha256 / xxh128
+# ratio this machine allows: an xxh128 scan takes at least as long as its hashing alone, and at least
+# the CPU time of hashing plus that of a plain scan, shared among the cores.
 # Needs a tool that has `scan --hash` and `--reuse`; it stops with a message otherwise.
 #
 # Usage: bench/digest_vs_sha256sum.sh [FSDB_BINARY] [TREE] [RUNS]
@@ -18,6 +22,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 fsdb="${1:-$root/build/tools/fsdb}"
 tree="${2:-/usr}"
 runs="${3:-5}"
+floor="$(dirname "$fsdb")/../bench/fsdb_digest_floor"
 
 if [ ! -x "$fsdb" ]; then
   echo "digest bench: no fsdb binary at $fsdb (build the fsdb_tool target, or pass its path)" >&2
@@ -36,6 +41,9 @@ sha256sum_line() { find "$tree" -type f -print0 | xargs -0 -P2 sha256sum >/dev/n
 scan_plain() { rm -f "$work/plain.db" && "$fsdb" scan "$tree" "$work/plain.db"; }
 scan_sha256() { rm -f "$work/sha256.db" && "$fsdb" scan --hash sha256 "$tree" "$work/sha256.db"; }
 scan_xxh128() { rm -f "$work/xxh128.db" && "$fsdb" scan --hash xxh128 "$tree" "$work/xxh128.db"; }
+# The floor program times its hashing itself (its listing is not part of it) and prints "WALL USER SYS".
+floor_sha256() { "$floor" "$tree" sha256; }
+floor_xxh128() { "$floor" "$tree" xxh128; }
 scan_reuse() {
   rm -f "$work/reuse.db" && "$fsdb" scan --hash sha256 --reuse "$work/previous.db" "$tree" "$work/reuse.db"
 }
@@ -54,6 +62,10 @@ warm_up() {
 # which counts every child).
 time_once() {
   local TIMEFORMAT='%R %U %S'
+  if [[ "$1" == floor_* ]]; then
+    "$1" 2>/dev/null >>"$work/$1.times"
+    return
+  fi
   { time "$1" >/dev/null 2>&1; } 2>>"$work/$1.times"
 }
 
@@ -74,6 +86,11 @@ echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 # Every command is warmed up first; then the runs go round the commands in turn, so that each ratio
 # compares runs taken seconds apart, whatever the machine does over the whole series.
 commands="sha256sum_line scan_sha256 scan_xxh128 scan_plain scan_reuse"
+if [ -x "$floor" ]; then
+  commands="$commands floor_sha256 floor_xxh128"
+else
+  echo "digest bench: no $floor; the hashing alone is not timed" >&2
+fi
 for command in $commands; do
   if [ "$command" = scan_reuse ]; then
     cp "$work/sha256.db" "$work/previous.db"  # the earlier scan: a hashed scan of the same tree
@@ -104,5 +121,16 @@ printf '%-44s %7ss %11ss\n' "find | xargs -P2 sha256sum" "$t_sha256sum" "$c_sha2
 echo "sha256 scan / sha256sum line:   $(ratio "$t_sha256" "$t_sha256sum")  (target <= 1.1)"
 echo "sha256 scan / xxh128 scan:      $(ratio "$t_sha256" "$t_xxh128")  (target >= 3)"
 echo "reusing scan / plain scan:      $(ratio "$t_reuse" "$t_plain")  (target <= 1.3)"
+if [ -x "$floor" ]; then
+  r=$(median_of floor_sha256)
+  t_floor_sha256=${r% *} c_floor_sha256=${r#* }
+  r=$(median_of floor_xxh128)
+  t_floor_xxh128=${r% *} c_floor_xxh128=${r#* }
+  printf '%-44s %7ss %11ss\n' "sha256 hashing alone (nothing recorded)" "$t_floor_sha256" "$c_floor_sha256" \
+    "xxh128 hashing alone (nothing recorded)" "$t_floor_xxh128" "$c_floor_xxh128"
+  best=$(awk -v w="$t_floor_xxh128" -v c="$c_floor_xxh128" -v p="$c_plain" -v n="$(nproc)" \
+    'BEGIN { b = (c + p) / n; printf "%.3f", (w > b ? w : b) }')
+  echo "fastest xxh128 scan here: ${best}s, so sha256 scan / xxh128 scan <= $(ratio "$t_sha256" "$best")"
+fi
 echo "hashed: sha256 $(rate "$bytes" "$t_sha256"), xxh128 $(rate "$bytes" "$t_xxh128"), sha256sum line $(rate "$bytes" "$t_sha256sum")"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
